@@ -1,0 +1,75 @@
+// The -c and -w modes: the first eight little-endian words of a raw image
+// must add up to zero; word 7 (bytes 28 to 31) carries the correction.
+#include "marigold.h"
+
+unsigned char Image[IMAGE_SIZE];
+int32_t ImageLength;
+
+enum { CHECK_WORDS = 8, FIX_OFFSET = 28 };
+
+int32_t load_image()
+{
+    FILE* in = open_input();
+    ImageLength = (int32_t)fread(Image, 1, IMAGE_SIZE, in);
+    close_input(in);
+    return ImageLength;
+}
+
+// The correction is patched into the file in place: the file keeps its
+// length and every other byte, whatever its size, and is never emptied.
+int32_t save_image()
+{
+    FILE* file = fopen(InputPath, "r+b");
+    if (!file) {
+        out_printf("Fatal: can't create file:%s\n", InputPath);
+        out_exit(1);
+    }
+    long patch = ImageLength > FIX_OFFSET ? ImageLength - FIX_OFFSET : 0;
+    if (patch > 4)
+        patch = 4;
+    bool failed = false;
+    if (patch > 0) {
+        failed = fseek(file, FIX_OFFSET, SEEK_SET) != 0 ||
+                 fwrite(Image + FIX_OFFSET, 1, patch, file) != (size_t)patch;
+    }
+    if (fclose(file) != 0 || failed) {
+        out_printf("Fatal: can't write file:%s\n", InputPath);
+        out_exit(1);
+    }
+    return ImageLength;
+}
+
+static uint32_t image_word(int index)
+{
+    const unsigned char* p = Image + 4 * index;
+    return p[0] | p[1] << 8 | p[2] << 16 | (uint32_t)p[3] << 24;
+}
+
+uint32_t image_checksum()
+{
+    uint32_t sum = 0;
+    for (int i = 0; i < CHECK_WORDS; i++)
+        sum += image_word(i);
+    return sum;
+}
+
+int check_image()
+{
+    load_image();
+    out_printf("sum=%x\n", image_checksum());
+    return 0;
+}
+
+int fix_image()
+{
+    load_image();
+    uint32_t sum = image_checksum();
+    out_printf("sum=%x\n", sum);
+    if (sum == 0)
+        return 0;
+    uint32_t word = image_word(7) - sum;
+    for (int i = 0; i < 4; i++)
+        Image[FIX_OFFSET + i] = (unsigned char)(word >> (8 * i));
+    save_image();
+    return 0;
+}

@@ -1,0 +1,203 @@
+// Record lines: reading a text file a line at a time under the 255-character
+// limit, turning hexadecimal text into RecordBytes, and sorting lines into
+// Intel HEX records, S-records and garbled lines.
+#include "marigold.h"
+
+#include <cstring>
+
+RecordBuffer RecordBytes;
+
+// Lines are read through one block buffer that belongs to the stream last
+// handed to get_line; close_input() lets go of it.
+static FILE* ReadStream;
+static unsigned char ReadBuf[1 << 16];
+static size_t ReadPos, ReadEnd;
+
+FILE* open_input()
+{
+    FILE* in = fopen(InputPath, "rb");
+    if (!in) {
+        out_printf("Fatal: can't open file:%s\n", InputPath);
+        out_exit(1);
+    }
+    return in;
+}
+
+// A read error (a directory on Linux, a failing disk) must not pass for an
+// ordinary end of file.
+void close_input(FILE* in)
+{
+    bool failed = ferror(in);
+    if (ReadStream == in)
+        ReadStream = nullptr;
+    fclose(in);
+    if (failed) {
+        out_printf("Fatal: can't read file:%s\n", InputPath);
+        out_exit(1);
+    }
+}
+
+// Refills the block buffer; false at the end of the input or on an error.
+static bool refill(FILE* in)
+{
+    if (ReadStream != in) {
+        ReadStream = in;
+        ReadPos = ReadEnd = 0;
+    }
+    if (ReadPos < ReadEnd)
+        return true;
+    ReadPos = 0;
+    ReadEnd = fread(ReadBuf, 1, sizeof ReadBuf, in);
+    return ReadEnd != 0;
+}
+
+int get_line(char* line, FILE* in)
+{
+    int stored = 0;
+    for (;;) {
+        if (!refill(in)) {
+            line[stored] = 0;
+            return -1;
+        }
+        const unsigned char* p = ReadBuf + ReadPos;
+        const unsigned char* end = ReadBuf + ReadEnd;
+        while (p < end) {
+            unsigned char c = *p++;
+            if (c == '\n') {
+                ReadPos = p - ReadBuf;
+                line[stored] = 0;
+                return 0;
+            }
+            if (c == '\r')
+                continue;
+            line[stored++] = (char)c;
+            if (stored == LINE_MAX_CHARS) {
+                ReadPos = p - ReadBuf;
+                line[stored] = 0;
+                return 1;
+            }
+        }
+        ReadPos = ReadEnd;
+    }
+}
+
+struct DigitTable {
+    signed char value[256];
+};
+
+static constexpr DigitTable make_digit_table()
+{
+    DigitTable table{};
+    for (int c = 0; c < 256; c++)
+        table.value[c] = -1;
+    for (int c = '0'; c <= '9'; c++)
+        table.value[c] = (signed char)(c - '0');
+    for (int c = 'a'; c <= 'f'; c++)
+        table.value[c] = (signed char)(c - 'a' + 10);
+    for (int c = 'A'; c <= 'F'; c++)
+        table.value[c] = (signed char)(c - 'A' + 10);
+    return table;
+}
+
+static constexpr DigitTable Digits = make_digit_table();
+
+static inline int hex_digit(unsigned char c)
+{
+    return Digits.value[c];
+}
+
+static bool scan_space(unsigned char c)
+{
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+// The rare pairs that do not start with a digit, read the way "%x" reads
+// them: white space skipped, then an optional sign before the digits.
+static int hex_pair_unusual(const unsigned char* text)
+{
+    unsigned char first = text[0];
+    if (first == 0)
+        return -1;
+    int second = text[1] ? hex_digit(text[1]) : -1;
+    if (second < 0)
+        return -1;
+    if (first == '-')
+        return -second;
+    if (first == '+' || scan_space(first))
+        return second;
+    return -1;
+}
+
+static inline int hex_pair_inline(const char* text)
+{
+    const unsigned char* t = (const unsigned char*)text;
+    int high = hex_digit(t[0]);
+    if (high < 0)
+        return hex_pair_unusual(t);
+    if (t[1] == 0)
+        return high;
+    int low = hex_digit(t[1]);
+    return low < 0 ? high : high * 16 + low;
+}
+
+int hex_pair(const char* text)
+{
+    return hex_pair_inline(text);
+}
+
+int decode_record_bytes(const char* text)
+{
+    RecordBytes.count = 0;
+    while (*text && RecordBytes.count < RECORD_BYTES_SIZE) {
+        int value = hex_pair_inline(text);
+        if (value < 0)
+            return value;
+        RecordBytes.bytes[RecordBytes.count++] = (unsigned char)value;
+        text += text[1] ? 2 : 1;
+    }
+    return 0;
+}
+
+static void garbled_line(const char* rest)
+{
+    out_printf("WARNING:garbled line:%s\n", rest);
+}
+
+int process_line(const char* line)
+{
+    if (line[0] == 0)
+        return 0;
+    if (line[0] == ':') {
+        decode_record_bytes(line + 1);
+        intel_record(RecordBytes.bytes[3], RecordBytes.bytes, RecordBytes.count);
+        return 0;
+    }
+    if (line[0] != 'S') {
+        garbled_line(line + 1);
+        return -1;
+    }
+    char kind = line[1];
+    if (kind >= '1' && kind <= '3') {
+        decode_record_bytes(line + 2);
+        srec_record(kind - '0' + 1, RecordBytes.bytes, RecordBytes.count);
+        return 0;
+    }
+    if (kind == '0' || kind == '7' || kind == '8' || kind == '9') {
+        decode_record_bytes(line + 2);
+        return 0;
+    }
+    garbled_line(kind ? line + 2 : "");
+    return -1;
+}
+
+void dump_file()
+{
+    FILE* in = open_input();
+    char line[LINE_MAX_CHARS + 1];
+    int result;
+    do {
+        result = get_line(line, in);
+        process_line(line);
+    } while (result != -1);
+    close_input(in);
+}

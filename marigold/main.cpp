@@ -1,0 +1,17 @@
+// marigold entry: walk the arguments, run one mode.
+#include "marigold.h"
+
+int main(int argc, char** argv)
+{
+    if (!walk_arguments(argc, argv))
+        usage();
+    if (option_given('f'))
+        filter_start_records();
+    else if (option_given('c'))
+        check_image();
+    else if (option_given('w'))
+        fix_image();
+    else
+        dump_file();
+    out_exit(0);
+}

@@ -1,0 +1,70 @@
+// marigold: hex dump of Intel HEX and S-record files, start-record filter,
+// and the checksum word of raw images.
+//
+// Every unit works on process-wide state (options, paths, the record buffer,
+// the image) and prints through the buffered writer of output.cpp, so a
+// fatal exit must go through out_exit() to keep what was already printed.
+#ifndef MARIGOLD_H
+#define MARIGOLD_H
+
+#include <cstdint>
+#include <cstdio>
+
+// options.cpp: options and paths, set once by the argument walk
+extern const char* OptionTable[128];
+extern const char* InputPath;
+extern const char* OutputPath;
+bool option_given(char letter);
+bool walk_arguments(int argc, char** argv);
+[[noreturn]] void usage();
+
+// output.cpp: buffered standard output
+void out_set_stream(FILE* stream);
+void out_flush();
+[[noreturn]] void out_exit(int code);
+void out_str(const char* text);
+void out_printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void out_hex(uint32_t value, int min_digits);
+void out_byte(unsigned value);          // " %02x"
+void out_bytes(const unsigned char* data, int n);
+void out_newline();
+void out_error(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// lines.cpp: reading and decoding record lines, and the dump mode
+enum { LINE_MAX_CHARS = 255, RECORD_BYTES_SIZE = 256 };
+struct RecordBuffer {
+    unsigned char bytes[RECORD_BYTES_SIZE];
+    int count;
+};
+extern RecordBuffer RecordBytes;
+FILE* open_input();
+void close_input(FILE* in);
+int get_line(char* line, FILE* in);
+int hex_pair(const char* text);
+int decode_record_bytes(const char* text);
+int process_line(const char* line);
+void dump_file();
+
+// dump.cpp: what each record prints
+extern uint32_t UpperAddress;
+void intel_record(int type, const unsigned char* bytes, int count);
+void data_record(const unsigned char* bytes, int count);
+void srec_record(int width, const unsigned char* bytes, int count);
+void dump_rows(uint32_t address, const unsigned char* data, int32_t n);
+void dump_row(uint32_t address, const unsigned char* data, int k);
+
+// filter.cpp: copy an Intel HEX file without its start records
+int filter_start_records();
+int keep_record_line(const char* line);
+
+// image.cpp: checksum word of a raw image
+enum { IMAGE_SIZE = 65536 };
+extern unsigned char Image[IMAGE_SIZE];
+extern int32_t ImageLength;
+int32_t load_image();
+int32_t save_image();
+uint32_t image_checksum();
+int check_image();
+int fix_image();
+
+#endif

@@ -1,0 +1,45 @@
+// The argument walk: options into OptionTable, then the input path and an
+// optional output path.
+#include "marigold.h"
+
+const char* OptionTable[128];
+const char* InputPath = "";
+const char* OutputPath = "a.out";
+
+static const char UsageText[] =
+    " ===== intel HEX to Dump =====\n\nUsage:\n$ marigold infile\nOption:\n  -f  cmd5 filter\n";
+
+bool option_given(char letter)
+{
+    return OptionTable[letter & 0x7f] != nullptr;
+}
+
+[[noreturn]] void usage()
+{
+    out_str(UsageText);
+    out_newline();
+    out_exit(1);
+}
+
+// Options stand before the input path; the argument after the input path is
+// the output path, whatever it looks like, and the rest is ignored. Returns
+// false when the usage text is due instead.
+bool walk_arguments(int argc, char** argv)
+{
+    for (int i = 0; i < 128; i++)
+        OptionTable[i] = nullptr;
+    for (int i = 1; i < argc; i++) {
+        const char* arg = argv[i];
+        if (arg[0] == '-') {
+            OptionTable[arg[1] & 0x7f] = arg[1] ? arg + 2 : arg + 1;
+            if (i == argc - 1)
+                return false;
+            continue;
+        }
+        InputPath = arg;
+        if (i + 1 < argc)
+            OutputPath = argv[i + 1];
+        return true;
+    }
+    return false;
+}

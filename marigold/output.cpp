@@ -1,0 +1,140 @@
+// Buffered standard output. The dump prints millions of short fields, so
+// they are formatted into one block and written with a single fwrite.
+#include "marigold.h"
+
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+
+static FILE* OutStream;
+static char OutBuf[1 << 16];
+static size_t OutLen;
+
+static const char HexDigits[] = "0123456789abcdef";
+
+void out_set_stream(FILE* stream)
+{
+    out_flush();
+    OutStream = stream;
+}
+
+void out_flush()
+{
+    FILE* stream = OutStream ? OutStream : stdout;
+    if (OutLen)
+        fwrite(OutBuf, 1, OutLen, stream);
+    OutLen = 0;
+    fflush(stream);
+}
+
+[[noreturn]] void out_exit(int code)
+{
+    out_flush();
+    exit(code);
+}
+
+// Makes room for n more bytes; n is always far below the buffer size.
+static char* out_reserve(size_t n)
+{
+    if (OutLen + n > sizeof OutBuf) {
+        FILE* stream = OutStream ? OutStream : stdout;
+        fwrite(OutBuf, 1, OutLen, stream);
+        OutLen = 0;
+    }
+    return OutBuf + OutLen;
+}
+
+static void out_raw(const char* text, size_t n)
+{
+    while (n) {
+        size_t piece = n < 4096 ? n : 4096;
+        memcpy(out_reserve(piece), text, piece);
+        OutLen += piece;
+        text += piece;
+        n -= piece;
+    }
+}
+
+void out_str(const char* text)
+{
+    out_raw(text, strlen(text));
+}
+
+void out_printf(const char* format, ...)
+{
+    char small[512];
+    va_list args;
+    va_start(args, format);
+    int n = vsnprintf(small, sizeof small, format, args);
+    va_end(args);
+    if (n < 0)
+        return;
+    if ((size_t)n < sizeof small) {
+        out_raw(small, n);
+        return;
+    }
+    // Long texts (a long garbled line) are formatted once more into the heap.
+    char* big = (char*)malloc(n + 1);
+    if (!big)
+        return;
+    va_start(args, format);
+    vsnprintf(big, n + 1, format, args);
+    va_end(args);
+    out_raw(big, n);
+    free(big);
+}
+
+void out_hex(uint32_t value, int min_digits)
+{
+    int digits = 1;
+    while (digits < 8 && (value >> (4 * digits)))
+        digits++;
+    if (digits < min_digits)
+        digits = min_digits;
+    char* p = out_reserve(digits);
+    for (int i = digits - 1; i >= 0; i--)
+        *p++ = i < 8 ? HexDigits[(value >> (4 * i)) & 15] : '0';
+    OutLen += digits;
+}
+
+void out_byte(unsigned value)
+{
+    char* p = out_reserve(3);
+    p[0] = ' ';
+    p[1] = HexDigits[(value >> 4) & 15];
+    p[2] = HexDigits[value & 15];
+    OutLen += 3;
+}
+
+void out_bytes(const unsigned char* data, int n)
+{
+    while (n > 0) {
+        int piece = n < 256 ? n : 256;
+        char* p = out_reserve(3 * piece);
+        for (int i = 0; i < piece; i++) {
+            p[0] = ' ';
+            p[1] = HexDigits[data[i] >> 4];
+            p[2] = HexDigits[data[i] & 15];
+            p += 3;
+        }
+        OutLen += 3 * piece;
+        data += piece;
+        n -= piece;
+    }
+}
+
+void out_newline()
+{
+    *out_reserve(1) = '\n';
+    OutLen++;
+}
+
+// Standard error is unbuffered; what standard output holds goes first.
+void out_error(const char* format, ...)
+{
+    out_flush();
+    va_list args;
+    va_start(args, format);
+    vfprintf(stderr, format, args);
+    va_end(args);
+}
