@@ -1,0 +1,63 @@
+#!/usr/bin/env python3
+"""Times marigold's dump of a big Intel HEX file and a big S3 file against
+cat and srec_cat's hex dump of the same files, and reports marigold's peak
+memory.  Usage: dump_bench.py [MARIGOLD] [SIZE_MIB]"""
+import os
+import subprocess
+import sys
+import tempfile
+import time
+
+RUNS = 3
+
+
+def timed(command):
+    """Best wall time of a few runs, and the peak resident set in KiB.
+    GNU time measures the memory: a child forked from this interpreter would
+    count the interpreter's own pages."""
+    best, peak = None, 0
+    for _ in range(RUNS):
+        with open(os.devnull, "wb") as null:
+            start = time.perf_counter()
+            proc = subprocess.run(["/usr/bin/time", "-f", "%M"] + command, stdout=null,
+                                  stderr=subprocess.PIPE, text=True)
+            elapsed = time.perf_counter() - start
+        if proc.returncode != 0:
+            raise SystemExit("failed: %s" % " ".join(command))
+        best = elapsed if best is None else min(best, elapsed)
+        peak = max(peak, int(proc.stderr.split()[-1]))
+    return best, peak
+
+
+def main():
+    marigold = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else "build/marigold/marigold")
+    size_mib = int(sys.argv[2]) if len(sys.argv) > 2 else 16
+    work = tempfile.mkdtemp(prefix="dump_bench_")
+    binary = os.path.join(work, "image.bin")
+    with open(binary, "wb") as f:
+        f.write(os.urandom(size_mib << 20))
+    files = {
+        "Intel HEX": (os.path.join(work, "image.hex"), ["-intel"]),
+        "S3": (os.path.join(work, "image.s37"), ["-motorola", "-address-length=4"]),
+    }
+    for path, fmt in files.values():
+        subprocess.run(["srec_cat", binary, "-binary", "-o", path] + fmt + ["-output_block_size=16"],
+                       check=True)
+    print("%d MiB binary; best of %d runs each" % (size_mib, RUNS))
+    for name, (path, fmt) in files.items():
+        mb = os.path.getsize(path) / 1e6
+        t_mari, peak = timed([marigold, path])
+        t_cat, _ = timed(["cat", path])
+        t_srec, _ = timed(["srec_cat", path] + fmt[:1] + ["-o", "-", "-hex_dump"])
+        print("%-9s %6.1f MB  marigold %.3f s  cat %.3f s  srec_cat -hex_dump %.3f s" %
+              (name, mb, t_mari, t_cat, t_srec))
+        print("%-9s srec_cat/marigold %.1fx  marigold/cat %.1fx  marigold peak memory %.1f MiB" %
+              ("", t_srec / t_mari, t_mari / t_cat, peak / 1024))
+    for path, _ in files.values():
+        os.remove(path)
+    os.remove(binary)
+    os.rmdir(work)
+
+
+if __name__ == "__main__":
+    main()
