@@ -2,6 +2,8 @@
 // records, with CR LF line ends.
 #include "marigold.h"
 
+#include <cstring>
+
 static FILE* create_output()
 {
     FILE* out = fopen(OutputPath, "wb");
@@ -36,7 +38,8 @@ int keep_record_line(const char* line)
 }
 
 // A physical line longer than the line buffer arrives in pieces; its first
-// piece decides, and every piece of it is copied or dropped with it.
+// piece decides, and every piece of it is copied or dropped with it. A NUL
+// ends a line's text, so nothing after it is copied.
 int filter_start_records()
 {
     FILE* in = open_input();
@@ -44,15 +47,18 @@ int filter_start_records()
     char line[LINE_MAX_CHARS + 1];
     bool first_piece = true;
     bool keep = false;
+    bool copying = false;
     for (;;) {
         int result = get_line(line, in);
         bool at_end = result == -1;
         if (at_end && first_piece && line[0] == 0)
             break;
         if (first_piece)
-            keep = keep_record_line(line);
-        if (keep)
+            keep = copying = keep_record_line(line);
+        if (copying)
             fputs(line, out);
+        if (result == 1 && strlen(line) < LINE_MAX_CHARS)
+            copying = false;
         first_piece = result != 1;
         if (first_piece && keep)
             fputs("\r\n", out);

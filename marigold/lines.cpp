@@ -13,13 +13,20 @@ static FILE* ReadStream;
 static unsigned char ReadBuf[1 << 16];
 static size_t ReadPos, ReadEnd;
 
+// A path that opens but cannot be read (a directory on Linux) is refused
+// here, before a mode creates its output.
 FILE* open_input()
 {
     FILE* in = fopen(InputPath, "rb");
-    if (!in) {
+    int first = in ? fgetc(in) : EOF;
+    if (!in || (first == EOF && ferror(in))) {
+        if (in)
+            fclose(in);
         out_printf("Fatal: can't open file:%s\n", InputPath);
         out_exit(1);
     }
+    if (first != EOF)
+        ungetc(first, in);
     return in;
 }
 

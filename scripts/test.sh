@@ -1,13 +1,24 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test suite: the native build's unit and
-# end-to-end tests, then the Windows build under Wine when its tools exist.
+# end-to-end tests, the same under AddressSanitizer and UBSan, the fuzz
+# targets, then the Windows build under Wine when its tools exist.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install_deps.sh
 bash scripts/build.sh
 ctest --test-dir build --output-on-failure -j2
+
+echo "== sanitizer build"
+cmake -S . -B build-asan -DSANITIZE=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
+cmake --build build-asan -j2
+ASAN_OPTIONS=detect_leaks=1 ctest --test-dir build-asan --output-on-failure -j2
+
+echo "== fuzzing"
+bash scripts/fuzz.sh
+
 if [ -x scripts/test_windows.sh ]; then
   if command -v i686-w64-mingw32-g++ >/dev/null && command -v wine >/dev/null; then
+    echo "== Windows build under Wine"
     bash scripts/test_windows.sh
   else
     echo "SKIPPED: the Windows suite (needs g++-mingw-w64-i686 and wine; see README)"

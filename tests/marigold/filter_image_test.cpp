@@ -45,6 +45,13 @@ TEST(Filter, LongLinesAreCopiedWholeOrDroppedWhole)
     EXPECT_EQ(report, ":scmd=5 start=11111111\n");
 }
 
+TEST(Filter, NulEndsTheTextOfALongLine)
+{
+    std::string report;
+    std::string line = std::string(":0000", 5) + '\0' + std::string(300, '1');
+    EXPECT_EQ(run_filter(line + "\n:00000001FF\n", &report), ":0000\r\n:00000001FF\r\n");
+}
+
 TEST(Filter, LoneColonFollowsThePreviousRecordType)
 {
     std::string report;
