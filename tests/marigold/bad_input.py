@@ -1,0 +1,169 @@
+#!/usr/bin/env python3
+"""Bad and extreme inputs against the built marigold: each case ends with
+the expected message and exit code, never a crash, and nothing is lost from
+the files it writes.  Usage: bad_input.py MARIGOLD WORKDIR [EMULATOR...]"""
+import os
+import random
+import shutil
+import struct
+import subprocess
+import sys
+
+MARIGOLD = None
+EMULATOR = []
+FAILURES = []
+
+
+def run(args, user=None):
+    command = EMULATOR + [MARIGOLD] + args
+    if user is not None:
+        command = ["setpriv", "--reuid=%d" % user, "--regid=%d" % user, "--clear-groups"] + command
+    proc = subprocess.run(command, capture_output=True, timeout=60)
+    out = proc.stdout.replace(b"\r\n", b"\n").decode("latin-1")
+    err = proc.stderr.replace(b"\r\n", b"\n").decode("latin-1")
+    return proc.returncode, out, err
+
+
+def expect(name, condition, detail=""):
+    if not condition:
+        FAILURES.append("%s %s" % (name, detail))
+
+
+def write(path, data):
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def checksum(data):
+    head = (data[:32] + bytes(32))[:32]
+    return sum(struct.unpack("<8I", head)) & 0xFFFFFFFF
+
+
+def intel(length, address, rtype, data):
+    body = bytes([length, address >> 8, address & 0xFF, rtype]) + data
+    return ":" + (body + bytes([(-sum(body)) & 0xFF])).hex().upper()
+
+
+def empty_and_random_files():
+    write("empty.hex", b"")
+    expect("empty dump", run(["empty.hex"]) == (0, "", ""))
+    expect("empty filter", run(["-f", "empty.hex", "empty.out"]) == (0, "", "")
+           and read("empty.out") == b"")
+    rng = random.Random(7)
+    noise = bytes(rng.choice(b":S0123456789ABCDEF\n\r\0\xff x") for _ in range(65536))
+    write("noise.hex", noise)
+    rc, _, err = run(["noise.hex"])
+    expect("noise dump", rc == 0 or (rc == 255 and err.startswith("HEX RECORD Checksum Error!")),
+           "rc=%d" % rc)
+    rc, _, _ = run(["-f", "noise.hex", "noise.out"])
+    expect("noise filter", rc == 0, "rc=%d" % rc)
+
+
+def long_lines():
+    line = ":" + "0" * 1000000
+    write("long.hex", (line + "\n").encode())
+    rc, out, _ = run(["long.hex"])
+    pieces = -(-(len(line) - 255) // 255)
+    expect("1 MB line dump", rc == 0 and out.count("WARNING:garbled line:") == pieces,
+           "rc=%d warnings=%d" % (rc, out.count("WARNING")))
+    rc, _, _ = run(["-f", "long.hex", "long.out"])
+    expect("1 MB line filter", rc == 0 and read("long.out") == (line + "\r\n").encode())
+    lines = [":" + "1" * (n - 1) for n in (254, 255, 256, 600)]
+    write("edges.hex", "\n".join(lines).encode())
+    rc, _, _ = run(["edges.hex"])
+    expect("254..600 dump", rc in (0, 255), "rc=%d" % rc)
+    rc, _, _ = run(["-f", "edges.hex", "edges.out"])
+    expect("254..600 filter", rc == 0 and read("edges.out") == "".join(l + "\r\n" for l in lines).encode())
+
+
+def record_types_and_lengths():
+    write("types.hex", "\n".join(intel(0, 0, t, b"") for t in range(256)).encode())
+    rc, out, _ = run(["types.hex"])
+    # A type 05 of length 0 takes its start address from its own checksum
+    # byte (fb) and from positions no earlier line reached.
+    wanted = "".join(":scmd=5 start=fb000000\nscmd=5\n" if t == 5 else "scmd=%x\n" % t
+                     for t in range(256) if t not in (0, 1, 4))
+    expect("types 00..ff", rc == 0 and out == wanted)
+    for length in (0, 252, 253, 255):
+        # As much data as a line holds; the checksum covers what is there.
+        data = bytes(range(1, 1 + min(length, 120)))
+        write("len.hex", (intel(length, 0x100, 0, data)[:-2] + "%02X" % (
+            (-(sum(data) + length + 1)) & 0xFF)).encode())
+        rc, out, err = run(["len.hex"])
+        expect("length %d" % length, rc == 0 and len(out.split()) == min(length, 252) + -(-min(length, 252) // 16),
+               "rc=%d %s" % (rc, err))
+
+
+def unopenable_paths(as_other_user):
+    os.makedirs("folder", exist_ok=True)
+    for args in (["folder"], ["-f", "folder", "dir.out"], ["-c", "folder"], ["-w", "folder"]):
+        expect("directory %s" % args, run(args) == (1, "Fatal: can't open file:folder\n", ""))
+    expect("no output for a directory", not os.path.exists("dir.out"))
+    write("in.hex", b":00000001FF\n")
+    expect("missing folder", run(["-f", "in.hex", "nofolder/out.hex"]) ==
+           (1, "Fatal: can't create file:nofolder/out.hex\n", ""))
+    deep = os.path.join("d" * 100, "e" * 100, "f" * 94 + ".hex")
+    os.makedirs(os.path.dirname(deep), exist_ok=True)
+    write(deep, b":0400100001020304E2\n")
+    expect("300-character path", len(deep) == 300 and run([deep]) == (0, "0010: 01 02 03 04\n", ""))
+    expect("300-character missing path", run([deep + "x"]) == (1, "Fatal: can't open file:%sx\n" % deep, ""))
+    if not as_other_user:
+        return
+    # root reads and writes everything: the permission cases run as nobody.
+    os.chmod(".", 0o755)
+    write("secret.hex", b":00000001FF\n")
+    os.chmod("secret.hex", 0)
+    expect("unreadable input", run(["secret.hex"], user=65534) == (1, "Fatal: can't open file:secret.hex\n", ""))
+    image = bytes(range(64))
+    write("locked.bin", image)
+    os.chmod("locked.bin", 0o444)
+    expect("read-only image", run(["-w", "locked.bin"], user=65534) ==
+           (1, "sum=%x\nFatal: can't create file:locked.bin\n" % checksum(image), "")
+           and read("locked.bin") == image)
+
+
+def image_sizes():
+    rng = random.Random(11)
+    for size in (0, 28, 31, 32, 65536, 1000000):
+        image = bytes(rng.getrandbits(8) for _ in range(size))
+        write("image.bin", image)
+        line = "sum=%x\n" % checksum(image)
+        expect("-c %d" % size, run(["-c", "image.bin"]) == (0, line, "") and read("image.bin") == image)
+        expect("-w %d" % size, run(["-w", "image.bin"]) == (0, line, ""))
+        fixed = read("image.bin")
+        word = (struct.unpack("<I", (image[28:32] + bytes(4))[:4])[0] - checksum(image)) & 0xFFFFFFFF
+        expected = bytearray(image)
+        patch = struct.pack("<I", word)
+        for i in range(28, min(size, 32)):
+            expected[i] = patch[i - 28]
+        if checksum(image) == 0:
+            expected = bytearray(image)
+        expect("-w %d keeps the rest" % size, fixed == bytes(expected))
+        if size >= 32:
+            expect("-w %d sums to zero" % size, run(["-c", "image.bin"])[1] == "sum=0\n")
+
+
+def main():
+    global MARIGOLD, EMULATOR
+    MARIGOLD, work, EMULATOR = os.path.abspath(sys.argv[1]), sys.argv[2], sys.argv[3:]
+    shutil.rmtree(work, ignore_errors=True)
+    os.makedirs(work)
+    os.chdir(work)
+    empty_and_random_files()
+    long_lines()
+    record_types_and_lengths()
+    unopenable_paths(os.geteuid() == 0 and not EMULATOR and shutil.which("setpriv"))
+    image_sizes()
+    for failure in FAILURES:
+        print("FAILED:", failure)
+    print("%d failed" % len(FAILURES))
+    sys.exit(1 if FAILURES else 0)
+
+
+if __name__ == "__main__":
+    main()
