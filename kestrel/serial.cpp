@@ -1,0 +1,54 @@
+// serial.cpp - the one serial channel (RS_ operations) and the keyboard poll.
+#include "kestrel.h"
+#include "platform.h"
+
+int RS_open(int port, int baud)
+{
+    if (plat_port_open(port, baud) != 0) {
+        fprintf(stderr, "Can't Open COM Port (COM%d:).\n", port);
+        plat_exit(1);
+    }
+    return 0;
+}
+
+int RS_checkdata(void)
+{
+    int n = plat_port_queue();
+    return n < 0 ? 0 : n;
+}
+
+int RS_read(unsigned char *buf, int n)
+{
+    int got = plat_port_read(buf, n);
+    return got < 0 ? 0 : got;
+}
+
+int RS_write(const unsigned char *buf, int n)
+{
+    if (plat_port_write(buf, n) != n) RS_fatal("cnt != dwWritten");
+    return n;
+}
+
+int RS_putc(int c)
+{
+    unsigned char b = (unsigned char)c;
+    RS_write(&b, 1);
+    return 0;
+}
+
+void RS_close(void)
+{
+    plat_port_close();
+}
+
+void RS_fatal(const char *msg)
+{
+    fprintf(stderr, "FATAL: COM Port Read/Write Error. %s\n", msg);
+    RS_close();
+    plat_exit(-1);
+}
+
+int key_poll(void)
+{
+    return plat_key_poll();
+}

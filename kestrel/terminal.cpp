@@ -1,0 +1,59 @@
+// terminal.cpp - raw terminal: keys and an optional upload go out, the port comes in.
+#include "kestrel.h"
+#include "platform.h"
+
+static FILE *upload_fp;
+static const char *preamble = "\rUB\r";
+static int preamble_pos; // 1-based index of the next preamble character; 0 = none
+
+void log_putc(int c)
+{
+    if (log_fp) fputc(c, log_fp);
+}
+
+int next_tx_char(void)
+{
+    if (preamble_pos != 0) {
+        int c = (unsigned char)preamble[preamble_pos - 1];
+        plat_sleep_ms(32);
+        preamble_pos++;
+        if (c != 0) return c;
+        preamble_pos = 0;
+    }
+    if (upload_fp) {
+        int c = fgetc(upload_fp);
+        if (c != EOF) return c;
+        fclose(upload_fp);
+        upload_fp = nullptr;
+    }
+    return key_poll();
+}
+
+void TerminalMode(int port, int baud)
+{
+    upload_fp = nullptr;
+    if (upload_path) {
+        upload_fp = fopen(upload_path, "rb");
+        if (!upload_fp) fprintf(stderr, "WARNING: can't open upload file:%s\n", upload_path);
+    }
+    RS_open(port, baud);
+    printf("Entering TerminalMode: Escape=^%c\n", 'A');
+    plat_sigint(1);
+    preamble_pos = opt_table['U'] ? 1 : 0;
+    preamble = opt_table['s'] ? "\r\r" : "\rUB\r";
+    for (;;) {
+        int c = next_tx_char();
+        if (c >= 0) {
+            if (!upload_fp && c == ESCAPE_KEY) break;
+            RS_putc(c);
+        }
+        if (RS_checkdata() > 0) {
+            unsigned char b = 0;
+            RS_read(&b, 1);
+            log_putc(b);
+            putchar(b);
+        }
+    }
+    plat_sigint(0);
+    RS_close();
+}
