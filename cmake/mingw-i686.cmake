@@ -30,9 +30,12 @@ string(APPEND CMAKE_EXE_LINKER_FLAGS_INIT " -mconsole")
 # creates the prefix (scripts/test_windows.sh does that up front), and the
 # .NET and HTML engines that would ask to be downloaded are left out.
 find_program(WINE_PROGRAM NAMES wine wine-stable)
+find_program(WINESERVER_PROGRAM NAMES wineserver)
 if(WINE_PROGRAM)
   set(WINE_PREFIX_DIR "${CMAKE_BINARY_DIR}/wineprefix" CACHE PATH "WINEPREFIX that the tests use")
-  set(CMAKE_CROSSCOMPILING_EMULATOR env -u DISPLAY
+  # The environment of every Wine run; the Wine tests' scripts get it too.
+  set(WINE_TEST_ENV env -u DISPLAY
     WINEPREFIX=${WINE_PREFIX_DIR} WINEARCH=win32 WINEDEBUG=-all
-    WINEDLLOVERRIDES=mscoree,mshtml= ${WINE_PROGRAM})
+    WINEDLLOVERRIDES=mscoree,mshtml=)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${WINE_TEST_ENV} ${WINE_PROGRAM})
 endif()

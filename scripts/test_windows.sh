@@ -7,18 +7,28 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build-win32}
 
-cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake \
-  -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING_UNITS=OFF >/dev/null
+build_abs=$(mkdir -p "$build" && cd "$build" && pwd)
 
 # kestrel joins the Windows build once its CMakeLists picks the Win32 layer.
+# Its benchmark test needs the Linux kestrel as the far end's echo peer,
+# built for a device folder of the test's own.
 targets=(marigold)
 tests='^marigold_'
+peer_args=()
 if grep -q platform_win32 kestrel/CMakeLists.txt; then
   targets+=(kestrel)
   tests='.'
+  cmake -S . -B "$build_abs/native-peer" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING_UNITS=OFF \
+    -DKESTREL_DEV_DIR="$build_abs/native-dev" >/dev/null
+  cmake --build "$build_abs/native-peer" -j2 --target kestrel
+  peer_args=(-DKESTREL_NATIVE_PEER="$build_abs/native-peer/kestrel/kestrel"
+             -DKESTREL_NATIVE_DEV_DIR="$build_abs/native-dev")
 else
   echo "NOTE: kestrel has no Win32 platform layer in its build yet: only marigold is tested under Wine"
 fi
+
+cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake \
+  -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING_UNITS=OFF "${peer_args[@]}" >/dev/null
 cmake --build "$build" -j2 --target "${targets[@]}"
 for exe in "${targets[@]}"; do
   file=$(find "$build" -name "$exe.exe" -print -quit)
@@ -31,8 +41,7 @@ for exe in "${targets[@]}"; do
 done
 
 # The same settings that the build gives ctest's emulator (cmake/mingw-i686.cmake).
-export WINEPREFIX
-WINEPREFIX=$(cd "$build" && pwd)/wineprefix
+export WINEPREFIX=$build_abs/wineprefix
 export WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 unset DISPLAY
 if [ ! -f "$WINEPREFIX/system.reg" ]; then

@@ -1,0 +1,94 @@
+#!/usr/bin/env bash
+# One end-to-end case of kestrel.exe under Wine on a COM port that the Wine
+# prefix maps to a pseudo-terminal.
+#   kestrel_wine.sh CASE KESTREL_EXE WORK [NATIVE_KESTREL NATIVE_DEV_DIR]
+# CASE: list | missing | echo | bench. WINEPREFIX and the other Wine settings
+# come from the environment (ctest passes them; see CMakeLists.txt here).
+# Each case uses COM numbers of its own, so cases may run side by side.
+set -euo pipefail
+case_name=$1 exe=$2 work=$3 native=${4:-} native_dev=${5:-}
+here=$(cd "$(dirname "$0")" && pwd)
+rm -rf "$work" && mkdir -p "$work" && cd "$work"
+
+pids=()
+cleanup() {
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+}
+trap cleanup EXIT
+fail() { echo "FAILED: $*" >&2; for f in *.out *.err; do [ -s "$f" ] && { echo "--- $f" >&2; cat -v "$f" >&2; }; done; exit 1; }
+
+# Keeps the prefix's wineserver alive for a minute: the registry's HARDWARE
+# branch is volatile and forgets the registered ports when the server ends.
+wineserver -p60 2>/dev/null || true
+
+# A cable between link a (Wine's side) and link b (the Linux side).
+cable() {
+  python3 "$here/pty_pair.py" "$work/$1" "$work/$2" 120 >"$work/cable_$1.log" 2>&1 &
+  pids+=($!)
+  for _ in $(seq 50); do [ -L "$work/$2" ] && return; sleep 0.1; done
+  fail "the pseudo-terminal pair did not come up"
+}
+
+# COMn of the prefix is the pseudo-terminal behind link $2, listed in SERIALCOMM.
+com_port() {
+  ln -sfn "$work/$2" "$WINEPREFIX/dosdevices/com$1"
+  wine reg add 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' /v "KestrelTest$1" /t REG_SZ /d "COM$1" /f >/dev/null
+}
+
+# Sends $1 to the Linux end $2 and prints, escaped, what comes back in 3 s.
+exchange() {
+  python3 - "$2" "$1" <<'PY'
+import os, select, sys, time, tty
+fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)
+tty.setraw(fd)
+os.write(fd, sys.argv[2].encode().decode("unicode_escape").encode("latin-1"))
+got, end = b"", time.time() + 3
+while time.time() < end:
+    if select.select([fd], [], [], 0.1)[0]:
+        got += os.read(fd, 256)
+print(repr(got))
+PY
+}
+
+case $case_name in
+list)
+  cable a5 b5 && com_port 5 a5
+  wine "$exe" -p >list.out 2>list.err || fail "kestrel -p exited with $?"
+  grep -q $'^==== COM Port List====\r$' list.out || fail "no header line"
+  grep -qE $'^COM5:TxQue=[0-9]+,RxQue=[0-9]+,Baud=0x[0-9a-f]+,BaudMax=0x[0-9a-f]+,Bits=0x[0-9a-f]+,SubType=[0-9a-f]+,Capa=[0-9a-f]+ \r$' list.out ||
+    fail "no property line for COM5"
+  ;;
+missing)
+  rm -f "$WINEPREFIX/dosdevices/com9"
+  rc=0; wine "$exe" -c9 -e >missing.out 2>missing.err </dev/null || rc=$?
+  [ "$rc" = 1 ] || fail "exit code $rc, expected 1"
+  grep -q $'^Can\'t Open COM Port (COM9:).\r$' missing.err || fail "no open failure message"
+  ;;
+echo)
+  cable a6 b6 && com_port 6 a6
+  wine "$exe" -c6 -e -b115200 >echo.out 2>echo.err </dev/null &
+  pids+=($!)
+  for _ in $(seq 100); do grep -q EchobackMode echo.out 2>/dev/null && break; sleep 0.1; done
+  got=$(exchange 'hello\rA\x00\xff' b6)
+  [ "$got" = "b'hello\\r\\nA\\x00\\xff'" ] || fail "echo returned $got"
+  ;;
+bench)
+  [ -x "$native" ] || fail "no native kestrel to echo"
+  cable a7 b7 && com_port 7 a7
+  # The native kestrel's COM8 is ttyS7 in its device folder.
+  mkdir -p "$native_dev" && ln -sfn "$work/b7" "$native_dev/ttyS7"
+  nice -n 5 "$native" -c8 -e -b115200 >peer.out 2>peer.err </dev/null &
+  pids+=($!)
+  for _ in $(seq 50); do grep -q EchobackMode peer.out 2>/dev/null && break; sleep 0.1; done
+  rc=0; timeout 120 nice -n 5 wine "$exe" -c7 -t -b115200 >bench.out 2>bench.err </dev/null || rc=$?
+  rm -f "$native_dev/ttyS7"
+  [ "$rc" = 0 ] || fail "kestrel -t exited with $rc"
+  grep -q "TIMEOUT\|Errors" bench.out && fail "the benchmark did not get every block back intact"
+  grep -qE $'Benchmark end\\. 32000 bytes/[0-9]+ ms,  [0-9]+ bytes/s \\([0-9]+0 bps\\)\r$' bench.out ||
+    fail "no summary line"
+  ;;
+*)
+  echo "unknown case $case_name" >&2; exit 2 ;;
+esac
+echo "passed: kestrel under Wine, $case_name"
