@@ -2,7 +2,7 @@
 # One end-to-end case of kestrel.exe under Wine on a COM port that the Wine
 # prefix maps to a pseudo-terminal.
 #   kestrel_wine.sh CASE KESTREL_EXE WORK [NATIVE_KESTREL NATIVE_DEV_DIR]
-# CASE: list | missing | echo | bench. WINEPREFIX and the other Wine settings
+# CASE: list | missing | echo | usage | bench. WINEPREFIX and the other Wine settings
 # come from the environment (ctest passes them; see CMakeLists.txt here).
 # Each case uses COM numbers of its own, so cases may run side by side.
 set -euo pipefail
@@ -18,9 +18,14 @@ cleanup() {
 trap cleanup EXIT
 fail() { echo "FAILED: $*" >&2; for f in *.out *.err; do [ -s "$f" ] && { echo "--- $f" >&2; cat -v "$f" >&2; }; done; exit 1; }
 
+# A prefix that no run has made yet is made here, once, whichever case comes first.
+flock "$WINEPREFIX.lock" sh -c '[ -f "$WINEPREFIX/system.reg" ] || wineboot -i' </dev/null >/dev/null 2>&1
+
 # Keeps the prefix's wineserver alive for a minute: the registry's HARDWARE
 # branch is volatile and forgets the registered ports when the server ends.
-wineserver -p60 2>/dev/null || true
+# (Fails harmlessly when a server runs already.) Its output goes nowhere, so
+# that it does not hold ctest's pipes open while it lingers.
+wineserver -p60 </dev/null >/dev/null 2>&1 || true
 
 # A cable between link a (Wine's side) and link b (the Linux side).
 cable() {
@@ -72,6 +77,14 @@ echo)
   for _ in $(seq 100); do grep -q EchobackMode echo.out 2>/dev/null && break; sleep 0.1; done
   got=$(exchange 'hello\rA\x00\xff' b6)
   [ "$got" = "b'hello\\r\\nA\\x00\\xff'" ] || fail "echo returned $got"
+  ;;
+usage)
+  # The same bytes as the Linux build's usage text (Shift_JIS lines included),
+  # with the console's CR LF line ends.
+  [ -x "$native" ] || fail "no native kestrel to compare with"
+  wine "$exe" -h >usage.out 2>usage.err || fail "kestrel -h exited with $?"
+  "$native" -h | sed 's/$/\r/' >usage.expected
+  cmp -s usage.out usage.expected || fail "the usage text differs from the Linux build's"
   ;;
 bench)
   [ -x "$native" ] || fail "no native kestrel to echo"
