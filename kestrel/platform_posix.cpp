@@ -12,7 +12,7 @@
 #include <libgen.h>
 #include <linux/serial.h>
 #include <poll.h>
-#include <sys/prctl.h>
+#include <sched.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -270,7 +270,6 @@ static void set_handler(int sig, void (*handler)(int))
 void plat_console_init(void)
 {
     setvbuf(stdout, nullptr, _IONBF, 0);
-    prctl(PR_SET_TIMERSLACK, 1000UL); // keep the idle key poll short
     stdin_done = false;
     if (!isatty(STDIN_FILENO) || tcgetattr(STDIN_FILENO, &console_saved) != 0) return;
     struct termios t = console_saved;
@@ -286,21 +285,17 @@ void plat_console_init(void)
     tcsetattr(STDIN_FILENO, TCSANOW, &t);
 }
 
-// An idle key poll lasts a few microseconds, as a console query does on the
-// system this program was first written for: the mode loops' pass budgets
-// then mean roughly the same time here, and a spinning loop leaves the CPU
-// to the far end of the line (the echo peer, a pty relay) now and then.
-static const long IDLE_POLL_NS = 3000;
-
 int plat_key_poll(void)
 {
-    static const struct timespec idle = {0, IDLE_POLL_NS};
-    if (stdin_done) {
-        nanosleep(&idle, nullptr);
+    if (stdin_done) return -1;
+    struct pollfd pfd = {STDIN_FILENO, POLLIN, 0};
+    if (poll(&pfd, 1, 0) <= 0) {
+        // Every mode polls here once a pass. Without sleeping, let any other
+        // runnable process (the far end, a pty relay) have the CPU: on a small
+        // machine a spinning loop otherwise starves the echo it waits for.
+        sched_yield();
         return -1;
     }
-    struct pollfd pfd = {STDIN_FILENO, POLLIN, 0};
-    if (ppoll(&pfd, 1, &idle, nullptr) <= 0) return -1;
     unsigned char c;
     ssize_t r = read(STDIN_FILENO, &c, 1);
     if (r == 1) return c;

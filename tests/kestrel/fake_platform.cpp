@@ -1,0 +1,108 @@
+// fake_platform.cpp - the platform layer driven by the Fake script.
+#include "fake_platform.h"
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+
+Fake fake;
+
+void fake_reset()
+{
+    fake = Fake();
+}
+
+std::string fake_tx_string()
+{
+    std::string s;
+    for (const Sent &t : fake.tx) s += (char)t.byte;
+    return s;
+}
+
+int plat_port_open(int port, int baud)
+{
+    fake.opens.push_back(port);
+    fake.bauds.push_back(baud);
+    bool ok = std::find(fake.openable.begin(), fake.openable.end(), port) != fake.openable.end();
+    return ok ? 0 : -1;
+}
+
+int plat_port_queue(void)
+{
+    fake.queue_calls++;
+    if (!fake.in_flight.empty() && (fake.trickle == 0 || fake.queue_calls % fake.trickle == 0)) {
+        size_t n = fake.trickle ? 1 : fake.in_flight.size();
+        for (size_t i = 0; i < n; i++) {
+            fake.rx.push_back(fake.in_flight.front());
+            fake.in_flight.pop_front();
+        }
+    }
+    return (int)fake.rx.size();
+}
+
+int plat_port_read(unsigned char *buf, int n)
+{
+    int got = 0;
+    while (got < n && !fake.rx.empty()) {
+        buf[got++] = fake.rx.front();
+        fake.rx.pop_front();
+    }
+    return got;
+}
+
+int plat_port_write(const unsigned char *buf, int n)
+{
+    for (int i = 0; i < n; i++) {
+        fake.tx.push_back({fake.clock, buf[i]});
+        if (fake.echo && fake.written != fake.drop_at) fake.in_flight.push_back(buf[i]);
+        fake.written++;
+    }
+    return n - fake.short_write;
+}
+
+void plat_port_close(void) {}
+
+int plat_reg_open(void) { return fake.reg_ok ? 0 : -1; }
+
+int plat_reg_value(int index, char *data, int size)
+{
+    if (index >= (int)fake.reg.size()) return -1;
+    snprintf(data, size, "%s", fake.reg[index].second.c_str());
+    return fake.reg[index].first;
+}
+
+void plat_reg_close(void) {}
+
+int plat_port_props(int port, plat_props *p)
+{
+    int r = fake.props_result.count(port) ? fake.props_result[port] : 1;
+    if (r == 1) *p = plat_props{10, 20, 0x30, 0x40, 0xf, 1, 0xff};
+    return r;
+}
+
+void plat_console_init(void) {}
+void plat_console_restore(void) {}
+
+int plat_key_poll(void)
+{
+    if (fake.keys.empty()) return -1;
+    int k = fake.keys.front();
+    fake.keys.pop_front();
+    return k;
+}
+
+void plat_sigint(int ignore) { fake.sigint.push_back(ignore); }
+
+void plat_exit(int code)
+{
+    fflush(stdout);
+    fflush(stderr);
+    _Exit(code);
+}
+
+long plat_clock_ms(void)
+{
+    fake.clock += fake.clock_step;
+    return fake.clock;
+}
+
+void plat_sleep_ms(int ms) { fake.clock += ms; }

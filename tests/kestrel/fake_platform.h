@@ -1,0 +1,40 @@
+// fake_platform.h - a scripted platform layer for the unit tests.
+#ifndef FAKE_PLATFORM_H
+#define FAKE_PLATFORM_H
+#include "platform.h"
+#include <deque>
+#include <map>
+#include <string>
+#include <vector>
+
+struct Sent {
+    long at_ms;
+    unsigned char byte;
+};
+
+struct Fake {
+    std::deque<unsigned char> rx;     // bytes waiting in the receive queue
+    std::deque<int> keys;             // keys, one per poll that finds one
+    std::vector<Sent> tx;             // bytes written, stamped with the clock
+    std::vector<int> opens;           // ports opened
+    std::vector<int> bauds;           // baud rate of each open
+    std::vector<int> openable;        // ports whose open succeeds
+    bool echo = false;                // peer returns what is written...
+    long drop_at = -1;                // ...less the byte with this index
+    int trickle = 0;                  // peer returns one byte every N queue queries
+    std::deque<unsigned char> in_flight;
+    long written = 0;
+    int short_write = 0;              // write reports this many bytes fewer
+    long clock = 0;
+    int clock_step = 0;               // ms added at each clock read
+    int queue_calls = 0;
+    bool reg_ok = true;
+    std::vector<std::pair<int, std::string>> reg; // type, data
+    std::map<int, int> props_result;  // port -> 1/0/-1 (default 1)
+    std::vector<int> sigint;          // every plat_sigint argument
+};
+extern Fake fake;
+void fake_reset();
+std::string fake_tx_string();
+
+#endif

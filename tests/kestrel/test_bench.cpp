@@ -1,0 +1,109 @@
+// test_bench.cpp - benchmark runs, block check report and rate figures.
+#include "fake_platform.h"
+#include "kestrel.h"
+#include <gtest/gtest.h>
+#include <string>
+
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStdout;
+
+static std::string dots(int n) { return std::string(n, '.'); }
+
+class Bench : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        fake_reset();
+        fake.openable = {7};
+        debug_flag = false;
+    }
+    std::string run()
+    {
+        CaptureStdout();
+        Benchmark(7, 115200);
+        return GetCapturedStdout();
+    }
+};
+
+TEST_F(Bench, CleanPeer)
+{
+    fake.echo = true;
+    fake.clock_step = 3; // elapsed 3 ms: rates truncate, bits are ten times bytes
+    EXPECT_EQ(run(), "Entering Benchmark: Escape=^A\n" + dots(250) +
+                         "\nBenchmark end. 32000 bytes/3 ms,  10666666 bytes/s (106666660 bps)\n");
+    EXPECT_EQ(fake.tx.size(), 32000u);
+    EXPECT_EQ(fake.tx[127].byte, 0x9f);
+}
+
+TEST_F(Bench, MissingPeerTimesOutAfterIdlePasses)
+{
+    EXPECT_EQ(run(), "Entering Benchmark: Escape=^A\n" + dots(250) +
+                         "\nBenchmark TIMEOUT. rxcnt 0 < count 250 ,RS_checkdata()=0\n"
+                         "\nBenchmark end. 32000 bytes/2 ms,  16000000 bytes/s (160000000 bps)\n");
+    EXPECT_EQ(fake.queue_calls, 250 + 30000 + 1); // send passes, idle passes, the report
+}
+
+TEST_F(Bench, SlowPeerIsNotATimeout)
+{
+    fake.echo = true;
+    fake.trickle = 200; // one byte per 200 queries: 6.4 million polls in all
+    std::string out = run();
+    EXPECT_EQ(out.find("TIMEOUT"), std::string::npos);
+    EXPECT_EQ(out.find("Errors"), std::string::npos);
+    EXPECT_NE(out.find("Benchmark end. 32000 bytes/"), std::string::npos);
+}
+
+TEST_F(Bench, DroppedByteReportsEveryLaterBlock)
+{
+    fake.echo = true;
+    fake.drop_at = 128 * 17 + 5;
+    std::string out = run();
+    EXPECT_NE(out.find("\nBenchmark TIMEOUT. rxcnt 249 < count 250 ,RS_checkdata()=127\n"),
+              std::string::npos);
+    EXPECT_EQ(out.find("[16]"), std::string::npos);
+    EXPECT_NE(out.find("[17]Recv Errors = "), std::string::npos);
+    EXPECT_NE(out.find("[248]Recv Errors = 128/128:\n"), std::string::npos);
+}
+
+TEST_F(Bench, EscapeBeforeStartSendsOneBlock)
+{
+    fake.keys = {ESCAPE_KEY};
+    EXPECT_EQ(run(), "Entering Benchmark: Escape=^A\n"
+                     "\nBenchmark end. 32000 bytes/2 ms,  16000000 bytes/s (160000000 bps)\n");
+    EXPECT_EQ(fake.tx.size(), 128u);
+}
+
+TEST(BenchCheck, CorruptBlockReportAndDump)
+{
+    fake_reset();
+    debug_flag = false;
+    for (int k = 0; k < 128; k++) fake.rx.push_back(k == 5 ? 0 : 0x20 + k);
+    CaptureStdout();
+    EXPECT_EQ(bench_check_block(17), 1);
+    std::string out = GetCapturedStdout();
+    std::string first = "[17]Recv Errors =  1/128:\n"
+                        "000000 20 21 22 23 24 00 26 27 28 29 2a 2b 2c 2d 2e 2f   !\"#$.&'()*+,-./\n"
+                        "000010 30 31";
+    EXPECT_EQ(out.rfind(first, 0), 0u);
+    EXPECT_NE(out.find("\n000070 90 91 92 93 94 95 96 97 98 99 9a 9b 9c 9d 9e 9f  ................\n\n"),
+              std::string::npos);
+    EXPECT_EQ(out.size(), 26u + 8 * 73 + 1);
+
+    debug_flag = true; // a sound block still prints its trace line
+    for (int k = 0; k < 128; k++) fake.rx.push_back(0x20 + k);
+    CaptureStdout();
+    EXPECT_EQ(bench_check_block(0), 0);
+    out = GetCapturedStdout();
+    EXPECT_EQ(out.size(), 128u * 3 + 1);
+    EXPECT_EQ(out.substr(0, 6), " 20 21");
+    debug_flag = false;
+}
+
+TEST(HexDump, ShortRowsAndEmpty)
+{
+    const unsigned char d[] = {0x41, 0x7f, 0x00};
+    CaptureStdout();
+    hex_dump(d, 3, 0x100);
+    hex_dump(d, 0, 0);
+    EXPECT_EQ(GetCapturedStdout(), "000100 41 7f 00\n\n");
+}

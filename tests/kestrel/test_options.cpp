@@ -1,0 +1,146 @@
+// test_options.cpp - option walk and mode dispatch.
+#include "fake_platform.h"
+#include "kestrel.h"
+#include <gtest/gtest.h>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+using testing::internal::CaptureStderr;
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStderr;
+using testing::internal::GetCapturedStdout;
+
+static int run(std::vector<std::string> args)
+{
+    args.insert(args.begin(), "kestrel");
+    std::vector<char *> argv;
+    for (auto &a : args) argv.push_back(&a[0]);
+    return kestrel_main((int)argv.size(), argv.data());
+}
+
+static void walk(std::vector<std::string> &args)
+{
+    static std::vector<std::string> keep;
+    keep = args;
+    keep.insert(keep.begin(), "kestrel");
+    static std::vector<char *> argv;
+    argv.clear();
+    for (auto &a : keep) argv.push_back(&a[0]);
+    parse_args((int)argv.size(), argv.data());
+}
+
+TEST(OptionWalk, Quirks)
+{
+    std::vector<std::string> a = {"-c3", "-b"};
+    walk(a); // -b as the last argument counts as not given
+    EXPECT_STREQ(opt_table['c'], "3");
+    EXPECT_EQ(opt_table['b'], nullptr);
+
+    a = {"-b", "-c3", "-e"}; // -c3 is the baud text, not an option
+    walk(a);
+    EXPECT_STREQ(opt_table['b'], "-c3");
+    EXPECT_EQ(opt_table['c'], nullptr);
+    EXPECT_STREQ(opt_table['e'], "");
+
+    a = {"-c", "3", "-t"}; // the 3 ends the walk
+    walk(a);
+    EXPECT_STREQ(opt_table['c'], "");
+    EXPECT_EQ(opt_table['t'], nullptr);
+
+    a = {"-lone", "-ltwo", "-l", "three", "-\xe5x"}; // later wins; letter masked to 7 bits
+    walk(a);
+    EXPECT_STREQ(opt_table['l'], "three");
+    EXPECT_STREQ(opt_table['e'], "x");
+}
+
+class Dispatch : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        fake_reset();
+        fake.openable = {3, 5, 12};
+        fake.keys = {ESCAPE_KEY};
+    }
+};
+
+TEST_F(Dispatch, UsageWinsAndCreatesNoLog)
+{
+    std::string log = testing::TempDir() + "kestrel_usage.log";
+    unlink(log.c_str());
+    CaptureStdout();
+    EXPECT_EQ(run({"-l", log, "-?"}), 0);
+    std::string out = GetCapturedStdout();
+    EXPECT_EQ(out.rfind("* kestrel     \x96\xb3", 0), 0u);
+    EXPECT_NE(out.find("  -U<uploadfile>... upload file after 'UB\\n'.\n"), std::string::npos);
+    EXPECT_NE(out.find("  -c<comNumber> ... Set COM Port Number. (1..99) \n"), std::string::npos);
+    EXPECT_NE(access(log.c_str(), F_OK), 0);
+    EXPECT_TRUE(fake.opens.empty());
+}
+
+TEST_F(Dispatch, BaudPrintedAndTerminalOnNamedPort)
+{
+    CaptureStdout();
+    EXPECT_EQ(run({"-b", "9600", "-c5"}), 0);
+    EXPECT_EQ(GetCapturedStdout(), "9600\nEntering TerminalMode: Escape=^A\n");
+    ASSERT_EQ(fake.opens, std::vector<int>{5});
+    EXPECT_EQ(fake.bauds[0], 9600);
+
+    fake_reset();
+    fake.openable = {3};
+    fake.keys = {ESCAPE_KEY};
+    CaptureStdout();
+    run({"-b", "-c3", "-c3"}); // the rate text holds no number
+    EXPECT_EQ(GetCapturedStdout().rfind("1000000\n", 0), 0u);
+    EXPECT_EQ(fake.opens, std::vector<int>{3}); // only the second -c3 is an option
+}
+
+TEST_F(Dispatch, EchoWinsOverBenchmarkAndScanPicksHighest)
+{
+    fake.reg = {{1, "COM3"}, {1, "COM12"}};
+    CaptureStdout();
+    run({"-t", "-e"});
+    std::string out = GetCapturedStdout();
+    EXPECT_NE(out.find("==== COM Port List====\nCOM12:"), std::string::npos);
+    EXPECT_NE(out.find("Entering EchobackMode"), std::string::npos);
+    EXPECT_EQ(fake.opens, std::vector<int>{12});
+    EXPECT_EQ(fake.bauds[0], 1000000);
+}
+
+TEST_F(Dispatch, ListingIgnoresBaudAndKeepsLog)
+{
+    std::string log = testing::TempDir() + "kestrel_p.log";
+    fake.reg = {{1, "COM3"}};
+    CaptureStdout();
+    EXPECT_EQ(run({"-b", "9600", "-p", "-l", log}), 0);
+    std::string out = GetCapturedStdout();
+    EXPECT_EQ(out.find("9600"), std::string::npos);
+    EXPECT_EQ(access(log.c_str(), F_OK), 0);
+    if (log_fp) fclose(log_fp);
+}
+
+TEST_F(Dispatch, UncreatableLogIsReported)
+{
+    CaptureStderr();
+    CaptureStdout();
+    EXPECT_EQ(run({"-l/no/such/dir/x.log", "-c3"}), 0);
+    GetCapturedStdout();
+    EXPECT_EQ(GetCapturedStderr(), "WARNING: can't create log file:/no/such/dir/x.log\n");
+    EXPECT_EQ(fake.opens, std::vector<int>{3}); // the session still runs
+}
+
+TEST_F(Dispatch, NoPortFoundFailsOnCom0)
+{
+    EXPECT_EXIT(run({}), testing::ExitedWithCode(1), "Can't Open COM Port \\(COM0:\\)\\.\n");
+}
+
+TEST(Serial, FailuresExitWithTheirCodes)
+{
+    fake_reset();
+    EXPECT_EXIT(RS_open(17, 9600), testing::ExitedWithCode(1), "^Can't Open COM Port \\(COM17:\\)\\.\n$");
+    fake.openable = {2};
+    fake.short_write = 1;
+    RS_open(2, 9600);
+    EXPECT_EXIT(RS_putc('x'), testing::ExitedWithCode(255),
+                "^FATAL: COM Port Read/Write Error\\. cnt != dwWritten\n$");
+}
