@@ -15,5 +15,5 @@ echo "== marigold -c examples/image.bin"
 "$m" -c examples/image.bin
 if [ -x scripts/kestrel_loopback.sh ]; then
   echo "== kestrel -t against kestrel -e over a pseudo-terminal pair"
-  bash scripts/kestrel_loopback.sh build/kestrel/kestrel
+  bash scripts/kestrel_loopback.sh build/tests/kestrel/kestrel_testdev
 fi
