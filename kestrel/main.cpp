@@ -69,6 +69,9 @@ int kestrel_main(int argc, char **argv)
     if (opt_table['l']) {
         log_fp = fopen(opt_table['l'], "wb");
         if (!log_fp) fprintf(stderr, "WARNING: can't create log file:%s\n", opt_table['l']);
+        // Unbuffered: a byte shown on the console is already in the file, so a
+        // session ended by a signal or a closed window loses none of its log.
+        else setvbuf(log_fp, nullptr, _IONBF, 0);
     }
     if (opt_table['u']) upload_path = skip_blanks(opt_table['u']);
     if (opt_table['U']) upload_path = skip_blanks(opt_table['U']);

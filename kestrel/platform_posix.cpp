@@ -55,7 +55,9 @@ static int open_exclusive(int port)
     if (!com_path(port, path, sizeof path)) return -1;
     int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return -1;
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    // A plain file where the node belongs (left by writing to an unplugged
+    // adapter's name) or any other node that is no terminal is no port.
+    if (!isatty(fd) || flock(fd, LOCK_EX | LOCK_NB) != 0) {
         close(fd);
         return -1;
     }
@@ -279,7 +281,8 @@ void plat_console_init(void)
     t.c_iflag &= ~(ICRNL | INLCR | IGNCR | IXON | ISTRIP);
     t.c_cc[VMIN] = 1;
     t.c_cc[VTIME] = 0;
-    const int sigs[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+    // SIGPIPE: the program reading our output (kestrel | tee ...) went away.
+    const int sigs[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
     for (int sig : sigs) set_handler(sig, on_fatal_signal);
     console_raw = true;
     tcsetattr(STDIN_FILENO, TCSANOW, &t);

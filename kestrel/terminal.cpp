@@ -37,8 +37,10 @@ void TerminalMode(int port, int baud)
         if (!upload_fp) fprintf(stderr, "WARNING: can't open upload file:%s\n", upload_path);
     }
     RS_open(port, baud);
-    printf("Entering TerminalMode: Escape=^%c\n", 'A');
+    // Ctrl-C is ignored from before the banner on: once the banner shows, the
+    // terminal is up and an interrupt must not end it.
     plat_sigint(1);
+    printf("Entering TerminalMode: Escape=^%c\n", 'A');
     preamble_pos = opt_table['U'] ? 1 : 0;
     preamble = opt_table['s'] ? "\r\r" : "\rUB\r";
     for (;;) {

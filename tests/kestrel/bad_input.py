@@ -1,0 +1,338 @@
+#!/usr/bin/env python3
+"""Bad-input checks of kestrel: the real program against odd command lines,
+missing and busy ports, a flooding peer, a peer that vanishes, and signals.
+
+usage: bad_input.py CASE KESTREL DEVDIR PTYPAIR
+KESTREL is a build whose device folder is DEVDIR: COM3 is DEVDIR/ttyS2,
+COM33 is DEVDIR/ttyUSB0 and so on.
+"""
+import fcntl, hashlib, os, select, signal, subprocess, sys, termios, time, tty
+
+CASE, KESTREL, DEVDIR, PTYPAIR = sys.argv[1:5]
+procs = []
+
+TERM = b'Entering TerminalMode: Escape=^A\n'
+PROPS = b'TxQue=0,RxQue=4096,Baud=0x1006ffff,BaudMax=0x10000000,Bits=0xf,SubType=1,Capa=ff \n'
+SCAN33 = b'==== COM Port List====\nCOM33:' + PROPS
+
+
+def fail(msg):
+    for p in procs:
+        if p.poll() is None:
+            p.kill()
+    sys.exit('FAIL: ' + msg)
+
+
+def dev(name):
+    return os.path.join(DEVDIR, name)
+
+
+def link_pty(name):
+    """A raw pty whose slave is DEVDIR/name; returns (master, slave)."""
+    master, slave = os.openpty()
+    tty.setraw(slave)
+    if os.path.lexists(dev(name)):
+        os.unlink(dev(name))
+    os.symlink(os.ttyname(slave), dev(name))
+    return master, slave
+
+
+def start(args, stdin=subprocess.PIPE, stdout=subprocess.PIPE):
+    p = subprocess.Popen([KESTREL] + args, stdin=stdin, stdout=stdout, stderr=subprocess.PIPE)
+    procs.append(p)
+    return p
+
+
+def finish(p, timeout=5.0):
+    try:
+        out, err = p.communicate(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        fail('kestrel %r did not end' % (p.args[1:],))
+    return p.returncode, out, err
+
+
+def run(args, keys=b'\x01', timeout=5.0):
+    """One run with `keys` as its (piped) keyboard; returns code, stdout, stderr."""
+    p = start(args)
+    try:
+        out, err = p.communicate(keys, timeout=timeout)
+    except subprocess.TimeoutExpired:
+        fail('kestrel %r did not end' % (args,))
+    return p.returncode, out, err
+
+
+def read_until(fd, want, timeout=5.0):
+    """Reads fd until it holds `want` bytes (int) or the text `want` (bytes)."""
+    data, end = b'', time.time() + timeout
+    while time.time() < end:
+        if (isinstance(want, int) and len(data) >= want) or (isinstance(want, bytes) and want in data):
+            return data
+        r, _, _ = select.select([fd], [], [], 0.05)
+        if r:
+            try:
+                chunk = os.read(fd, 65536)
+            except OSError:
+                break
+            if not chunk:
+                break
+            data += chunk
+    fail('timed out waiting for %r, got %r' % (want if isinstance(want, int) else want[-80:], data[-200:]))
+
+
+def console():
+    """A pseudo-terminal to serve as kestrel's console: (master, slave, settings)."""
+    m, s = os.openpty()
+    return m, s, termios.tcgetattr(s)
+
+
+def check_console(s, before, what):
+    if termios.tcgetattr(s) != before:
+        fail('%s: console settings not restored' % what)
+
+
+def case_options():
+    # Two ports, COM3 and COM33. A typed 'Z' shows which one each command line opened.
+    ports = {3: link_pty('ttyS2')[0], 33: link_pty('ttyUSB0')[0]}
+    upload = dev('up.bin')
+    with open(upload, 'wb') as f:
+        f.write(b'FILE')
+    cases = [
+        # arguments, console output, port opened, bytes the port receives, stderr
+        (['-c3', '-b'], TERM, 3, b'Z', b''),                    # -b last: no rate, no line
+        (['-b'], SCAN33 + TERM, 33, b'Z', b''),
+        (['-b', '-c3'], b'1000000\n' + SCAN33 + TERM, 33, b'Z', b''),  # -c3 is the rate text
+        (['-b', '-5', '-c3'], b'-5\n' + TERM, 3, b'Z', b''),    # a negative rate is kept
+        (['-cabc'], SCAN33 + TERM, 33, b'Z', b''),              # no number: port chosen by the scan
+        (['-c', '3', '-e'], SCAN33 + TERM, 33, b'Z', b''),      # the 3 ends the walk: no -e
+        (['-'], SCAN33 + TERM, 33, b'Z', b''),                  # "-" alone: no option
+        (['-', '-c3'], TERM, 3, b'Z', b''),                     # ...and the walk goes on
+        (['-u', upload, '-c3'], SCAN33 + TERM, 33, b'Z',        # empty path; the path ends the walk
+         b"WARNING: can't open upload file:\n"),
+        (['-u' + upload, '-c3'], TERM, 3, b'FILEZ', b''),
+        (['-s', '-U', upload, '-c3'], SCAN33 + TERM, 33, b'\r\rZ',  # the preamble still goes out
+         b"WARNING: can't open upload file:\n"),
+    ]
+    for args, out_want, port, rx_want, err_want in cases:
+        code, out, err = run(args, b'Z\x01')
+        if code != 0 or out != out_want or err != err_want:
+            fail('%r: exit %d, stdout %r, stderr %r' % (args, code, out, err))
+        got = read_until(ports[port], len(rx_want))
+        if got != rx_want:
+            fail('%r: COM%d received %r' % (args, port, got))
+    # "--" is one of the usage letters: the usage text, no port opened
+    code, out, _ = run(['--', '-c3'], b'Z\x01')
+    if code != 0 or not out.startswith(b'* kestrel ') or b'-p            ...' not in out:
+        fail('--: exit %d, %r' % (code, out[:60]))
+    r, _, _ = select.select(list(ports.values()), [], [], 0.2)
+    if r:
+        fail('the usage text opened a port')
+
+
+def case_nodevice():
+    code, out, err = run([])  # nothing in the device folder
+    if code != 1 or out != b'==== COM Port List====\n' or err != b"Can't Open COM Port (COM0:).\n":
+        fail('no ports: exit %d, %r, %r' % (code, out, err))
+    os.symlink('/nonexistent/ttyUSB8', dev('ttyUSB8'))          # COM41: a dangling link
+    with open(dev('ttyUSB9'), 'wb') as f:                        # COM42: a plain file left
+        f.write(b'\r\r\r')                                       #   where a device belongs
+    os.mkdir(dev('ttyUSB10'))                                    # COM43: a folder
+    os.symlink('/dev/null', dev('ttyUSB11'))                     # COM44: not a terminal
+    for n, mode in ((40, []), (41, ['-e']), (42, ['-e']), (43, ['-t']), (44, []),
+                    (100, ['-t']), (-3, [])):
+        code, out, err = run(mode + ['-c%d' % n])
+        want = b"Can't Open COM Port (COM%d:).\n" % n
+        if code != 1 or out != b'' or err != want:
+            fail('COM%d %r: exit %d, stdout %r, stderr %r' % (n, mode, code, out, err))
+    with open(dev('ttyUSB9'), 'rb') as f:
+        if f.read() != b'\r\r\r':
+            fail('the plain file was written')
+
+
+def case_busy():
+    master, _ = link_pty('ttyUSB0')  # COM33
+    holder = start(['-e', '-c33'])
+    read_until(holder.stdout.fileno(), b'EchobackMode')
+    for args, out_want in ((['-c33'], b''), (['-t', '-c33'], b''), (['-e'], b'==== COM Port List====\nCOM33: Can\'t Open .\n')):
+        code, out, err = run(args)
+        if code != 1 or out != out_want or err != b"Can't Open COM Port (COM33:).\n":
+            fail('%r while held: exit %d, %r, %r' % (args, code, out, err))
+    # the holder is undisturbed by the failed opens
+    os.write(master, b'ok\r')
+    if read_until(master, 4) != b'ok\r\n':
+        fail('the holder stopped echoing')
+    holder.stdin.write(b'\x01')
+    holder.stdin.flush()
+    if finish(holder)[0] != 0:
+        fail('holder exit')
+    # a program of another kind that locks the node the same way
+    fd = os.open(dev('ttyUSB0'), os.O_RDWR | os.O_NOCTTY)
+    fcntl.flock(fd, fcntl.LOCK_EX)
+    code, _, err = run(['-e', '-c33'])
+    if code != 1 or err != b"Can't Open COM Port (COM33:).\n":
+        fail('flock holder: exit %d, %r' % (code, err))
+    os.close(fd)
+    # once free, the port opens again
+    code, out, _ = run(['-e', '-c33'])
+    if code != 0 or out != b'Entering EchobackMode: Escape=^A\n':
+        fail('freed port: exit %d, %r' % (code, out))
+
+
+def pump(p, master, data, stop_when_shown):
+    """Writes data to the port, once kestrel has opened it (the open flushes
+    the queues), while collecting kestrel's console output."""
+    fd = p.stdout.fileno()
+    out, sent, end = bytearray(read_until(fd, TERM)), 0, time.time() + 20
+    os.set_blocking(master, False)
+    while time.time() < end and len(out) < stop_when_shown:
+        r, w, _ = select.select([fd], [master] if sent < len(data) else [], [], 0.5)
+        if r:
+            chunk = os.read(fd, 1 << 16)
+            if not chunk:
+                break
+            out += chunk
+        if w:
+            try:
+                sent += os.write(master, data[sent:sent + 4096])
+            except BlockingIOError:
+                pass
+    return bytes(out)
+
+
+def case_flood():
+    master, _ = link_pty('ttyUSB0')
+    log = dev('flood.log')
+    data = os.urandom(256 * 1024)
+    kbd_m, kbd_s, before = console()
+    p = start(['-l', log, '-c33'], stdin=kbd_s)
+    t0 = time.time()
+    out = pump(p, master, data, len(TERM) + len(data))
+    if out != TERM + data:
+        fail('console showed %d of %d bytes' % (len(out) - len(TERM), len(data)))
+    os.write(kbd_m, b'\x01')
+    code, _, err = finish(p)
+    with open(log, 'rb') as f:
+        logged = f.read()
+    if code != 0 or len(logged) != len(data) or hashlib.sha256(logged).digest() != hashlib.sha256(data).digest():
+        fail('exit %d, log of %d bytes for %d sent' % (code, len(logged), len(data)))
+    check_console(kbd_s, before, 'flood')
+    print('%d bytes through the terminal in %.1f s' % (len(data), time.time() - t0))
+    # Every byte shown is in the log, also when a signal ends the session.
+    for sig in (signal.SIGHUP, signal.SIGTERM):
+        data = os.urandom(10000)
+        p = start(['-l', log, '-c33'], stdin=kbd_s)
+        out = pump(p, master, data, len(TERM) + len(data))
+        if out != TERM + data:
+            fail('%s: console showed %d bytes' % (sig.name, len(out)))
+        p.send_signal(sig)
+        code = finish(p)[0]
+        with open(log, 'rb') as f:
+            logged = f.read()
+        if code != -sig or logged != data:
+            fail('%s: exit %d, log of %d bytes for %d shown' % (sig.name, code, len(logged), len(data)))
+        check_console(kbd_s, before, sig.name)
+
+
+def blocked(p):
+    """True when the process sleeps (in a write that cannot go on)."""
+    with open('/proc/%d/stat' % p.pid) as f:
+        return f.read().rsplit(')', 1)[1].split()[0] in 'SD'
+
+
+def case_vanish():
+    # kestrel -t on COM34, the relay's far end COM33 unread and already full,
+    # so the benchmark's writes stall; then the relay dies mid-run.
+    relay = subprocess.Popen([PTYPAIR, dev('ttyUSB0'), dev('ttyUSB1'), '30'], stdout=subprocess.PIPE)
+    procs.append(relay)
+    read_until(relay.stdout.fileno(), b'ready')
+    fd = os.open(dev('ttyUSB1'), os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+    tty.setraw(fd)
+    try:
+        while True:
+            os.write(fd, b'x' * 1024)
+    except BlockingIOError:
+        pass
+    os.close(fd)
+    kbd_m, kbd_s, before = console()
+    p = start(['-t', '-c34'], stdin=kbd_s)
+    out = read_until(p.stdout.fileno(), b'Escape=^A\n')
+    end = time.time() + 5
+    while not (blocked(p) and (time.sleep(0.05) or blocked(p))) and time.time() < end:
+        r, _, _ = select.select([p.stdout], [], [], 0.05)
+        if r:
+            out += os.read(p.stdout.fileno(), 4096)
+    if p.poll() is not None or b'Benchmark end' in out:
+        fail('the benchmark was not stalled: %r' % out[-100:])
+    relay.kill()
+    relay.wait()
+    code, rest, err = finish(p, 3)
+    if code != 255 or err != b'FATAL: COM Port Read/Write Error. cnt != dwWritten\n':
+        fail('peer gone in the benchmark: exit %d, %r, %r' % (code, rest[-100:], err))
+    check_console(kbd_s, before, 'benchmark')
+    # The terminal and the echo server outlive a vanished peer: a key that can't
+    # go out is a write error, and Ctrl-A still ends the echo server.
+    for mode, keys, code_want in (([], b'k', 255), (['-e'], b'\x01', 0)):
+        master, slave = link_pty('ttyUSB0')
+        p = start(mode + ['-c33'], stdin=kbd_s)
+        read_until(p.stdout.fileno(), b'Escape=^A\n')
+        os.close(master)
+        time.sleep(0.1)
+        if p.poll() is not None:
+            fail('%r ended when the peer vanished' % mode)
+        os.write(kbd_m, keys)
+        code, _, err = finish(p, 3)
+        if code != code_want:
+            fail('%r after the peer vanished: exit %d, %r' % (mode, code, err))
+        check_console(kbd_s, before, '%r' % mode)
+        os.close(slave)
+
+
+def case_signals():
+    # Each mode on a port whose peer reads nothing: the benchmark stalls in a
+    # write, the others wait in their loops. Every ending signal restores the
+    # console at once; the terminal ignores SIGINT and still ends on Ctrl-A.
+    kbd_m, kbd_s, before = console()
+    for mode in ([], ['-e'], ['-t']):
+        for sig in (signal.SIGTERM, signal.SIGHUP, signal.SIGINT, signal.SIGPIPE):
+            master, slave = link_pty('ttyUSB0')
+            what = '%r %s' % (mode, sig.name)
+            p = start(mode + ['-c33'], stdin=kbd_s)
+            read_until(p.stdout.fileno(), b'Escape=^A\n')
+            if termios.tcgetattr(kbd_s) == before:
+                fail(what + ': console not in raw mode')
+            p.send_signal(sig)
+            if mode == [] and sig == signal.SIGINT:
+                time.sleep(0.3)
+                if p.poll() is not None:
+                    fail('the terminal ended on SIGINT: exit %d, %r' % (p.returncode, p.stderr.read()))
+                os.write(kbd_m, b'\x01')
+                sig = 0
+            t0 = time.time()
+            code = finish(p, 3)[0]
+            if code != -sig or time.time() - t0 > 2:
+                fail('%s: exit %d after %.1f s' % (what, code, time.time() - t0))
+            check_console(kbd_s, before, what)
+            os.close(master)
+            os.close(slave)
+    # A console reader that goes away (kestrel -e | head -c5): the next byte
+    # shown meets a closed pipe, and the console is left as it was.
+    master, _ = link_pty('ttyUSB0')
+    p = start(['-e', '-c33'], stdin=kbd_s)
+    read_until(p.stdout.fileno(), b'Escape=^A\n')
+    p.stdout.close()
+    os.write(master, b'x')
+    code = finish(p, 3)[0]
+    if code != -signal.SIGPIPE:
+        fail('closed console output: exit %d' % code)
+    check_console(kbd_s, before, 'closed console output')
+
+
+os.makedirs(DEVDIR, exist_ok=True)
+for name in os.listdir(DEVDIR):
+    path = dev(name)
+    if os.path.isdir(path) and not os.path.islink(path):
+        os.rmdir(path)
+    else:
+        os.unlink(path)
+signal.alarm(60)
+globals()['case_' + CASE]()
+print('ok')
