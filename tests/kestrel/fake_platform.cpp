@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <unistd.h>
 
 Fake fake;
 
@@ -90,7 +91,12 @@ int plat_key_poll(void)
     return k;
 }
 
-void plat_sigint(int ignore) { fake.sigint.push_back(ignore); }
+void plat_sigint(int ignore)
+{
+    fake.sigint.push_back(ignore);
+    fflush(stdout);
+    fake.sigint_out.push_back((long)lseek(STDOUT_FILENO, 0, SEEK_CUR));
+}
 
 void plat_exit(int code)
 {

@@ -32,6 +32,7 @@ struct Fake {
     std::vector<std::pair<int, std::string>> reg; // type, data
     std::map<int, int> props_result;  // port -> 1/0/-1 (default 1)
     std::vector<int> sigint;          // every plat_sigint argument
+    std::vector<long> sigint_out;     // stdout bytes already written at each call
 };
 extern Fake fake;
 void fake_reset();

@@ -55,6 +55,7 @@ TEST_F(Terminal, PreambleThenFileThenKeys)
     EXPECT_EQ(fake.tx[4].at_ms, 160); // the wait at the preamble's end counts too
     EXPECT_EQ(fake.keys.size(), 1u);  // Ctrl-A ended it; 'y' never read
     EXPECT_EQ(fake.sigint, (std::vector<int>{1, 0}));
+    EXPECT_EQ(fake.sigint_out[0], 0); // Ctrl-C is ignored before the banner shows
 }
 
 TEST_F(Terminal, ShortPreambleAndMissingUploadFile)

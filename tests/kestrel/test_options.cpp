@@ -129,6 +129,23 @@ TEST_F(Dispatch, UncreatableLogIsReported)
     EXPECT_EQ(fake.opens, std::vector<int>{3}); // the session still runs
 }
 
+TEST_F(Dispatch, LogHoldsWhatWasShownWhenTheRunDies)
+{
+    // The process ends without closing the log (a write error here; a signal
+    // in real life): every byte received before that is in the file.
+    std::string log = testing::TempDir() + "kestrel_fatal.log";
+    fake.rx = {'h', 'e', 'l', 'l', 'o'};
+    fake.keys = {-1, -1, -1, -1, -1, 'x'};
+    fake.short_write = 1;
+    EXPECT_EXIT(run({"-l", log, "-c3"}), testing::ExitedWithCode(255), "cnt != dwWritten");
+    FILE *f = fopen(log.c_str(), "rb");
+    ASSERT_NE(f, nullptr);
+    char buf[16] = {0};
+    size_t n = fread(buf, 1, sizeof buf, f);
+    fclose(f);
+    EXPECT_EQ(std::string(buf, n), "hello");
+}
+
 TEST_F(Dispatch, NoPortFoundFailsOnCom0)
 {
     EXPECT_EXIT(run({}), testing::ExitedWithCode(1), "Can't Open COM Port \\(COM0:\\)\\.\n");
