@@ -9,18 +9,24 @@
 
 #include "marigold.h"
 
+inline std::string read_stream(FILE* f)
+{
+    std::string text;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, f)) > 0)
+        text.append(buf, n);
+    return text;
+}
+
 template <typename Fn> std::string capture_output(Fn fn)
 {
     FILE* tmp = tmpfile();
     out_set_stream(tmp);
     fn();
     out_set_stream(nullptr);
-    std::string text;
     rewind(tmp);
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, tmp)) > 0)
-        text.append(buf, n);
+    std::string text = read_stream(tmp);
     fclose(tmp);
     return text;
 }
@@ -57,14 +63,10 @@ inline std::string write_temp_file(const char* name, const std::string& bytes)
 
 inline std::string read_file(const std::string& path)
 {
-    std::string text;
     FILE* f = fopen(path.c_str(), "rb");
     if (!f)
-        return text;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, f)) > 0)
-        text.append(buf, n);
+        return "";
+    std::string text = read_stream(f);
     fclose(f);
     return text;
 }
