@@ -146,6 +146,7 @@ def case_nodevice():
     with open(dev('ttyUSB9'), 'rb') as f:
         if f.read() != b'\r\r\r':
             fail('the plain file was written')
+    os.rmdir(dev('ttyUSB10'))
 
 
 def case_busy():
@@ -246,11 +247,11 @@ def case_vanish():
     read_until(relay.stdout.fileno(), b'ready')
     fd = os.open(dev('ttyUSB1'), os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
     tty.setraw(fd)
-    try:
-        while True:
+    while select.select([], [fd], [], 0.3)[1]:  # until the relay has stopped moving
+        try:
             os.write(fd, b'x' * 1024)
-    except BlockingIOError:
-        pass
+        except BlockingIOError:
+            pass
     os.close(fd)
     kbd_m, kbd_s, before = console()
     p = start(['-t', '-c34'], stdin=kbd_s)
@@ -333,6 +334,13 @@ for name in os.listdir(DEVDIR):
         os.rmdir(path)
     else:
         os.unlink(path)
-signal.alarm(60)
-globals()['case_' + CASE]()
+signal.signal(signal.SIGALRM, lambda *_: fail('case %s ran out of time' % CASE))
+signal.alarm(50)
+try:
+    globals()['case_' + CASE]()
+finally:  # no kestrel or relay outlives the case, whatever happened
+    for p in procs:
+        if p.poll() is None:
+            p.kill()
+            p.wait()
 print('ok')

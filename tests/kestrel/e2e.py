@@ -213,7 +213,11 @@ def case_ports():
 
 os.makedirs(DEVDIR, exist_ok=True)
 for name in os.listdir(DEVDIR):
-    os.unlink(os.path.join(DEVDIR, name))
+    path = os.path.join(DEVDIR, name)
+    if os.path.isdir(path) and not os.path.islink(path):
+        os.rmdir(path)
+    else:
+        os.unlink(path)
 signal.alarm(60)
 globals()['case_' + CASE]()
 print('ok')
