@@ -246,6 +246,7 @@ int plat_port_props(int port, plat_props *p)
 static bool console_raw;
 static bool stdin_done;
 static struct termios console_saved;
+static struct termios console_keys; // the raw mode of the run
 
 void plat_console_restore(void)
 {
@@ -266,7 +267,20 @@ static void set_handler(int sig, void (*handler)(int))
     memset(&sa, 0, sizeof sa);
     sa.sa_handler = handler;
     sigemptyset(&sa.sa_mask);
+    // The stop handler raises its own signal and must receive it at once.
+    if (sig == SIGTSTP) sa.sa_flags = SA_NODEFER;
     sigaction(sig, &sa, nullptr);
+}
+
+// Ctrl-Z: the shell gets its console back while kestrel is stopped, and the
+// keys go raw again when it is continued.
+static void on_stop_signal(int sig)
+{
+    if (console_raw) tcsetattr(STDIN_FILENO, TCSANOW, &console_saved);
+    signal(sig, SIG_DFL);
+    raise(sig); // stops here until SIGCONT
+    set_handler(sig, on_stop_signal);
+    if (console_raw) tcsetattr(STDIN_FILENO, TCSANOW, &console_keys);
 }
 
 void plat_console_init(void)
@@ -284,6 +298,8 @@ void plat_console_init(void)
     // SIGPIPE: the program reading our output (kestrel | tee ...) went away.
     const int sigs[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
     for (int sig : sigs) set_handler(sig, on_fatal_signal);
+    set_handler(SIGTSTP, on_stop_signal);
+    console_keys = t;
     console_raw = true;
     tcsetattr(STDIN_FILENO, TCSANOW, &t);
 }

@@ -29,7 +29,10 @@ def link_pty(name):
 
 
 def start(args, stdin=subprocess.PIPE, stdout=subprocess.PIPE):
-    p = subprocess.Popen([KESTREL] + args, stdin=stdin, stdout=stdout, stderr=subprocess.PIPE)
+    # A group of its own, whose parent (this script) is in the same session:
+    # the kernel then lets a stop signal stop it.
+    p = subprocess.Popen([KESTREL] + args, stdin=stdin, stdout=stdout, stderr=subprocess.PIPE,
+                         process_group=0)
     procs.append(p)
     return p
 
@@ -183,11 +186,33 @@ def case_sigterm():
         read_until(p.stdout.fileno(), b'Escape=^A\n')
         if termios.tcgetattr(kbd_s) == before:
             fail('console not switched to raw mode')
+        # Ctrl-Z gives the console back while stopped; continuing makes it raw again.
+        raw = termios.tcgetattr(kbd_s)
+        p.send_signal(signal.SIGTSTP)
+        if not wait_for(lambda: process_state(p) == 'T') or termios.tcgetattr(kbd_s) != before:
+            fail('%s: not stopped with the console restored' % mode)
+        p.send_signal(signal.SIGCONT)
+        if not wait_for(lambda: termios.tcgetattr(kbd_s) == raw):
+            fail('%s: console not raw again after SIGCONT' % mode)
         p.send_signal(signal.SIGTERM)
         code, _, _ = finish(p)
         if code != -signal.SIGTERM or termios.tcgetattr(kbd_s) != before:
             fail('%s: exit %d, settings restored: %s' % (mode, code, termios.tcgetattr(kbd_s) == before))
         os.close(kbd_m)
+
+
+def process_state(p):
+    with open('/proc/%d/stat' % p.pid) as f:
+        return f.read().rsplit(')', 1)[1].split()[0]
+
+
+def wait_for(condition, timeout=2.0):
+    end = time.time() + timeout
+    while time.time() < end:
+        if condition():
+            return True
+        time.sleep(0.01)
+    return False
 
 
 def case_ports():
