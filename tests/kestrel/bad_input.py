@@ -8,47 +8,13 @@ COM33 is DEVDIR/ttyUSB0 and so on.
 """
 import fcntl, hashlib, os, select, signal, subprocess, sys, termios, time, tty
 
-CASE, KESTREL, DEVDIR, PTYPAIR = sys.argv[1:5]
-procs = []
+from pty_harness import dev, fail, finish, link_pty, procs, read_until, run_case, setup, start
+
+CASE, KESTREL, DEVDIR, PTYPAIR = setup(sys.argv)
 
 TERM = b'Entering TerminalMode: Escape=^A\n'
 PROPS = b'TxQue=0,RxQue=4096,Baud=0x1006ffff,BaudMax=0x10000000,Bits=0xf,SubType=1,Capa=ff \n'
 SCAN33 = b'==== COM Port List====\nCOM33:' + PROPS
-
-
-def fail(msg):
-    for p in procs:
-        if p.poll() is None:
-            p.kill()
-    sys.exit('FAIL: ' + msg)
-
-
-def dev(name):
-    return os.path.join(DEVDIR, name)
-
-
-def link_pty(name):
-    """A raw pty whose slave is DEVDIR/name; returns (master, slave)."""
-    master, slave = os.openpty()
-    tty.setraw(slave)
-    if os.path.lexists(dev(name)):
-        os.unlink(dev(name))
-    os.symlink(os.ttyname(slave), dev(name))
-    return master, slave
-
-
-def start(args, stdin=subprocess.PIPE, stdout=subprocess.PIPE):
-    p = subprocess.Popen([KESTREL] + args, stdin=stdin, stdout=stdout, stderr=subprocess.PIPE)
-    procs.append(p)
-    return p
-
-
-def finish(p, timeout=5.0):
-    try:
-        out, err = p.communicate(timeout=timeout)
-    except subprocess.TimeoutExpired:
-        fail('kestrel %r did not end' % (p.args[1:],))
-    return p.returncode, out, err
 
 
 def run(args, keys=b'\x01', timeout=5.0):
@@ -59,24 +25,6 @@ def run(args, keys=b'\x01', timeout=5.0):
     except subprocess.TimeoutExpired:
         fail('kestrel %r did not end' % (args,))
     return p.returncode, out, err
-
-
-def read_until(fd, want, timeout=5.0):
-    """Reads fd until it holds `want` bytes (int) or the text `want` (bytes)."""
-    data, end = b'', time.time() + timeout
-    while time.time() < end:
-        if (isinstance(want, int) and len(data) >= want) or (isinstance(want, bytes) and want in data):
-            return data
-        r, _, _ = select.select([fd], [], [], 0.05)
-        if r:
-            try:
-                chunk = os.read(fd, 65536)
-            except OSError:
-                break
-            if not chunk:
-                break
-            data += chunk
-    fail('timed out waiting for %r, got %r' % (want if isinstance(want, int) else want[-80:], data[-200:]))
 
 
 def console():
@@ -327,20 +275,4 @@ def case_signals():
     check_console(kbd_s, before, 'closed console output')
 
 
-os.makedirs(DEVDIR, exist_ok=True)
-for name in os.listdir(DEVDIR):
-    path = dev(name)
-    if os.path.isdir(path) and not os.path.islink(path):
-        os.rmdir(path)
-    else:
-        os.unlink(path)
-signal.signal(signal.SIGALRM, lambda *_: fail('case %s ran out of time' % CASE))
-signal.alarm(50)
-try:
-    globals()['case_' + CASE]()
-finally:  # no kestrel or relay outlives the case, whatever happened
-    for p in procs:
-        if p.poll() is None:
-            p.kill()
-            p.wait()
-print('ok')
+run_case(globals(), 50)

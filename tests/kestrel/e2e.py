@@ -4,60 +4,11 @@
 usage: e2e.py CASE KESTREL DEVDIR PTYPAIR
 KESTREL is a build whose device folder is DEVDIR; COM33 is DEVDIR/ttyUSB0.
 """
-import os, select, signal, subprocess, sys, termios, time, tty
+import os, select, signal, subprocess, sys, termios, time
 
-CASE, KESTREL, DEVDIR, PTYPAIR = sys.argv[1:5]
-procs = []
+from pty_harness import fail, finish, link_pty, procs, read_until, run_case, setup, start
 
-
-def fail(msg):
-    for p in procs:
-        if p.poll() is None:
-            p.kill()
-    sys.exit('FAIL: ' + msg)
-
-
-def link_pty(name):
-    """A pty whose slave is DEVDIR/name; returns the master (the test peer)."""
-    master, slave = os.openpty()
-    tty.setraw(slave)
-    path = os.path.join(DEVDIR, name)
-    if os.path.lexists(path):
-        os.unlink(path)
-    os.symlink(os.ttyname(slave), path)
-    return master, slave
-
-
-def start(args, stdin=subprocess.PIPE, stdout=subprocess.PIPE):
-    # A group of its own, whose parent (this script) is in the same session:
-    # the kernel then lets a stop signal stop it.
-    p = subprocess.Popen([KESTREL] + args, stdin=stdin, stdout=stdout, stderr=subprocess.PIPE,
-                         process_group=0)
-    procs.append(p)
-    return p
-
-
-def read_until(fd, want, timeout=5.0):
-    """Reads fd until it holds `want` bytes (int) or the text `want` (bytes)."""
-    data, end = b'', time.time() + timeout
-    while time.time() < end:
-        if (isinstance(want, int) and len(data) >= want) or (isinstance(want, bytes) and want in data):
-            return data
-        r, _, _ = select.select([fd], [], [], 0.05)
-        if r:
-            chunk = os.read(fd, 65536)
-            if not chunk:
-                break
-            data += chunk
-    fail('timed out waiting for %r, got %r' % (want, data[-200:]))
-
-
-def finish(p, timeout=5.0):
-    try:
-        out, err = p.communicate(timeout=timeout)
-    except subprocess.TimeoutExpired:
-        fail('kestrel did not end')
-    return p.returncode, out, err
+CASE, KESTREL, DEVDIR, PTYPAIR = setup(sys.argv)
 
 
 def case_echo():
@@ -236,13 +187,4 @@ def case_ports():
         fail('COM100: exit %d, %r' % (code, err))
 
 
-os.makedirs(DEVDIR, exist_ok=True)
-for name in os.listdir(DEVDIR):
-    path = os.path.join(DEVDIR, name)
-    if os.path.isdir(path) and not os.path.islink(path):
-        os.rmdir(path)
-    else:
-        os.unlink(path)
-signal.alarm(60)
-globals()['case_' + CASE]()
-print('ok')
+run_case(globals(), 60)

@@ -1,0 +1,99 @@
+"""What kestrel's end-to-end scripts share: the program under test, links
+from its device folder to pseudo-terminals, started runs and their ends.
+
+A script calls setup() with its arguments (CASE KESTREL DEVDIR PTYPAIR),
+then run_case() with its own globals."""
+import os
+import select
+import signal
+import subprocess
+import sys
+import time
+import tty
+
+KESTREL = DEVDIR = PTYPAIR = CASE = None
+procs = []
+
+
+def setup(argv):
+    global CASE, KESTREL, DEVDIR, PTYPAIR
+    CASE, KESTREL, DEVDIR, PTYPAIR = argv[1:5]
+    return CASE, KESTREL, DEVDIR, PTYPAIR
+
+
+def fail(msg):
+    for p in procs:
+        if p.poll() is None:
+            p.kill()
+    sys.exit('FAIL: ' + msg)
+
+
+def dev(name):
+    return os.path.join(DEVDIR, name)
+
+
+def link_pty(name):
+    """A raw pty whose slave is DEVDIR/name; returns (master, slave)."""
+    master, slave = os.openpty()
+    tty.setraw(slave)
+    if os.path.lexists(dev(name)):
+        os.unlink(dev(name))
+    os.symlink(os.ttyname(slave), dev(name))
+    return master, slave
+
+
+def start(args, stdin=subprocess.PIPE, stdout=subprocess.PIPE):
+    # A group of its own, whose parent (this script) is in the same session:
+    # the kernel then lets a stop signal stop it.
+    p = subprocess.Popen([KESTREL] + args, stdin=stdin, stdout=stdout, stderr=subprocess.PIPE,
+                         process_group=0)
+    procs.append(p)
+    return p
+
+
+def finish(p, timeout=5.0):
+    try:
+        out, err = p.communicate(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        fail('kestrel %r did not end' % (p.args[1:],))
+    return p.returncode, out, err
+
+
+def read_until(fd, want, timeout=5.0):
+    """Reads fd until it holds `want` bytes (int) or the text `want` (bytes)."""
+    data, end = b'', time.time() + timeout
+    while time.time() < end:
+        if (isinstance(want, int) and len(data) >= want) or (isinstance(want, bytes) and want in data):
+            return data
+        r, _, _ = select.select([fd], [], [], 0.05)
+        if r:
+            try:
+                chunk = os.read(fd, 65536)
+            except OSError:
+                break
+            if not chunk:
+                break
+            data += chunk
+    fail('timed out waiting for %r, got %r' % (want if isinstance(want, int) else want[-80:], data[-200:]))
+
+
+def run_case(script_globals, seconds):
+    """Empties the device folder, runs case_CASE within `seconds`, and leaves
+    no kestrel or relay running, whatever happened."""
+    os.makedirs(DEVDIR, exist_ok=True)
+    for name in os.listdir(DEVDIR):
+        path = dev(name)
+        if os.path.isdir(path) and not os.path.islink(path):
+            os.rmdir(path)
+        else:
+            os.unlink(path)
+    signal.signal(signal.SIGALRM, lambda *_: fail('case %s ran out of time' % CASE))
+    signal.alarm(seconds)
+    try:
+        script_globals['case_' + CASE]()
+    finally:
+        for p in procs:
+            if p.poll() is None:
+                p.kill()
+                p.wait()
+    print('ok')
