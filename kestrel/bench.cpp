@@ -13,7 +13,8 @@ static unsigned char check_buf[1152];
 void bench_send_block(void)
 {
     unsigned char block[BLOCK_SIZE];
-    for (int k = 0; k < BLOCK_SIZE; k++) block[k] = (unsigned char)(0x20 + k);
+    for (int k = 0; k < BLOCK_SIZE; k++)
+        block[k] = (unsigned char)(0x20 + k);
     RS_write(block, BLOCK_SIZE);
 }
 
@@ -34,7 +35,7 @@ int bench_check_block(int index)
     return errors;
 }
 
-void hex_dump(const unsigned char *data, int count, int base)
+void hex_dump(const unsigned char* data, int count, int base)
 {
     for (int i = 0; i < count; i++) {
         if (i % 16 == 0) printf("%06x", i + base);
@@ -50,7 +51,7 @@ void hex_dump(const unsigned char *data, int count, int base)
 }
 
 // Compares every complete block that is waiting; returns the queue count left.
-static int check_waiting(int *rxcnt)
+static int check_waiting(int* rxcnt)
 {
     int q;
     while ((q = RS_checkdata()) >= BLOCK_SIZE) {
@@ -63,7 +64,7 @@ static int check_waiting(int *rxcnt)
 // Waits for the echo of the last blocks. The budget counts only passes in which
 // neither the queue count nor the compared blocks moved: a healthy but slow line
 // keeps draining, a dead or short one ends in the time-out.
-static void drain(int *rxcnt)
+static void drain(int* rxcnt)
 {
     int idle = 0, last_q = 0, last_rx = *rxcnt;
     for (;;) {
@@ -76,8 +77,8 @@ static void drain(int *rxcnt)
             last_rx = *rxcnt;
         }
         if (++idle >= IDLE_BUDGET) {
-            printf("\nBenchmark TIMEOUT. rxcnt %d < count %d ,RS_checkdata()=%d\n",
-                   *rxcnt, BLOCKS, RS_checkdata());
+            printf("\nBenchmark TIMEOUT. rxcnt %d < count %d ,RS_checkdata()=%d\n", *rxcnt, BLOCKS,
+                RS_checkdata());
             return;
         }
     }

@@ -1,7 +1,7 @@
 // entry.cpp - process entry of kestrel.
 #include "kestrel.h"
 
-int main(int argc, char **argv)
+int main(int argc, char** argv)
 {
     return kestrel_main(argc, argv);
 }

@@ -7,23 +7,23 @@
 #define ESCAPE_KEY 1 // Ctrl-A
 
 // main.cpp: option walk and mode dispatch
-extern const char *opt_table[128];
+extern const char* opt_table[128];
 extern int com_port;
 extern int baud_rate;
-extern FILE *log_fp;
-extern const char *upload_path;
+extern FILE* log_fp;
+extern const char* upload_path;
 extern bool debug_flag;
-void parse_args(int argc, char **argv);
-int kestrel_main(int argc, char **argv);
+void parse_args(int argc, char** argv);
+int kestrel_main(int argc, char** argv);
 
 // serial.cpp: the one serial channel and the keyboard
 int RS_open(int port, int baud);
 int RS_checkdata(void);
-int RS_read(unsigned char *buf, int n);
-int RS_write(const unsigned char *buf, int n);
+int RS_read(unsigned char* buf, int n);
+int RS_write(const unsigned char* buf, int n);
 int RS_putc(int c);
 void RS_close(void);
-[[noreturn]] void RS_fatal(const char *msg);
+[[noreturn]] void RS_fatal(const char* msg);
 int key_poll(void);
 
 // ports.cpp: registered ports, their properties and the probe
@@ -43,6 +43,6 @@ void EchobackMode(int port, int baud);
 void Benchmark(int port, int baud);
 void bench_send_block(void);
 int bench_check_block(int index);
-void hex_dump(const unsigned char *data, int count, int base);
+void hex_dump(const unsigned char* data, int count, int base);
 
 #endif

@@ -3,39 +3,39 @@
 #include "platform.h"
 #include <cstring>
 
-const char *opt_table[128];
+const char* opt_table[128];
 int com_port;
 int baud_rate;
-FILE *log_fp;
-const char *upload_path;
+FILE* log_fp;
+const char* upload_path;
 bool debug_flag;
 
-static const char usage_text[] =
-    "* kestrel     \x96\xb3\x8e\xe8\x8f\x87\x92[\x96\x96\x82\xc6\x82\xb5\x82\xc4"
-    "\x8bN\x93\xae\x82\xb7\x82\xe9.\n"
-    "* kestrel -e  \x83G\x83R\x81[\x83o\x83\x62\x83N\x83T\x81[\x83o\x81[\x82\xc6"
-    "\x82\xb5\x82\xc4\x8bN\x93\xae\x82\xb7\x82\xe9.\n"
-    "* kestrel -t  \x83x\x83\x93\x83`\x83}\x81[\x83N\x83\x65\x83X\x83g.\n"
-    "Options\n"
-    "  -c<comNumber> ... Set COM Port Number. (1..99) \n"
-    "  -b<BaudRate>  ... Set Baud rate. \n"
-    "  -l<logfile>   ... Save RS232C log file. \n"
-    "  -u<uploadfile>... upload file.\n"
-    "  -U<uploadfile>... upload file after 'UB\\n'.\n"
-    "  -p            ... Print COM-Port information.\n";
+static const char usage_text[]
+    = "* kestrel     \x96\xb3\x8e\xe8\x8f\x87\x92[\x96\x96\x82\xc6\x82\xb5\x82\xc4"
+      "\x8bN\x93\xae\x82\xb7\x82\xe9.\n"
+      "* kestrel -e  \x83G\x83R\x81[\x83o\x83\x62\x83N\x83T\x81[\x83o\x81[\x82\xc6"
+      "\x82\xb5\x82\xc4\x8bN\x93\xae\x82\xb7\x82\xe9.\n"
+      "* kestrel -t  \x83x\x83\x93\x83`\x83}\x81[\x83N\x83\x65\x83X\x83g.\n"
+      "Options\n"
+      "  -c<comNumber> ... Set COM Port Number. (1..99) \n"
+      "  -b<BaudRate>  ... Set Baud rate. \n"
+      "  -l<logfile>   ... Save RS232C log file. \n"
+      "  -u<uploadfile>... upload file.\n"
+      "  -U<uploadfile>... upload file after 'UB\\n'.\n"
+      "  -p            ... Print COM-Port information.\n";
 
 // Fills opt_table; the walk stops at the first argument that is not an option.
-void parse_args(int argc, char **argv)
+void parse_args(int argc, char** argv)
 {
     memset(opt_table, 0, sizeof opt_table);
     for (int i = 1; i < argc && argv[i][0] == '-'; i++) {
-        const char *arg = argv[i];
+        const char* arg = argv[i];
         int letter = arg[1] & 0x7f;
         if (letter == 0) { // "-" alone: no letter, nothing after it
             opt_table[0] = arg + 1;
             continue;
         }
-        const char *value = arg + 2;
+        const char* value = arg + 2;
         if (*value == 0 && (letter == 'b' || letter == 'l')) {
             value = (i + 1 < argc) ? argv[++i] : nullptr;
         }
@@ -43,9 +43,10 @@ void parse_args(int argc, char **argv)
     }
 }
 
-static const char *skip_blanks(const char *s)
+static const char* skip_blanks(const char* s)
 {
-    while (*s == ' ' || *s == '\t') s++;
+    while (*s == ' ' || *s == '\t')
+        s++;
     return s;
 }
 
@@ -58,7 +59,7 @@ static void reset_settings(void)
     debug_flag = false;
 }
 
-int kestrel_main(int argc, char **argv)
+int kestrel_main(int argc, char** argv)
 {
     reset_settings();
     parse_args(argc, argv);
@@ -71,7 +72,8 @@ int kestrel_main(int argc, char **argv)
         if (!log_fp) fprintf(stderr, "WARNING: can't create log file:%s\n", opt_table['l']);
         // Unbuffered: a byte shown on the console is already in the file, so a
         // session ended by a signal or a closed window loses none of its log.
-        else setvbuf(log_fp, nullptr, _IONBF, 0);
+        else
+            setvbuf(log_fp, nullptr, _IONBF, 0);
     }
     if (opt_table['u']) upload_path = skip_blanks(opt_table['u']);
     if (opt_table['U']) upload_path = skip_blanks(opt_table['U']);
@@ -88,9 +90,12 @@ int kestrel_main(int argc, char **argv)
     if (com_port == 0) com_port = PortScan(0, baud_rate, true, false);
 
     plat_console_init();
-    if (opt_table['e']) EchobackMode(com_port, baud_rate);
-    else if (opt_table['t']) Benchmark(com_port, baud_rate);
-    else TerminalMode(com_port, baud_rate);
+    if (opt_table['e'])
+        EchobackMode(com_port, baud_rate);
+    else if (opt_table['t'])
+        Benchmark(com_port, baud_rate);
+    else
+        TerminalMode(com_port, baud_rate);
     plat_console_restore();
 
     if (log_fp) fclose(log_fp);

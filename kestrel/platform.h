@@ -42,14 +42,14 @@ struct plat_props {
 
 int plat_port_open(int port, int baud);
 int plat_port_queue(void);
-int plat_port_read(unsigned char *buf, int n);
-int plat_port_write(const unsigned char *buf, int n);
+int plat_port_read(unsigned char* buf, int n);
+int plat_port_write(const unsigned char* buf, int n);
 void plat_port_close(void);
 
 int plat_reg_open(void);
-int plat_reg_value(int index, char *data, int size);
+int plat_reg_value(int index, char* data, int size);
 void plat_reg_close(void);
-int plat_port_props(int port, plat_props *props);
+int plat_port_props(int port, plat_props* props);
 
 void plat_console_init(void);
 void plat_console_restore(void);

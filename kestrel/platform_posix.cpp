@@ -38,9 +38,9 @@ struct termios2 {
 // ---- COM number to device node --------------------------------------------
 
 // COM1-32 ttyS0-31, COM33-64 ttyUSB0-31, COM65-96 ttyACM0-31, COM97-99 ttyAMA0-2.
-static bool com_path(int port, char *path, size_t size)
+static bool com_path(int port, char* path, size_t size)
 {
-    static const char *const groups[] = {"ttyS", "ttyUSB", "ttyACM", "ttyAMA"};
+    static const char* const groups[] = { "ttyS", "ttyUSB", "ttyACM", "ttyAMA" };
     if (port < 1 || port > 99) return false;
     int g = (port - 1) / 32;
     snprintf(path, size, "%s/%s%d", KESTREL_DEV_DIR, groups[g], (port - 1) % 32);
@@ -114,7 +114,7 @@ int plat_port_queue(void)
     return n;
 }
 
-int plat_port_read(unsigned char *buf, int n)
+int plat_port_read(unsigned char* buf, int n)
 {
     int got = 0;
     while (got < n) {
@@ -127,7 +127,7 @@ int plat_port_read(unsigned char *buf, int n)
     return got;
 }
 
-int plat_port_write(const unsigned char *buf, int n)
+int plat_port_write(const unsigned char* buf, int n)
 {
     int done = 0;
     while (done < n) {
@@ -152,9 +152,9 @@ void plat_port_close(void)
 static int reg_ports[99];
 static int reg_count;
 
-static bool read_text(const char *path, char *buf, size_t size)
+static bool read_text(const char* path, char* buf, size_t size)
 {
-    FILE *f = fopen(path, "r");
+    FILE* f = fopen(path, "r");
     if (!f) return false;
     bool ok = fgets(buf, (int)size, f) != nullptr;
     fclose(f);
@@ -162,11 +162,11 @@ static bool read_text(const char *path, char *buf, size_t size)
 }
 
 // A legacy ttyS node with no UART behind it: the kernel reports type 0 (unknown).
-static bool dead_uart(const char *path)
+static bool dead_uart(const char* path)
 {
     char real[PATH_MAX], sys[PATH_MAX + 32], text[32];
     if (!realpath(path, real)) return false;
-    const char *name = basename(real);
+    const char* name = basename(real);
     if (strncmp(name, "ttyS", 4) != 0) return false;
     snprintf(sys, sizeof sys, "/sys/class/tty/%s/type", name);
     if (read_text(sys, text, sizeof text)) return atoi(text) == 0;
@@ -191,7 +191,7 @@ int plat_reg_open(void)
     return 0;
 }
 
-int plat_reg_value(int index, char *data, int size)
+int plat_reg_value(int index, char* data, int size)
 {
     if (index < 0 || index >= reg_count) return -1;
     if (snprintf(data, size, "COM%d", reg_ports[index]) >= size) return -1;
@@ -206,16 +206,22 @@ void plat_reg_close(void)
 static unsigned long baud_flag(int rate)
 {
     switch (rate) {
-    case 9600: return 0x800;
-    case 19200: return 0x2000;
-    case 38400: return 0x4000;
-    case 57600: return 0x40000;
-    case 115200: return 0x20000;
-    default: return 0;
+    case 9600:
+        return 0x800;
+    case 19200:
+        return 0x2000;
+    case 38400:
+        return 0x4000;
+    case 57600:
+        return 0x40000;
+    case 115200:
+        return 0x20000;
+    default:
+        return 0;
     }
 }
 
-int plat_port_props(int port, plat_props *p)
+int plat_port_props(int port, plat_props* p)
 {
     int fd = open_exclusive(port);
     if (fd < 0) return -1;
@@ -296,8 +302,9 @@ void plat_console_init(void)
     t.c_cc[VMIN] = 1;
     t.c_cc[VTIME] = 0;
     // SIGPIPE: the program reading our output (kestrel | tee ...) went away.
-    const int sigs[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
-    for (int sig : sigs) set_handler(sig, on_fatal_signal);
+    const int sigs[] = { SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE };
+    for (int sig : sigs)
+        set_handler(sig, on_fatal_signal);
     set_handler(SIGTSTP, on_stop_signal);
     console_keys = t;
     console_raw = true;
@@ -307,7 +314,7 @@ void plat_console_init(void)
 int plat_key_poll(void)
 {
     if (stdin_done) return -1;
-    struct pollfd pfd = {STDIN_FILENO, POLLIN, 0};
+    struct pollfd pfd = { STDIN_FILENO, POLLIN, 0 };
     if (poll(&pfd, 1, 0) <= 0) {
         // Every mode polls here once a pass. Without sleeping, let any other
         // runnable process (the far end, a pty relay) have the CPU: on a small
@@ -350,7 +357,6 @@ long plat_clock_ms(void)
 
 void plat_sleep_ms(int ms)
 {
-    struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
-    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-    }
+    struct timespec ts = { ms / 1000, (ms % 1000) * 1000000L };
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) { }
 }

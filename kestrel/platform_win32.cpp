@@ -20,8 +20,8 @@ static HANDLE open_com(int port, DWORD attributes)
 {
     char name[32];
     snprintf(name, sizeof name, "\\\\.\\COM%d", port);
-    return CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, attributes,
-                       NULL);
+    return CreateFileA(
+        name, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, attributes, NULL);
 }
 
 int plat_port_open(int port, int baud)
@@ -64,14 +64,14 @@ int plat_port_queue(void)
     return (int)stat.cbInQue;
 }
 
-int plat_port_read(unsigned char *buf, int n)
+int plat_port_read(unsigned char* buf, int n)
 {
     DWORD got = 0;
     if (!ReadFile(port_handle, buf, (DWORD)n, &got, NULL)) return 0;
     return (int)got;
 }
 
-int plat_port_write(const unsigned char *buf, int n)
+int plat_port_write(const unsigned char* buf, int n)
 {
     DWORD written = 0;
     WriteFile(port_handle, buf, (DWORD)n, &written, NULL);
@@ -93,11 +93,12 @@ static bool serialcomm_open;
 int plat_reg_open(void)
 {
     serialcomm_open = RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0,
-                                    KEY_READ, &serialcomm_key) == ERROR_SUCCESS;
+                          KEY_READ, &serialcomm_key)
+        == ERROR_SUCCESS;
     return serialcomm_open ? 0 : -1;
 }
 
-int plat_reg_value(int index, char *data, int size)
+int plat_reg_value(int index, char* data, int size)
 {
     if (!serialcomm_open || size <= 0) return -1;
     char name[256];
@@ -105,8 +106,9 @@ int plat_reg_value(int index, char *data, int size)
     DWORD data_len = (DWORD)size;
     DWORD type = 0;
     // A value whose name or data does not fit fails here (ERROR_MORE_DATA).
-    if (RegEnumValueA(serialcomm_key, (DWORD)index, name, &name_len, NULL, &type, (LPBYTE)data,
-                      &data_len) != ERROR_SUCCESS)
+    if (RegEnumValueA(
+            serialcomm_key, (DWORD)index, name, &name_len, NULL, &type, (LPBYTE)data, &data_len)
+        != ERROR_SUCCESS)
         return -1;
     // Registry strings need not carry their terminating zero.
     data[data_len < (DWORD)size ? data_len : (DWORD)size - 1] = '\0';
@@ -119,7 +121,7 @@ void plat_reg_close(void)
     serialcomm_open = false;
 }
 
-int plat_port_props(int port, plat_props *props)
+int plat_port_props(int port, plat_props* props)
 {
     HANDLE h = open_com(port, 0);
     if (h == INVALID_HANDLE_VALUE) return -1;

@@ -50,8 +50,8 @@ void port_info(int port)
     }
     if (got > 0)
         printf("TxQue=%ld,RxQue=%ld,Baud=0x%lx,BaudMax=0x%lx,Bits=0x%x,SubType=%lx,Capa=%lx ",
-               p.tx_queue, p.rx_queue, p.settable_baud, p.max_baud, p.settable_data,
-               p.sub_type, p.capabilities);
+            p.tx_queue, p.rx_queue, p.settable_baud, p.max_baud, p.settable_data, p.sub_type,
+            p.capabilities);
     printf("\n");
 }
 

@@ -17,13 +17,13 @@ int RS_checkdata(void)
     return n < 0 ? 0 : n;
 }
 
-int RS_read(unsigned char *buf, int n)
+int RS_read(unsigned char* buf, int n)
 {
     int got = plat_port_read(buf, n);
     return got < 0 ? 0 : got;
 }
 
-int RS_write(const unsigned char *buf, int n)
+int RS_write(const unsigned char* buf, int n)
 {
     if (plat_port_write(buf, n) != n) RS_fatal("cnt != dwWritten");
     return n;
@@ -41,7 +41,7 @@ void RS_close(void)
     plat_port_close();
 }
 
-void RS_fatal(const char *msg)
+void RS_fatal(const char* msg)
 {
     fprintf(stderr, "FATAL: COM Port Read/Write Error. %s\n", msg);
     RS_close();

@@ -2,8 +2,8 @@
 #include "kestrel.h"
 #include "platform.h"
 
-static FILE *upload_fp;
-static const char *preamble = "\rUB\r";
+static FILE* upload_fp;
+static const char* preamble = "\rUB\r";
 static int preamble_pos; // 1-based index of the next preamble character; 0 = none
 
 void log_putc(int c)

@@ -50,8 +50,7 @@ static void check_data_record(const unsigned char* bytes, int count)
 
 void data_record(const unsigned char* bytes, int count)
 {
-    if (count > 0)
-        check_data_record(bytes, count);
+    if (count > 0) check_data_record(bytes, count);
     int n = bytes[0] > (int)INTEL_DATA_MAX ? (int)INTEL_DATA_MAX : bytes[0];
     uint32_t address = big_endian(bytes + 1, 2);
     const unsigned char* data = bytes + 4;
@@ -79,8 +78,7 @@ void srec_record(int width, const unsigned char* bytes, int count)
         return;
     }
     out_hex(address, 6);
-    if (n > 0)
-        out_bytes(data, n);
+    if (n > 0) out_bytes(data, n);
     out_newline();
 }
 
@@ -92,8 +90,7 @@ void dump_rows(uint32_t address, const unsigned char* data, int32_t n)
         data += 16;
         n -= 16;
     }
-    if (n > 0)
-        dump_row(address, data, n);
+    if (n > 0) dump_row(address, data, n);
 }
 
 void dump_row(uint32_t address, const unsigned char* data, int k)

@@ -26,13 +26,11 @@ static void close_output(FILE* out)
 
 int keep_record_line(const char* line)
 {
-    if (line[0] != ':')
-        return 0;
+    if (line[0] != ':') return 0;
     decode_record_bytes(line + 1);
-    if (RecordBytes.bytes[3] != 5)
-        return 1;
-    uint32_t start = (uint32_t)RecordBytes.bytes[4] << 24 | (uint32_t)RecordBytes.bytes[5] << 16 |
-                     (uint32_t)RecordBytes.bytes[6] << 8 | RecordBytes.bytes[7];
+    if (RecordBytes.bytes[3] != 5) return 1;
+    uint32_t start = (uint32_t)RecordBytes.bytes[4] << 24 | (uint32_t)RecordBytes.bytes[5] << 16
+        | (uint32_t)RecordBytes.bytes[6] << 8 | RecordBytes.bytes[7];
     out_printf(":scmd=5 start=%x\n", start);
     return 0;
 }
@@ -51,19 +49,13 @@ int filter_start_records()
     for (;;) {
         int result = get_line(line, in);
         bool at_end = result == -1;
-        if (at_end && first_piece && line[0] == 0)
-            break;
-        if (first_piece)
-            keep = copying = keep_record_line(line);
-        if (copying)
-            fputs(line, out);
-        if (result == 1 && strlen(line) < LINE_MAX_CHARS)
-            copying = false;
+        if (at_end && first_piece && line[0] == 0) break;
+        if (first_piece) keep = copying = keep_record_line(line);
+        if (copying) fputs(line, out);
+        if (result == 1 && strlen(line) < LINE_MAX_CHARS) copying = false;
         first_piece = result != 1;
-        if (first_piece && keep)
-            fputs("\r\n", out);
-        if (at_end)
-            break;
+        if (first_piece && keep) fputs("\r\n", out);
+        if (at_end) break;
     }
     close_input(in);
     close_output(out);

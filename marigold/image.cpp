@@ -25,12 +25,11 @@ int32_t save_image()
         out_exit(1);
     }
     long patch = ImageLength > FIX_OFFSET ? ImageLength - FIX_OFFSET : 0;
-    if (patch > 4)
-        patch = 4;
+    if (patch > 4) patch = 4;
     bool failed = false;
     if (patch > 0) {
-        failed = fseek(file, FIX_OFFSET, SEEK_SET) != 0 ||
-                 fwrite(Image + FIX_OFFSET, 1, patch, file) != (size_t)patch;
+        failed = fseek(file, FIX_OFFSET, SEEK_SET) != 0
+            || fwrite(Image + FIX_OFFSET, 1, patch, file) != (size_t)patch;
     }
     if (fclose(file) != 0 || failed) {
         out_printf("Fatal: can't write file:%s\n", InputPath);
@@ -65,8 +64,7 @@ int fix_image()
     load_image();
     uint32_t sum = image_checksum();
     out_printf("sum=%x\n", sum);
-    if (sum == 0)
-        return 0;
+    if (sum == 0) return 0;
     uint32_t word = image_word(7) - sum;
     for (int i = 0; i < 4; i++)
         Image[FIX_OFFSET + i] = (unsigned char)(word >> (8 * i));

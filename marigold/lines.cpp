@@ -20,13 +20,11 @@ FILE* open_input()
     FILE* in = fopen(InputPath, "rb");
     int first = in ? fgetc(in) : EOF;
     if (!in || (first == EOF && ferror(in))) {
-        if (in)
-            fclose(in);
+        if (in) fclose(in);
         out_printf("Fatal: can't open file:%s\n", InputPath);
         out_exit(1);
     }
-    if (first != EOF)
-        ungetc(first, in);
+    if (first != EOF) ungetc(first, in);
     return in;
 }
 
@@ -35,8 +33,7 @@ FILE* open_input()
 void close_input(FILE* in)
 {
     bool failed = ferror(in);
-    if (ReadStream == in)
-        ReadStream = nullptr;
+    if (ReadStream == in) ReadStream = nullptr;
     fclose(in);
     if (failed) {
         out_printf("Fatal: can't read file:%s\n", InputPath);
@@ -51,8 +48,7 @@ static bool refill(FILE* in)
         ReadStream = in;
         ReadPos = ReadEnd = 0;
     }
-    if (ReadPos < ReadEnd)
-        return true;
+    if (ReadPos < ReadEnd) return true;
     ReadPos = 0;
     ReadEnd = fread(ReadBuf, 1, sizeof ReadBuf, in);
     return ReadEnd != 0;
@@ -75,8 +71,7 @@ int get_line(char* line, FILE* in)
                 line[stored] = 0;
                 return 0;
             }
-            if (c == '\r')
-                continue;
+            if (c == '\r') continue;
             line[stored++] = (char)c;
             if (stored == LINE_MAX_CHARS) {
                 ReadPos = p - ReadBuf;
@@ -94,7 +89,7 @@ struct DigitTable {
 
 static constexpr DigitTable make_digit_table()
 {
-    DigitTable table{};
+    DigitTable table {};
     for (int c = 0; c < 256; c++)
         table.value[c] = -1;
     for (int c = '0'; c <= '9'; c++)
@@ -123,15 +118,11 @@ static bool scan_space(unsigned char c)
 static int hex_pair_unusual(const unsigned char* text)
 {
     unsigned char first = text[0];
-    if (first == 0)
-        return -1;
+    if (first == 0) return -1;
     int second = text[1] ? hex_digit(text[1]) : -1;
-    if (second < 0)
-        return -1;
-    if (first == '-')
-        return -second;
-    if (first == '+' || scan_space(first))
-        return second;
+    if (second < 0) return -1;
+    if (first == '-') return -second;
+    if (first == '+' || scan_space(first)) return second;
     return -1;
 }
 
@@ -139,10 +130,8 @@ static inline int hex_pair_inline(const char* text)
 {
     const unsigned char* t = (const unsigned char*)text;
     int high = hex_digit(t[0]);
-    if (high < 0)
-        return hex_pair_unusual(t);
-    if (t[1] == 0)
-        return high;
+    if (high < 0) return hex_pair_unusual(t);
+    if (t[1] == 0) return high;
     int low = hex_digit(t[1]);
     return low < 0 ? high : high * 16 + low;
 }
@@ -157,8 +146,7 @@ int decode_record_bytes(const char* text)
     RecordBytes.count = 0;
     while (*text && RecordBytes.count < RECORD_BYTES_SIZE) {
         int value = hex_pair_inline(text);
-        if (value < 0)
-            return value;
+        if (value < 0) return value;
         RecordBytes.bytes[RecordBytes.count++] = (unsigned char)value;
         text += text[1] ? 2 : 1;
     }
@@ -172,8 +160,7 @@ static void garbled_line(const char* rest)
 
 int process_line(const char* line)
 {
-    if (line[0] == 0)
-        return 0;
+    if (line[0] == 0) return 0;
     if (line[0] == ':') {
         decode_record_bytes(line + 1);
         intel_record(RecordBytes.bytes[3], RecordBytes.bytes, RecordBytes.count);

@@ -3,8 +3,7 @@
 
 int main(int argc, char** argv)
 {
-    if (!walk_arguments(argc, argv))
-        usage();
+    if (!walk_arguments(argc, argv)) usage();
     if (option_given('f'))
         filter_start_records();
     else if (option_given('c'))

@@ -25,7 +25,7 @@ void out_flush();
 void out_str(const char* text);
 void out_printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void out_hex(uint32_t value, int min_digits);
-void out_byte(unsigned value);          // " %02x"
+void out_byte(unsigned value); // " %02x"
 void out_bytes(const unsigned char* data, int n);
 void out_newline();
 void out_error(const char* format, ...) __attribute__((format(printf, 1, 2)));

@@ -6,8 +6,8 @@ const char* OptionTable[128];
 const char* InputPath = "";
 const char* OutputPath = "a.out";
 
-static const char UsageText[] =
-    " ===== intel HEX to Dump =====\n\nUsage:\n$ marigold infile\nOption:\n  -f  cmd5 filter\n";
+static const char UsageText[]
+    = " ===== intel HEX to Dump =====\n\nUsage:\n$ marigold infile\nOption:\n  -f  cmd5 filter\n";
 
 bool option_given(char letter)
 {
@@ -32,13 +32,11 @@ bool walk_arguments(int argc, char** argv)
         const char* arg = argv[i];
         if (arg[0] == '-') {
             OptionTable[arg[1] & 0x7f] = arg[1] ? arg + 2 : arg + 1;
-            if (i == argc - 1)
-                return false;
+            if (i == argc - 1) return false;
             continue;
         }
         InputPath = arg;
-        if (i + 1 < argc)
-            OutputPath = argv[i + 1];
+        if (i + 1 < argc) OutputPath = argv[i + 1];
         return true;
     }
     return false;

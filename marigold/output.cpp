@@ -21,8 +21,7 @@ void out_set_stream(FILE* stream)
 void out_flush()
 {
     FILE* stream = OutStream ? OutStream : stdout;
-    if (OutLen)
-        fwrite(OutBuf, 1, OutLen, stream);
+    if (OutLen) fwrite(OutBuf, 1, OutLen, stream);
     OutLen = 0;
     fflush(stream);
 }
@@ -67,16 +66,14 @@ void out_printf(const char* format, ...)
     va_start(args, format);
     int n = vsnprintf(small, sizeof small, format, args);
     va_end(args);
-    if (n < 0)
-        return;
+    if (n < 0) return;
     if ((size_t)n < sizeof small) {
         out_raw(small, n);
         return;
     }
     // Long texts (a long garbled line) are formatted once more into the heap.
     char* big = (char*)malloc(n + 1);
-    if (!big)
-        return;
+    if (!big) return;
     va_start(args, format);
     vsnprintf(big, n + 1, format, args);
     va_end(args);
@@ -89,8 +86,7 @@ void out_hex(uint32_t value, int min_digits)
     int digits = 1;
     while (digits < 8 && (value >> (4 * digits)))
         digits++;
-    if (digits < min_digits)
-        digits = min_digits;
+    if (digits < min_digits) digits = min_digits;
     char* p = out_reserve(digits);
     for (int i = digits - 1; i >= 0; i--)
         *p++ = i < 8 ? HexDigits[(value >> (4 * i)) & 15] : '0';
