@@ -13,6 +13,7 @@ extern int baud_rate;
 extern FILE* log_fp;
 extern const char* upload_path;
 extern bool debug_flag;
+const char* option_text(char letter);
 void parse_args(int argc, char** argv);
 int kestrel_main(int argc, char** argv);
 

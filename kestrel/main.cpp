@@ -24,6 +24,12 @@ static const char usage_text[]
       "  -U<uploadfile>... upload file after 'UB\\n'.\n"
       "  -p            ... Print COM-Port information.\n";
 
+// The text given with an option letter, or null when the option is absent.
+const char* option_text(char letter)
+{
+    return opt_table[letter & 0x7f];
+}
+
 // Fills opt_table; the walk stops at the first argument that is not an option.
 void parse_args(int argc, char** argv)
 {
@@ -63,36 +69,36 @@ int kestrel_main(int argc, char** argv)
 {
     reset_settings();
     parse_args(argc, argv);
-    if (opt_table['h'] || opt_table['?'] || opt_table['/'] || opt_table['-']) {
+    if (option_text('h') || option_text('?') || option_text('/') || option_text('-')) {
         printf("%s", usage_text);
         return 0;
     }
-    if (opt_table['l']) {
-        log_fp = fopen(opt_table['l'], "wb");
-        if (!log_fp) fprintf(stderr, "WARNING: can't create log file:%s\n", opt_table['l']);
+    if (option_text('l')) {
+        log_fp = fopen(option_text('l'), "wb");
+        if (!log_fp) fprintf(stderr, "WARNING: can't create log file:%s\n", option_text('l'));
         // Unbuffered: a byte shown on the console is already in the file, so a
         // session ended by a signal or a closed window loses none of its log.
         else
             setvbuf(log_fp, nullptr, _IONBF, 0);
     }
-    if (opt_table['u']) upload_path = skip_blanks(opt_table['u']);
-    if (opt_table['U']) upload_path = skip_blanks(opt_table['U']);
-    if (opt_table['c']) sscanf(opt_table['c'], "%d", &com_port);
-    if (opt_table['p']) {
+    if (option_text('u')) upload_path = skip_blanks(option_text('u'));
+    if (option_text('U')) upload_path = skip_blanks(option_text('U'));
+    if (option_text('c')) sscanf(option_text('c'), "%d", &com_port);
+    if (option_text('p')) {
         PortScan(com_port, baud_rate, true, true);
         return 0; // the log file, if any, is closed by the process end
     }
-    if (opt_table['b']) {
-        sscanf(opt_table['b'], "%d", &baud_rate);
+    if (option_text('b')) {
+        sscanf(option_text('b'), "%d", &baud_rate);
         printf("%d\n", baud_rate);
     }
-    if (opt_table['d']) debug_flag = true;
+    if (option_text('d')) debug_flag = true;
     if (com_port == 0) com_port = PortScan(0, baud_rate, true, false);
 
     plat_console_init();
-    if (opt_table['e'])
+    if (option_text('e'))
         EchobackMode(com_port, baud_rate);
-    else if (opt_table['t'])
+    else if (option_text('t'))
         Benchmark(com_port, baud_rate);
     else
         TerminalMode(com_port, baud_rate);

@@ -41,8 +41,8 @@ void TerminalMode(int port, int baud)
     // terminal is up and an interrupt must not end it.
     plat_sigint(1);
     printf("Entering TerminalMode: Escape=^%c\n", 'A');
-    preamble_pos = opt_table['U'] ? 1 : 0;
-    preamble = opt_table['s'] ? "\r\r" : "\rUB\r";
+    preamble_pos = option_text('U') ? 1 : 0;
+    preamble = option_text('s') ? "\r\r" : "\rUB\r";
     for (;;) {
         int c = next_tx_char();
         if (c >= 0) {
