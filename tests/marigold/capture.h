@@ -7,6 +7,8 @@
 #include <cstring>
 #include <string>
 
+#include <gtest/gtest.h>
+
 #include "marigold.h"
 
 inline std::string read_stream(FILE* f)
@@ -52,9 +54,17 @@ inline std::string dump_lines(const char* text, bool option_b = false)
     });
 }
 
+// ctest runs the tests of this binary in parallel, in one folder: each test
+// gets files of its own.
+inline std::string test_file_path(const char* name)
+{
+    return std::string("mg_test_") + testing::UnitTest::GetInstance()->current_test_info()->name()
+        + "_" + name;
+}
+
 inline std::string write_temp_file(const char* name, const std::string& bytes)
 {
-    std::string path = std::string("mg_test_") + name;
+    std::string path = test_file_path(name);
     FILE* f = fopen(path.c_str(), "wb");
     fwrite(bytes.data(), 1, bytes.size(), f);
     fclose(f);

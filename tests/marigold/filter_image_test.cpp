@@ -5,7 +5,8 @@
 static std::string run_filter(const std::string& input, std::string* report)
 {
     std::string in = write_temp_file("filter_in", input);
-    static std::string out_path = "mg_test_filter_out";
+    static std::string out_path;
+    out_path = test_file_path("filter_out");
     InputPath = in.c_str();
     OutputPath = out_path.c_str();
     memset(&RecordBytes, 0, sizeof RecordBytes);
