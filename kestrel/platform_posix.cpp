@@ -291,6 +291,7 @@ static void on_stop_signal(int sig)
 
 void plat_console_init(void)
 {
+    fflush(stdout); // the port list may already wait in the buffer
     setvbuf(stdout, nullptr, _IONBF, 0);
     stdin_done = false;
     if (!isatty(STDIN_FILENO) || tcgetattr(STDIN_FILENO, &console_saved) != 0) return;

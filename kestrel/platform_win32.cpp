@@ -148,6 +148,7 @@ int plat_port_props(int port, plat_props* props)
 // is never changed and there is nothing to put back.
 void plat_console_init(void)
 {
+    fflush(stdout); // the port list may already wait in the buffer
     setvbuf(stdout, NULL, _IONBF, 0);
 }
 
