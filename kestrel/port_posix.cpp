@@ -1,0 +1,140 @@
+// port_posix.cpp - the serial channel on Linux: COM numbers name tty nodes,
+// opened exclusively and set raw.
+#include "platform.h"
+#include "posix_tty.h"
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#ifndef KESTREL_DEV_DIR
+#define KESTREL_DEV_DIR "/dev"
+#endif
+
+// The kernel's termios with free input and output speeds (TCGETS2/TCSETS2);
+// glibc's <termios.h> does not declare it and clashes with <asm/termbits.h>.
+struct termios2 {
+    tcflag_t c_iflag, c_oflag, c_cflag, c_lflag;
+    cc_t c_line;
+    cc_t c_cc[19];
+    speed_t c_ispeed, c_ospeed;
+};
+#ifndef BOTHER
+#define BOTHER 0010000
+#endif
+
+// ---- COM number to device node --------------------------------------------
+
+// COM1-32 ttyS0-31, COM33-64 ttyUSB0-31, COM65-96 ttyACM0-31, COM97-99 ttyAMA0-2.
+bool com_path(int port, char* path, size_t size)
+{
+    static const char* const groups[] = { "ttyS", "ttyUSB", "ttyACM", "ttyAMA" };
+    if (port < 1 || port > 99) return false;
+    int g = (port - 1) / 32;
+    snprintf(path, size, "%s/%s%d", KESTREL_DEV_DIR, groups[g], (port - 1) % 32);
+    return true;
+}
+
+// Opens a node for exclusive use: a second opener (another kestrel, a modem
+// tool) fails here, the way an unshared CreateFileA does.
+int open_exclusive(int port)
+{
+    char path[512];
+    if (!com_path(port, path, sizeof path)) return -1;
+    int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return -1;
+    // A plain file where the node belongs (left by writing to an unplugged
+    // adapter's name) or any other node that is no terminal is no port.
+    if (!isatty(fd) || flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// ---- the serial channel -----------------------------------------------------
+
+static int port_fd = -1;
+
+static void set_speed(int fd, int baud)
+{
+    struct termios2 t2;
+    if (ioctl(fd, TCGETS2, &t2) != 0) return;
+    t2.c_cflag &= ~CBAUD;
+    t2.c_cflag |= BOTHER;
+    t2.c_ispeed = t2.c_ospeed = (speed_t)baud;
+    ioctl(fd, TCSETS2, &t2); // a refused rate leaves the old one
+}
+
+static void set_raw(int fd)
+{
+    struct termios t;
+    if (tcgetattr(fd, &t) != 0) return;
+    cfmakeraw(&t);
+    t.c_iflag &= ~(IXON | IXOFF | IXANY);
+    t.c_cflag &= ~(CSIZE | PARENB | CSTOPB | CRTSCTS);
+    t.c_cflag |= CS8 | CREAD | CLOCAL;
+    t.c_cc[VMIN] = 1;
+    t.c_cc[VTIME] = 0;
+    tcsetattr(fd, TCSANOW, &t);
+}
+
+int plat_port_open(int port, int baud)
+{
+    int fd = open_exclusive(port);
+    if (fd < 0) return -1;
+    ioctl(fd, TIOCEXCL);
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK); // writes block, as WriteFile does
+    set_raw(fd);
+    set_speed(fd, baud);
+    tcflush(fd, TCIOFLUSH);
+    ioctl(fd, TIOCCBRK);
+    int lines = TIOCM_DTR | TIOCM_RTS;
+    ioctl(fd, TIOCMBIS, &lines); // pseudo-terminals refuse this; that is fine
+    port_fd = fd;
+    return 0;
+}
+
+int plat_port_queue(void)
+{
+    int n = 0;
+    if (ioctl(port_fd, FIONREAD, &n) != 0) return -1;
+    return n;
+}
+
+int plat_port_read(unsigned char* buf, int n)
+{
+    int got = 0;
+    while (got < n) {
+        ssize_t r = read(port_fd, buf + got, n - got);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) break;
+        got += (int)r;
+        if (got < n && plat_port_queue() <= 0) break; // never wait for more
+    }
+    return got;
+}
+
+int plat_port_write(const unsigned char* buf, int n)
+{
+    int done = 0;
+    while (done < n) {
+        ssize_t r = write(port_fd, buf + done, n - done);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) break;
+        done += (int)r;
+    }
+    return done;
+}
+
+void plat_port_close(void)
+{
+    if (port_fd < 0) return;
+    ioctl(port_fd, TIOCNXCL);
+    close(port_fd);
+    port_fd = -1;
+}
+
