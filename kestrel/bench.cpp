@@ -6,7 +6,7 @@
 static const int BLOCKS = 250;
 static const int BLOCK_SIZE = 128;
 static const int RUN_BYTES = BLOCKS * BLOCK_SIZE;
-static const int IDLE_BUDGET = 30000; // drain passes allowed without any progress
+static const long DRAIN_TIMEOUT_MS = 1000; // drain time allowed without any progress
 
 static unsigned char check_buf[1152];
 
@@ -61,26 +61,32 @@ static int check_waiting(int* rxcnt)
     return q;
 }
 
-// Waits for the echo of the last blocks. The budget counts only passes in which
-// neither the queue count nor the compared blocks moved: a healthy but slow line
-// keeps draining, a dead or short one ends in the time-out.
+// Waits for the echo of the last blocks. It times out when nothing arrived and
+// no block was compared for a second: a peer that pauses (a USB adapter's
+// latency timer, a busy relay) keeps draining, a dead or short one ends here.
 static void drain(int* rxcnt)
 {
-    int idle = 0, last_q = 0, last_rx = *rxcnt;
+    int last_q = 0, last_rx = *rxcnt;
+    long since = plat_clock_ms();
     for (;;) {
         if (key_poll() == ESCAPE_KEY) return;
         int q = check_waiting(rxcnt);
         if (*rxcnt >= BLOCKS) return;
+        long now = plat_clock_ms();
         if (q != last_q || *rxcnt != last_rx) {
-            idle = 0;
+            since = now;
             last_q = q;
             last_rx = *rxcnt;
-        }
-        if (++idle >= IDLE_BUDGET) {
+        } else if (now - since >= DRAIN_TIMEOUT_MS) {
             printf("\nBenchmark TIMEOUT. rxcnt %d < count %d ,RS_checkdata()=%d\n", *rxcnt, BLOCKS,
                 RS_checkdata());
             return;
         }
+        // A part block already waits: the port would wake the wait at once.
+        if (q > 0)
+            plat_sleep_ms(1);
+        else
+            plat_wait(IDLE_WAIT_MS);
     }
 }
 

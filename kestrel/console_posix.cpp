@@ -1,6 +1,7 @@
 // console_posix.cpp - the console and the process on Linux: the keyboard is
 // stdin, set raw for the run and put back on every way out.
 #include "platform.h"
+#include "posix_tty.h"
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -8,7 +9,6 @@
 #include <cstring>
 #include <ctime>
 #include <poll.h>
-#include <sched.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -77,17 +77,16 @@ void plat_console_init(void)
     tcsetattr(STDIN_FILENO, TCSANOW, &t);
 }
 
+int console_key_fd(void)
+{
+    return stdin_done ? -1 : STDIN_FILENO;
+}
+
 int plat_key_poll(void)
 {
     if (stdin_done) return -1;
     struct pollfd pfd = { STDIN_FILENO, POLLIN, 0 };
-    if (poll(&pfd, 1, 0) <= 0) {
-        // Every mode polls here once a pass. Without sleeping, let any other
-        // runnable process (the far end, a pty relay) have the CPU: on a small
-        // machine a spinning loop otherwise starves the echo it waits for.
-        sched_yield();
-        return -1;
-    }
+    if (poll(&pfd, 1, 0) <= 0) return -1;
     unsigned char c;
     ssize_t r = read(STDIN_FILENO, &c, 1);
     if (r == 1) return c;

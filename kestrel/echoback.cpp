@@ -1,5 +1,20 @@
 // echoback.cpp - loop-back peer: every received byte goes straight back, CR gains an LF.
 #include "kestrel.h"
+#include "platform.h"
+
+static unsigned char rx_buf[RX_BLOCK];
+static unsigned char tx_buf[2 * RX_BLOCK]; // room for an LF after every byte
+
+// Copies n received bytes to out, each CR followed by an LF; returns the length.
+static int expand_cr(const unsigned char* in, int n, unsigned char* out)
+{
+    int len = 0;
+    for (int i = 0; i < n; i++) {
+        out[len++] = in[i];
+        if (in[i] == '\r') out[len++] = '\n';
+    }
+    return len;
+}
 
 void EchobackMode(int port, int baud)
 {
@@ -7,15 +22,16 @@ void EchobackMode(int port, int baud)
     printf("Entering EchobackMode: Escape=^%c\n", 'A');
     for (;;) {
         if (key_poll() == ESCAPE_KEY) break; // other keys are dropped
-        if (RS_checkdata() == 0) continue;
-        unsigned char b = 0;
-        RS_read(&b, 1);
-        RS_putc(b);
-        putchar(b);
-        if (b == '\r') {
-            RS_putc('\n');
-            putchar('\n');
+        int n = RS_checkdata();
+        if (n > RX_BLOCK) n = RX_BLOCK;
+        if (n > 0) n = RS_read(rx_buf, n);
+        if (n <= 0) {
+            plat_wait(IDLE_WAIT_MS);
+            continue;
         }
+        int len = expand_cr(rx_buf, n, tx_buf);
+        RS_write(tx_buf, len); // the echo goes to the port first
+        fwrite(tx_buf, 1, (size_t)len, stdout);
     }
     RS_close();
 }

@@ -5,6 +5,8 @@
 #include <cstdio>
 
 #define ESCAPE_KEY 1 // Ctrl-A
+#define RX_BLOCK 65536 // most bytes one receive pass takes from the port
+#define IDLE_WAIT_MS 10 // longest wait of a pass that moved nothing
 
 // main.cpp: option walk and mode dispatch
 extern const char* opt_table[128];
@@ -36,6 +38,7 @@ bool port_probe(int port, int baud);
 void TerminalMode(int port, int baud);
 int next_tx_char(void);
 void log_putc(int c);
+void log_write(const unsigned char* data, int n);
 
 // echoback.cpp
 void EchobackMode(int port, int baud);

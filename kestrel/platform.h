@@ -22,6 +22,8 @@
 //                             signals restore the console first
 //   plat_console_restore()    put the console back as it was found
 //   plat_key_poll()           next key byte, or -1 when none is waiting; never waits
+//   plat_wait(ms)             blocks until a byte waits on the port, a key waits, or
+//                             ms pass; a port that hung up counts as nothing waiting
 //   plat_sigint(ignore)       ignore the interrupt signal, or give back its default
 //   plat_exit(code)           restore the console and end the process
 //   plat_clock_ms()           wall-clock milliseconds since the process started
@@ -54,6 +56,7 @@ int plat_port_props(int port, plat_props* props);
 void plat_console_init(void);
 void plat_console_restore(void);
 int plat_key_poll(void);
+void plat_wait(int ms);
 void plat_sigint(int ignore);
 [[noreturn]] void plat_exit(int code);
 long plat_clock_ms(void);

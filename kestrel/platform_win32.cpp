@@ -164,6 +164,56 @@ int plat_key_poll(void)
     return _getch() & 0xff;
 }
 
+// Drops the console input events that carry no character: key releases, mouse,
+// focus and size events keep the input handle signalled although _kbhit sees
+// no key. Stops at the first key press.
+static void drop_non_key_events(HANDLE in)
+{
+    INPUT_RECORD rec;
+    DWORD n = 0;
+    while (PeekConsoleInputA(in, &rec, 1, &n) && n == 1) {
+        if (rec.EventType == KEY_EVENT && rec.Event.KeyEvent.bKeyDown) return;
+        ReadConsoleInputA(in, &rec, 1, &n);
+    }
+}
+
+// The console's keyboard as _kbhit reads it: CONIN$, whatever standard input
+// is. INVALID_HANDLE_VALUE when the process has no console.
+static HANDLE console_input(void)
+{
+    static HANDLE in;
+    static bool tried;
+    if (!tried) {
+        tried = true;
+        in = CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+            NULL, OPEN_EXISTING, 0, NULL);
+        DWORD mode;
+        if (in != INVALID_HANDLE_VALUE && !GetConsoleMode(in, &mode)) {
+            CloseHandle(in);
+            in = INVALID_HANDLE_VALUE;
+        }
+    }
+    return in;
+}
+
+// The port cannot be waited on together with the console (it is not opened for
+// overlapped I/O), so the wait is on the keyboard with a short time-out, and a
+// byte that arrives meanwhile waits at most that long. Whatever the wait cannot
+// tell apart from a key turns into a plain pause, never into a spin.
+void plat_wait(int ms)
+{
+    HANDLE in = console_input();
+    if (in == INVALID_HANDLE_VALUE) {
+        Sleep((DWORD)ms);
+        return;
+    }
+    DWORD r = WaitForSingleObject(in, (DWORD)ms);
+    if (r == WAIT_TIMEOUT || _kbhit()) return;
+    if (r == WAIT_OBJECT_0) drop_non_key_events(in);
+    // A key press with no character (Shift alone) stays until a key follows.
+    if (!_kbhit() && WaitForSingleObject(in, 0) != WAIT_TIMEOUT) Sleep((DWORD)ms);
+}
+
 void plat_sigint(int ignore)
 {
     signal(SIGINT, ignore ? SIG_IGN : SIG_DFL);

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -128,6 +129,24 @@ int plat_port_write(const unsigned char* buf, int n)
         done += (int)r;
     }
     return done;
+}
+
+// Watches the port and the keyboard together, so that either is served at once.
+// A port that hung up (the far end of a pseudo-terminal closed, an adapter
+// pulled) reports so at every poll: it is left out and the time-out waited on
+// the keyboard alone, or the idle loop would spin.
+void plat_wait(int ms)
+{
+    struct pollfd fds[2];
+    int n = 0;
+    int key_fd = console_key_fd();
+    if (key_fd >= 0) fds[n++] = { key_fd, POLLIN, 0 };
+    int port_at = n;
+    if (port_fd >= 0) fds[n++] = { port_fd, POLLIN, 0 };
+    if (poll(fds, n, ms) <= 0 || port_at == n) return;
+    bool hung_up = (fds[port_at].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+    bool key = port_at > 0 && fds[0].revents != 0;
+    if (hung_up && !key && plat_port_queue() <= 0) poll(fds, port_at, ms);
 }
 
 void plat_port_close(void)

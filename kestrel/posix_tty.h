@@ -1,4 +1,5 @@
-// posix_tty.h - shared by the Linux platform units: COM number to tty node.
+// posix_tty.h - shared by the Linux platform units: COM number to tty node,
+// the console's key source.
 #ifndef KESTREL_POSIX_TTY_H
 #define KESTREL_POSIX_TTY_H
 
@@ -8,5 +9,7 @@
 bool com_path(int port, char* path, size_t size);
 // Opens COMn for exclusive use; -1 when it can't be had or is no terminal.
 int open_exclusive(int port);
+// fd to watch for keys, -1 when no key will be read
+int console_key_fd(void);
 
 #endif

@@ -2,13 +2,25 @@
 #include "kestrel.h"
 #include "platform.h"
 
+// The upload goes out in blocks small enough that the echoes of one block fit
+// the receive queue while it is written; the receive pass between blocks takes them.
+static const int UPLOAD_BLOCK = 1024;
+static const int TX_UPLOAD = -2; // from next_tx_char: the next upload block is due
+
 static FILE* upload_fp;
 static const char* preamble = "\rUB\r";
 static int preamble_pos; // 1-based index of the next preamble character; 0 = none
+static unsigned char rx_buf[RX_BLOCK];
+
+void log_write(const unsigned char* data, int n)
+{
+    if (log_fp && n > 0) fwrite(data, 1, (size_t)n, log_fp);
+}
 
 void log_putc(int c)
 {
-    if (log_fp) fputc(c, log_fp);
+    unsigned char b = (unsigned char)c;
+    log_write(&b, 1);
 }
 
 int next_tx_char(void)
@@ -20,13 +32,33 @@ int next_tx_char(void)
         if (c != 0) return c;
         preamble_pos = 0;
     }
-    if (upload_fp) {
-        int c = fgetc(upload_fp);
-        if (c != EOF) return c;
+    if (upload_fp) return TX_UPLOAD;
+    return key_poll();
+}
+
+// One write of the next upload block; the file is closed after its last one.
+static void send_upload_block(void)
+{
+    unsigned char block[UPLOAD_BLOCK];
+    size_t n = fread(block, 1, sizeof block, upload_fp);
+    if (n > 0) RS_write(block, (int)n);
+    if (n < sizeof block) {
         fclose(upload_fp);
         upload_fp = nullptr;
     }
-    return key_poll();
+}
+
+// Takes every byte waiting, up to a buffer: one read, one log write, one
+// console write. Returns the count received.
+static int receive_block(void)
+{
+    int n = RS_checkdata();
+    if (n <= 0) return 0;
+    if (n > RX_BLOCK) n = RX_BLOCK;
+    n = RS_read(rx_buf, n);
+    log_write(rx_buf, n);
+    fwrite(rx_buf, 1, (size_t)n, stdout);
+    return n;
 }
 
 void TerminalMode(int port, int baud)
@@ -45,16 +77,14 @@ void TerminalMode(int port, int baud)
     preamble = option_text('s') ? "\r\r" : "\rUB\r";
     for (;;) {
         int c = next_tx_char();
-        if (c >= 0) {
+        bool sent = c >= 0 || c == TX_UPLOAD;
+        if (c == TX_UPLOAD) {
+            send_upload_block();
+        } else if (c >= 0) {
             if (!upload_fp && c == ESCAPE_KEY) break;
             RS_putc(c);
         }
-        if (RS_checkdata() > 0) {
-            unsigned char b = 0;
-            RS_read(&b, 1);
-            log_putc(b);
-            putchar(b);
-        }
+        if (receive_block() == 0 && !sent) plat_wait(IDLE_WAIT_MS);
     }
     plat_sigint(0);
     RS_close();

@@ -30,7 +30,7 @@ int plat_port_open(int port, int baud)
 int plat_port_queue(void)
 {
     fake.queue_calls++;
-    if (!fake.in_flight.empty() && (fake.trickle == 0 || fake.queue_calls % fake.trickle == 0)) {
+    if (!fake.in_flight.empty() && fake.clock >= fake.hold_until && (fake.trickle == 0 || fake.queue_calls % fake.trickle == 0)) {
         size_t n = fake.trickle ? 1 : fake.in_flight.size();
         for (size_t i = 0; i < n; i++) {
             fake.rx.push_back(fake.in_flight.front());
@@ -47,11 +47,13 @@ int plat_port_read(unsigned char *buf, int n)
         buf[got++] = fake.rx.front();
         fake.rx.pop_front();
     }
+    fake.read_total += got;
     return got;
 }
 
 int plat_port_write(const unsigned char *buf, int n)
 {
+    fake.writes.push_back({n, fake.read_total});
     for (int i = 0; i < n; i++) {
         fake.tx.push_back({fake.clock, buf[i]});
         if (fake.echo && fake.written != fake.drop_at) fake.in_flight.push_back(buf[i]);
@@ -89,6 +91,18 @@ int plat_key_poll(void)
     int k = fake.keys.front();
     fake.keys.pop_front();
     return k;
+}
+
+// Returns at once when a key or a byte is there, else lets ms pass on the
+// clock, or less when a held echo comes back sooner.
+void plat_wait(int ms)
+{
+    fake.waits++;
+    bool port = !fake.rx.empty() || (!fake.in_flight.empty() && fake.clock >= fake.hold_until);
+    if (port || !fake.keys.empty()) return;
+    long until = fake.clock + ms;
+    if (!fake.in_flight.empty() && fake.hold_until < until) until = fake.hold_until;
+    fake.clock = until;
 }
 
 void plat_sigint(int ignore)

@@ -16,18 +16,22 @@ struct Fake {
     std::deque<unsigned char> rx;     // bytes waiting in the receive queue
     std::deque<int> keys;             // keys, one per poll that finds one
     std::vector<Sent> tx;             // bytes written, stamped with the clock
+    std::vector<std::pair<int, long>> writes; // size of each write, bytes read before it
+    long read_total = 0;
     std::vector<int> opens;           // ports opened
     std::vector<int> bauds;           // baud rate of each open
     std::vector<int> openable;        // ports whose open succeeds
     bool echo = false;                // peer returns what is written...
     long drop_at = -1;                // ...less the byte with this index
     int trickle = 0;                  // peer returns one byte every N queue queries
+    long hold_until = 0;              // peer returns nothing before this clock time
     std::deque<unsigned char> in_flight;
     long written = 0;
     int short_write = 0;              // write reports this many bytes fewer
     long clock = 0;
     int clock_step = 0;               // ms added at each clock read
     int queue_calls = 0;
+    int waits = 0;                    // plat_wait calls
     bool reg_ok = true;
     std::vector<std::pair<int, std::string>> reg; // type, data
     std::map<int, int> props_result;  // port -> 1/0/-1 (default 1)

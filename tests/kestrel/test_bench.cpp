@@ -35,22 +35,29 @@ TEST_F(Bench, CleanPeer)
     EXPECT_EQ(fake.tx[127].byte, 0x9f);
 }
 
-TEST_F(Bench, MissingPeerTimesOutAfterIdlePasses)
+TEST_F(Bench, MissingPeerTimesOutAfterASecond)
 {
     EXPECT_EQ(run(), "Entering Benchmark: Escape=^A\n" + dots(250) +
                          "\nBenchmark TIMEOUT. rxcnt 0 < count 250 ,RS_checkdata()=0\n"
-                         "\nBenchmark end. 32000 bytes/2 ms,  16000000 bytes/s (160000000 bps)\n");
-    EXPECT_EQ(fake.queue_calls, 250 + 30000 + 1); // send passes, idle passes, the report
+                         "\nBenchmark end. 32000 bytes/1000 ms,  32000 bytes/s (320000 bps)\n");
+    EXPECT_EQ(fake.waits, 100); // the drain waited on the port, it did not spin
 }
 
-TEST_F(Bench, SlowPeerIsNotATimeout)
+TEST_F(Bench, PauseUnderASecondIsNoTimeout)
 {
     fake.echo = true;
-    fake.trickle = 200; // one byte per 200 queries: 6.4 million polls in all
+    fake.hold_until = 999; // the echo starts 999 ms after the last block went out
     std::string out = run();
     EXPECT_EQ(out.find("TIMEOUT"), std::string::npos);
     EXPECT_EQ(out.find("Errors"), std::string::npos);
-    EXPECT_NE(out.find("Benchmark end. 32000 bytes/"), std::string::npos);
+    EXPECT_NE(out.find("Benchmark end. 32000 bytes/999 ms"), std::string::npos);
+
+    fake_reset();
+    fake.openable = {7};
+    fake.echo = true;
+    fake.hold_until = 1001;
+    EXPECT_NE(run().find("\nBenchmark TIMEOUT. rxcnt 0 < count 250 ,RS_checkdata()=0\n"),
+              std::string::npos);
 }
 
 TEST_F(Bench, DroppedByteReportsEveryLaterBlock)

@@ -96,6 +96,24 @@ TEST_F(Terminal, ReceivedBytesLoggedAndShown)
     fclose(log_fp);
     log_fp = nullptr;
     EXPECT_EQ(read_file(log), in);
+    EXPECT_EQ(fake.waits, 5); // the first pass took the whole block, five idle passes waited
+}
+
+TEST_F(Terminal, UploadInBlocksWithEchoesBetween)
+{
+    std::string data;
+    for (int i = 0; i < 3000; i++) data += (char)(i * 7 + i / 256); // holds 0x01 and 0x0d
+    path = write_file("big.bin", data);
+    upload_path = path.c_str();
+    fake.echo = true;
+    fake.keys = {ESCAPE_KEY, 'n'}; // typed at once: read only once the file is sent
+    CaptureStdout();
+    TerminalMode(4, 9600);
+    EXPECT_EQ(GetCapturedStdout(), "Entering TerminalMode: Escape=^A\n" + data);
+    EXPECT_EQ(fake_tx_string(), data);
+    // one write per block, and each block's echo read before the next goes out
+    EXPECT_EQ(fake.writes, (std::vector<std::pair<int, long>>{{1024, 0}, {1024, 1024}, {952, 2048}}));
+    EXPECT_EQ(fake.keys.size(), 1u);
 }
 
 TEST(Echoback, ReturnsEverythingAndExpandsCR)
@@ -110,5 +128,7 @@ TEST(Echoback, ReturnsEverythingAndExpandsCR)
     EchobackMode(2, 9600);
     EXPECT_EQ(GetCapturedStdout(), "Entering EchobackMode: Escape=^A\nAB\r\n\r\n\n\x01\xff");
     EXPECT_EQ(fake_tx_string(), std::string("AB\r\n\r\n\n\x01\xff", 9));
+    EXPECT_EQ(fake.writes.size(), 1u); // the whole block, CRs expanded, in one write
+    EXPECT_EQ(fake.waits, 7);          // then every pass found nothing and waited
     EXPECT_TRUE(fake.sigint.empty());
 }
