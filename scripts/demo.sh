@@ -15,11 +15,5 @@ echo "== marigold -c examples/image.bin"
 "$m" -c examples/image.bin
 if [ -x scripts/kestrel_loopback.sh ]; then
   echo "== kestrel -t against kestrel -e over a pseudo-terminal pair"
-  # A stall of the kernel's pseudo-terminal layer can outlast the drain
-  # budget on a fast machine (see README); such a run is tried again.
-  for attempt in 1 2 3; do
-    bash scripts/kestrel_loopback.sh build/tests/kestrel/kestrel_testdev && exit 0
-    echo "(run $attempt ended in a time-out or an error)"
-  done
-  exit 1
+  bash scripts/kestrel_loopback.sh build/tests/kestrel/kestrel_testdev
 fi
