@@ -5,6 +5,7 @@ A script calls setup() with its arguments (CASE KESTREL DEVDIR PTYPAIR),
 then run_case() with its own globals."""
 import os
 import select
+import shutil
 import signal
 import subprocess
 import sys
@@ -84,7 +85,7 @@ def run_case(script_globals, seconds):
     for name in os.listdir(DEVDIR):
         path = dev(name)
         if os.path.isdir(path) and not os.path.islink(path):
-            os.rmdir(path)
+            shutil.rmtree(path)
         else:
             os.unlink(path)
     signal.signal(signal.SIGALRM, lambda *_: fail('case %s ran out of time' % CASE))
