@@ -49,15 +49,15 @@ struct plat_props {
 
 // One line of the detailed port list.
 struct plat_port_desc {
-    int com;           // COM number, 0 for a node outside the COM table
-    char device[256];  // device node, or the registry's device name
-    char usb_id[16];   // "vvvv:pppp" of the USB device behind the port
-    char uart[32];     // UART type of a built-in port
+    int com; // COM number, 0 for a node outside the COM table
+    char device[256]; // device node, or the registry's device name
+    char usb_id[16]; // "vvvv:pppp" of the USB device behind the port
+    char uart[32]; // UART type of a built-in port
     char driver[64];
     char product[128]; // the USB device's product text
-    char serial[128];  // the USB device's serial number
-    char by_id[256];   // stable name under serial/by-id
-    bool busy;         // held by another program
+    char serial[128]; // the USB device's serial number
+    char by_id[256]; // stable name under serial/by-id
+    bool busy; // held by another program
 };
 
 int plat_port_open(int port, int baud);

@@ -32,8 +32,8 @@ static HANDLE open_named(const char* name)
     char full[300];
     bool device_path = name[0] == '\\' && name[1] == '\\';
     snprintf(full, sizeof full, "%s%s", device_path ? "" : "\\\\.\\", name);
-    return CreateFileA(full, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
-        FILE_ATTRIBUTE_NORMAL, NULL);
+    return CreateFileA(
+        full, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
 }
 
 static int port_start(HANDLE h, int baud)

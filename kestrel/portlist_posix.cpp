@@ -44,16 +44,16 @@ bool foreign_device(const char* path)
     struct stat st;
     if (stat(path, &st) != 0 || !S_ISCHR(st.st_mode)) return false;
     char link[PATH_MAX], kind[64];
-    snprintf(link, sizeof link, "%s/dev/char/%u:%u/subsystem", KESTREL_SYS_DIR,
-        major(st.st_rdev), minor(st.st_rdev));
+    snprintf(link, sizeof link, "%s/dev/char/%u:%u/subsystem", KESTREL_SYS_DIR, major(st.st_rdev),
+        minor(st.st_rdev));
     return link_name(link, kind, sizeof kind) && strcmp(kind, "tty") != 0;
 }
 
 static const char* uart_name(int type)
 {
-    static const char* const names[] = { "", "8250", "16450", "16550", "16550A", "Cirrus",
-        "ST16650", "ST16650V2", "TI16750", "Startech", "16C950/954", "ST16654", "XR16850", "RSA",
-        "NS16550A", "XScale" };
+    static const char* const names[]
+        = { "", "8250", "16450", "16550", "16550A", "Cirrus", "ST16650", "ST16650V2", "TI16750",
+              "Startech", "16C950/954", "ST16654", "XR16850", "RSA", "NS16550A", "XScale" };
     return type > 0 && type < (int)(sizeof names / sizeof names[0]) ? names[type] : "";
 }
 
@@ -87,7 +87,8 @@ static void describe_sysfs(const char* name, plat_port_desc* d)
 {
     char path[PATH_MAX + 16], dir[PATH_MAX], text[32];
     snprintf(path, sizeof path, "%s/class/tty/%s/type", KESTREL_SYS_DIR, name);
-    if (read_text(path, text, sizeof text)) copy_text(d->uart, sizeof d->uart, uart_name(atoi(text)));
+    if (read_text(path, text, sizeof text))
+        copy_text(d->uart, sizeof d->uart, uart_name(atoi(text)));
     snprintf(path, sizeof path, "%s/class/tty/%s/device", KESTREL_SYS_DIR, name);
     if (!realpath(path, dir)) return;
     // Newer kernels put the serial core's own port and controller devices
@@ -153,7 +154,8 @@ static bool held_elsewhere(const char* node_path, const struct stat* node)
     unsigned maj, min;
     unsigned long ino;
     while (locks && !held && fgets(line, sizeof line, locks))
-        held = !strstr(line, "->") && sscanf(line, "%*s %*s %*s %*s %*d %x:%x:%lu", &maj, &min, &ino) == 3
+        held = !strstr(line, "->")
+            && sscanf(line, "%*s %*s %*s %*s %*d %x:%x:%lu", &maj, &min, &ino) == 3
             && maj == major(node->st_dev) && min == minor(node->st_dev) && ino == node->st_ino;
     if (locks) fclose(locks);
     return held;
@@ -178,7 +180,8 @@ static bool in_com_table(const char* name)
 {
     char path[512];
     for (int port = 1; port <= 99; port++)
-        if (com_path(port, path, sizeof path) && strcmp(strrchr(path, '/') + 1, name) == 0) return true;
+        if (com_path(port, path, sizeof path) && strcmp(strrchr(path, '/') + 1, name) == 0)
+            return true;
     return false;
 }
 

@@ -118,4 +118,3 @@ int plat_port_props(int port, plat_props* p)
     close(fd);
     return 1;
 }
-
