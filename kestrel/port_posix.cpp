@@ -1,5 +1,5 @@
-// port_posix.cpp - the serial channel on Linux: COM numbers and names given
-// by the user name tty nodes, opened exclusively and set raw.
+// port_posix.cpp - the serial channel on Linux: a COM number or a name given
+// with -c stands for a tty node, opened exclusively and set raw.
 #include "platform.h"
 #include "posix_tty.h"
 #include <cerrno>
@@ -37,17 +37,16 @@ bool com_path(int port, char* path, size_t size)
 }
 
 // A name given with -c: a path when it holds a '/', else a stable name under
-// serial/by-id, else a node of the device folder.
-void name_path(const char* name, char* path, size_t size)
+// serial/by-id, else a node of the device folder. False when it is too long
+// (cut short, it could name another node).
+bool name_path(const char* name, char* path, size_t size)
 {
     struct stat st;
-    if (strchr(name, '/')) {
-        snprintf(path, size, "%s", name);
-        return;
-    }
-    snprintf(path, size, "%s/serial/by-id/%s", KESTREL_DEV_DIR, name);
-    if (stat(path, &st) == 0) return;
-    snprintf(path, size, "%s/%s", KESTREL_DEV_DIR, name);
+    if (strchr(name, '/')) return (size_t)snprintf(path, size, "%s", name) < size;
+    if ((size_t)snprintf(path, size, "%s/serial/by-id/%s", KESTREL_DEV_DIR, name) < size
+        && stat(path, &st) == 0)
+        return true;
+    return (size_t)snprintf(path, size, "%s/%s", KESTREL_DEV_DIR, name) < size;
 }
 
 int open_exclusive(int port)
@@ -123,7 +122,7 @@ int plat_port_open(int port, int baud)
 int plat_port_open_name(const char* name, int baud)
 {
     char path[512];
-    name_path(name, path, sizeof path);
+    if (!name_path(name, path, sizeof path)) return -1;
     return port_start(open_exclusive_path(path), baud);
 }
 

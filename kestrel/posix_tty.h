@@ -14,8 +14,8 @@
 
 // COM1-32 ttyS0-31, COM33-64 ttyUSB0-31, COM65-96 ttyACM0-31, COM97-99 ttyAMA0-2.
 bool com_path(int port, char* path, size_t size);
-// The node that a name given with -c stands for.
-void name_path(const char* name, char* path, size_t size);
+// The node that a name given with -c stands for; false when it is too long.
+bool name_path(const char* name, char* path, size_t size);
 // Opens COMn, or a node, for exclusive use; -1 when it can't be had or is no terminal.
 int open_exclusive(int port);
 int open_exclusive_path(const char* path);
