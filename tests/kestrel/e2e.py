@@ -6,6 +6,7 @@ KESTREL is a build whose device folder is DEVDIR; COM33 is DEVDIR/ttyUSB0.
 """
 import os, select, shutil, signal, subprocess, sys, termios, time
 
+import pty_harness
 from pty_harness import fail, finish, link_pty, procs, read_until, run_case, setup, start
 
 CASE, KESTREL, DEVDIR, PTYPAIR = setup(sys.argv)
@@ -233,12 +234,10 @@ SYSFS = {
 
 
 def case_portlist():
-    sysdir = os.path.join(os.path.dirname(DEVDIR), 'testsys')
-    shutil.rmtree(sysdir, ignore_errors=True)
     try:
-        portlist(sysdir)
+        portlist(pty_harness.SYSDIR)
     finally:
-        shutil.rmtree(sysdir, ignore_errors=True)
+        shutil.rmtree(pty_harness.SYSDIR, ignore_errors=True)
 
 
 def portlist(sysdir):

@@ -12,13 +12,15 @@ import sys
 import time
 import tty
 
-KESTREL = DEVDIR = PTYPAIR = CASE = None
+KESTREL = DEVDIR = SYSDIR = PTYPAIR = CASE = None
 procs = []
 
 
 def setup(argv):
-    global CASE, KESTREL, DEVDIR, PTYPAIR
+    """The build's sysfs folder (SYSDIR) is testsys beside DEVDIR."""
+    global CASE, KESTREL, DEVDIR, SYSDIR, PTYPAIR
     CASE, KESTREL, DEVDIR, PTYPAIR = argv[1:5]
+    SYSDIR = os.path.join(os.path.dirname(DEVDIR), 'testsys')
     return CASE, KESTREL, DEVDIR, PTYPAIR
 
 
@@ -79,8 +81,10 @@ def read_until(fd, want, timeout=5.0):
 
 
 def run_case(script_globals, seconds):
-    """Empties the device folder, runs case_CASE within `seconds`, and leaves
-    no kestrel or relay running, whatever happened."""
+    """Empties the device folder, removes a sysfs tree that a case left,
+    runs case_CASE within `seconds`, and leaves no kestrel or relay
+    running, whatever happened."""
+    shutil.rmtree(SYSDIR, ignore_errors=True)
     os.makedirs(DEVDIR, exist_ok=True)
     for name in os.listdir(DEVDIR):
         path = dev(name)

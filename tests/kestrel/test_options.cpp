@@ -170,8 +170,6 @@ TEST_F(Dispatch, PortNamedOrGivenAsComName)
         EXPECT_EQ(GetCapturedStdout(), "Entering TerminalMode: Escape=^A\n") << arg;
         EXPECT_EQ(fake.opens, std::vector<int>{5}) << arg;
     }
-    // digits with more after them name a device: no longer COM3
-    EXPECT_EXIT(run({"-t", "-c3abc"}), testing::ExitedWithCode(1), "^Can't Open COM Port \\(3abc:\\)\\.\n$");
 }
 
 TEST_F(Dispatch, DetailedListWinsAndCreatesNoLog)
