@@ -11,6 +11,7 @@
 // main.cpp: option walk and mode dispatch
 extern const char* opt_table[128];
 extern int com_port;
+extern const char* port_name;
 extern int baud_rate;
 extern FILE* log_fp;
 extern const char* upload_path;
@@ -33,6 +34,9 @@ int key_poll(void);
 int PortScan(int port, int baud, bool verbose, bool list_all);
 void port_info(int port);
 bool port_probe(int port, int baud);
+
+// portlist.cpp: the detailed port list of -L
+int PortList(void);
 
 // terminal.cpp
 void TerminalMode(int port, int baud);

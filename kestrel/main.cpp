@@ -1,10 +1,12 @@
 // main.cpp - the option walk and the choice of one mode.
 #include "kestrel.h"
 #include "platform.h"
+#include <cctype>
 #include <cstring>
 
 const char* opt_table[128];
 int com_port;
+const char* port_name; // a port given by name with -c; com_port stays 0
 int baud_rate;
 FILE* log_fp;
 const char* upload_path;
@@ -56,9 +58,26 @@ static const char* skip_blanks(const char* s)
     return s;
 }
 
+// -c: digits are a COM number, as is COMn in any case; anything else names
+// a device. An empty value chooses nothing, so the scan picks the port.
+static void choose_port(const char* value)
+{
+    const char* s = skip_blanks(value);
+    if (strlen(s) > 3 && toupper((unsigned char)s[0]) == 'C' && toupper((unsigned char)s[1]) == 'O'
+        && toupper((unsigned char)s[2]) == 'M' && isdigit((unsigned char)s[3]))
+        s += 3;
+    const char* digits = (*s == '-' || *s == '+') ? s + 1 : s;
+    size_t n = strspn(digits, "0123456789");
+    if (n > 0 && digits[n] == 0)
+        sscanf(s, "%d", &com_port);
+    else if (*s)
+        port_name = value;
+}
+
 static void reset_settings(void)
 {
     com_port = 0;
+    port_name = nullptr;
     baud_rate = 1000000;
     log_fp = nullptr;
     upload_path = nullptr;
@@ -73,6 +92,7 @@ int kestrel_main(int argc, char** argv)
         printf("%s", usage_text);
         return 0;
     }
+    if (option_text('L')) return PortList();
     if (option_text('l')) {
         log_fp = fopen(option_text('l'), "wb");
         if (!log_fp) fprintf(stderr, "WARNING: can't create log file:%s\n", option_text('l'));
@@ -83,7 +103,7 @@ int kestrel_main(int argc, char** argv)
     }
     if (option_text('u')) upload_path = skip_blanks(option_text('u'));
     if (option_text('U')) upload_path = skip_blanks(option_text('U'));
-    if (option_text('c')) sscanf(option_text('c'), "%d", &com_port);
+    if (option_text('c')) choose_port(option_text('c'));
     if (option_text('p')) {
         PortScan(com_port, baud_rate, true, true);
         return 0; // the log file, if any, is closed by the process end
@@ -93,7 +113,7 @@ int kestrel_main(int argc, char** argv)
         printf("%d\n", baud_rate);
     }
     if (option_text('d')) debug_flag = true;
-    if (com_port == 0) com_port = PortScan(0, baud_rate, true, false);
+    if (com_port == 0 && !port_name) com_port = PortScan(0, baud_rate, true, false);
 
     plat_console_init();
     if (option_text('e'))

@@ -9,6 +9,8 @@
 //   plat_port_read(buf, n)    read n bytes (callers ask only for what is waiting);
 //                             returns the count read, 0 on failure
 //   plat_port_write(buf, n)   blocking write; returns the count written
+//   plat_port_open_name(s, baud)  the same for a port named by the user instead of
+//                             by number (a path, or a name the system resolves)
 //   plat_port_close()
 // Port registry, read only; values are "COM<n>" strings:
 //   plat_reg_open()           0, or -1 when there is no registry to read
@@ -17,6 +19,11 @@
 //   plat_reg_close()
 //   plat_port_props(n, p)     open COMn on its own and read its driver properties:
 //                             1 with *p filled, 0 opened but no properties, -1 no open
+// Detailed port list: every serial port the system knows, with what it tells
+// about each (unknown fields are empty):
+//   plat_list_open()          gathers the list; the number of ports
+//   plat_list_port(i, d)      port i into *d; false past the end
+//   plat_list_close()
 // Console and process:
 //   plat_console_init()       keyboard raw without echo, stdout unbuffered; ending
 //                             signals restore the console first
@@ -42,7 +49,21 @@ struct plat_props {
     unsigned long capabilities;
 };
 
+// One line of the detailed port list.
+struct plat_port_desc {
+    int com; // COM number, 0 for a node outside the COM table
+    char device[256]; // device node, or the registry's device name
+    char usb_id[16]; // "vvvv:pppp" of the USB device behind the port
+    char uart[32]; // UART type of a built-in port
+    char driver[64];
+    char product[128]; // the USB device's product text
+    char serial[128]; // the USB device's serial number
+    char by_id[256]; // stable name under serial/by-id
+    bool busy; // held by another program
+};
+
 int plat_port_open(int port, int baud);
+int plat_port_open_name(const char* name, int baud);
 int plat_port_queue(void);
 int plat_port_read(unsigned char* buf, int n);
 int plat_port_write(const unsigned char* buf, int n);
@@ -52,6 +73,10 @@ int plat_reg_open(void);
 int plat_reg_value(int index, char* data, int size);
 void plat_reg_close(void);
 int plat_port_props(int port, plat_props* props);
+
+int plat_list_open(void);
+bool plat_list_port(int index, plat_port_desc* desc);
+void plat_list_close(void);
 
 void plat_console_init(void);
 void plat_console_restore(void);

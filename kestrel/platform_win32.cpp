@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <vector>
 
 // ---- the serial channel -----------------------------------------------------
 
@@ -24,9 +25,19 @@ static HANDLE open_com(int port, DWORD attributes)
         name, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, attributes, NULL);
 }
 
-int plat_port_open(int port, int baud)
+// A port named on the command line: a device name such as CNCA0 (a virtual
+// port pair), or a full "\\.\" name as it is.
+static HANDLE open_named(const char* name)
 {
-    HANDLE h = open_com(port, FILE_ATTRIBUTE_NORMAL);
+    char full[300];
+    bool device_path = name[0] == '\\' && name[1] == '\\';
+    snprintf(full, sizeof full, "%s%s", device_path ? "" : "\\\\.\\", name);
+    return CreateFileA(
+        full, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+}
+
+static int port_start(HANDLE h, int baud)
+{
     if (h == INVALID_HANDLE_VALUE) return -1;
     port_handle = h;
 
@@ -54,6 +65,16 @@ int plat_port_open(int port, int baud)
     EscapeCommFunction(h, SETDTR);
     EscapeCommFunction(h, SETRTS);
     return 0;
+}
+
+int plat_port_open(int port, int baud)
+{
+    return port_start(open_com(port, FILE_ATTRIBUTE_NORMAL), baud);
+}
+
+int plat_port_open_name(const char* name, int baud)
+{
+    return port_start(open_named(name), baud);
 }
 
 int plat_port_queue(void)
@@ -140,6 +161,60 @@ int plat_port_props(int port, plat_props* props)
     }
     CloseHandle(h);
     return got;
+}
+
+// ---- the detailed port list ------------------------------------------------
+
+static std::vector<plat_port_desc> listed;
+
+// Busy when the open is refused because another handle holds the port.
+// Windows knows no other way to tell; the open is the same one -p makes.
+static bool com_busy(int port)
+{
+    HANDLE h = open_com(port, 0);
+    if (h != INVALID_HANDLE_VALUE) {
+        CloseHandle(h);
+        return false;
+    }
+    DWORD e = GetLastError();
+    return e == ERROR_ACCESS_DENIED || e == ERROR_SHARING_VIOLATION;
+}
+
+// Each SERIALCOMM value: its name is the device (\Device\Serial0), its data the COM name.
+int plat_list_open(void)
+{
+    listed.clear();
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key)
+        != ERROR_SUCCESS)
+        return 0;
+    for (DWORD i = 0;; i++) {
+        plat_port_desc d;
+        memset(&d, 0, sizeof d);
+        char data[256];
+        DWORD name_len = sizeof d.device, data_len = sizeof data - 1, type = 0;
+        LONG r = RegEnumValueA(key, i, d.device, &name_len, NULL, &type, (LPBYTE)data, &data_len);
+        if (r == ERROR_MORE_DATA) continue; // a value too long to be a port: skip it
+        if (r != ERROR_SUCCESS) break;
+        data[data_len] = 0;
+        if (type != REG_SZ || sscanf(data, "COM%d", &d.com) != 1 || d.com < 1) continue;
+        d.busy = com_busy(d.com);
+        listed.push_back(d);
+    }
+    RegCloseKey(key);
+    return (int)listed.size();
+}
+
+bool plat_list_port(int index, plat_port_desc* desc)
+{
+    if (index < 0 || index >= (int)listed.size()) return false;
+    *desc = listed[index];
+    return true;
+}
+
+void plat_list_close(void)
+{
+    listed.clear();
 }
 
 // ---- console and process ----------------------------------------------------

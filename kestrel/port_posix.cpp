@@ -1,19 +1,17 @@
-// port_posix.cpp - the serial channel on Linux: COM numbers name tty nodes,
-// opened exclusively and set raw.
+// port_posix.cpp - the serial channel on Linux: a COM number or a name given
+// with -c stands for a tty node, opened exclusively and set raw.
 #include "platform.h"
 #include "posix_tty.h"
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
-
-#ifndef KESTREL_DEV_DIR
-#define KESTREL_DEV_DIR "/dev"
-#endif
 
 // The kernel's termios with free input and output speeds (TCGETS2/TCSETS2);
 // glibc's <termios.h> does not declare it and clashes with <asm/termbits.h>.
@@ -39,12 +37,31 @@ bool com_path(int port, char* path, size_t size)
     return true;
 }
 
-// Opens a node for exclusive use: a second opener (another kestrel, a modem
-// tool) fails here, the way an unshared CreateFileA does.
+// A name given with -c: a path when it holds a '/', else a stable name under
+// serial/by-id, else a node of the device folder. False when it is too long
+// (cut short, it could name another node).
+bool name_path(const char* name, char* path, size_t size)
+{
+    struct stat st;
+    if (strchr(name, '/')) return (size_t)snprintf(path, size, "%s", name) < size;
+    if ((size_t)snprintf(path, size, "%s/serial/by-id/%s", KESTREL_DEV_DIR, name) < size
+        && stat(path, &st) == 0)
+        return true;
+    return (size_t)snprintf(path, size, "%s/%s", KESTREL_DEV_DIR, name) < size;
+}
+
 int open_exclusive(int port)
 {
     char path[512];
     if (!com_path(port, path, sizeof path)) return -1;
+    return open_exclusive_path(path);
+}
+
+// Opens a node for exclusive use: a second opener (another kestrel, a modem
+// tool) fails here, the way an unshared CreateFileA does.
+int open_exclusive_path(const char* path)
+{
+    if (foreign_device(path)) return -1;
     int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return -1;
     // A plain file where the node belongs (left by writing to an unplugged
@@ -83,9 +100,8 @@ static void set_raw(int fd)
     tcsetattr(fd, TCSANOW, &t);
 }
 
-int plat_port_open(int port, int baud)
+static int port_start(int fd, int baud)
 {
-    int fd = open_exclusive(port);
     if (fd < 0) return -1;
     ioctl(fd, TIOCEXCL);
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK); // writes block, as WriteFile does
@@ -97,6 +113,18 @@ int plat_port_open(int port, int baud)
     ioctl(fd, TIOCMBIS, &lines); // pseudo-terminals refuse this; that is fine
     port_fd = fd;
     return 0;
+}
+
+int plat_port_open(int port, int baud)
+{
+    return port_start(open_exclusive(port), baud);
+}
+
+int plat_port_open_name(const char* name, int baud)
+{
+    char path[512];
+    if (!name_path(name, path, sizeof path)) return -1;
+    return port_start(open_exclusive_path(path), baud);
 }
 
 int plat_port_queue(void)

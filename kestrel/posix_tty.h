@@ -1,15 +1,35 @@
-// posix_tty.h - shared by the Linux platform units: COM number to tty node,
-// the console's key source.
+// posix_tty.h - shared by the Linux platform units: COM number or name to tty
+// node, the exclusive open, where the device and sysfs folders are, and the
+// console's key source.
 #ifndef KESTREL_POSIX_TTY_H
 #define KESTREL_POSIX_TTY_H
 
 #include <cstddef>
 
+#ifndef KESTREL_DEV_DIR
+#define KESTREL_DEV_DIR "/dev"
+#endif
+#ifndef KESTREL_SYS_DIR
+#define KESTREL_SYS_DIR "/sys"
+#endif
+
 // COM1-32 ttyS0-31, COM33-64 ttyUSB0-31, COM65-96 ttyACM0-31, COM97-99 ttyAMA0-2.
 bool com_path(int port, char* path, size_t size);
-// Opens COMn for exclusive use; -1 when it can't be had or is no terminal.
+// The node that a name given with -c stands for; false when it is too long.
+bool name_path(const char* name, char* path, size_t size);
+// Opens COMn, or a node, for exclusive use; -1 when it can't be had or is no terminal.
 int open_exclusive(int port);
-// fd to watch for keys, -1 when no key will be read
+int open_exclusive_path(const char* path);
+
+// registry_posix.cpp: a node the COM table counts: a character device, and
+// for a ttyS node a UART behind it.
+bool serial_node(const char* path);
+// True when sysfs knows the node as a device of another kind than a tty.
+bool foreign_device(const char* path);
+// The first line of a sysfs attribute, without its line end; false when unreadable.
+bool read_text(const char* path, char* buf, size_t size);
+
+// console_posix.cpp: fd to watch for keys, -1 when no key will be read
 int console_key_fd(void);
 
 #endif

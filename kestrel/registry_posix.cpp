@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <libgen.h>
 #include <linux/serial.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -19,23 +18,24 @@
 static int reg_ports[99];
 static int reg_count;
 
-static bool read_text(const char* path, char* buf, size_t size)
+bool read_text(const char* path, char* buf, size_t size)
 {
     FILE* f = fopen(path, "r");
     if (!f) return false;
     bool ok = fgets(buf, (int)size, f) != nullptr;
     fclose(f);
+    if (ok) buf[strcspn(buf, "\n")] = 0;
     return ok;
 }
 
 // A legacy ttyS node with no UART behind it: the kernel reports type 0 (unknown).
+// The node's name in the device folder is the kernel's name for it.
 static bool dead_uart(const char* path)
 {
-    char real[PATH_MAX], sys[PATH_MAX + 32], text[32];
-    if (!realpath(path, real)) return false;
-    const char* name = basename(real);
+    char sys[PATH_MAX + 32], text[32];
+    const char* name = strrchr(path, '/') ? strrchr(path, '/') + 1 : path;
     if (strncmp(name, "ttyS", 4) != 0) return false;
-    snprintf(sys, sizeof sys, "/sys/class/tty/%s/type", name);
+    snprintf(sys, sizeof sys, "%s/class/tty/%s/type", KESTREL_SYS_DIR, name);
     if (read_text(sys, text, sizeof text)) return atoi(text) == 0;
     int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return false;
@@ -45,14 +45,19 @@ static bool dead_uart(const char* path)
     return dead;
 }
 
+bool serial_node(const char* path)
+{
+    struct stat st;
+    return stat(path, &st) == 0 && S_ISCHR(st.st_mode) && !dead_uart(path);
+}
+
 int plat_reg_open(void)
 {
     reg_count = 0;
     char path[512];
-    struct stat st;
     for (int port = 1; port <= 99; port++) {
         com_path(port, path, sizeof path);
-        if (stat(path, &st) != 0 || !S_ISCHR(st.st_mode) || dead_uart(path)) continue;
+        if (!serial_node(path)) continue;
         reg_ports[reg_count++] = port;
     }
     return 0;
@@ -113,4 +118,3 @@ int plat_port_props(int port, plat_props* p)
     close(fd);
     return 1;
 }
-

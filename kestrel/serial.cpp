@@ -2,10 +2,15 @@
 #include "kestrel.h"
 #include "platform.h"
 
+// Port 0 with a name from -c opens the named device; messages show the name.
 int RS_open(int port, int baud)
 {
-    if (plat_port_open(port, baud) != 0) {
-        fprintf(stderr, "Can't Open COM Port (COM%d:).\n", port);
+    const char* name = port == 0 ? port_name : nullptr;
+    if ((name ? plat_port_open_name(name, baud) : plat_port_open(port, baud)) != 0) {
+        if (name)
+            fprintf(stderr, "Can't Open COM Port (%s:).\n", name);
+        else
+            fprintf(stderr, "Can't Open COM Port (COM%d:).\n", port);
         plat_exit(1);
     }
     return 0;

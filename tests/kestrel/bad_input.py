@@ -50,7 +50,6 @@ def case_options():
         (['-b'], SCAN33 + TERM, 33, b'Z', b''),
         (['-b', '-c3'], b'1000000\n' + SCAN33 + TERM, 33, b'Z', b''),  # -c3 is the rate text
         (['-b', '-5', '-c3'], b'-5\n' + TERM, 3, b'Z', b''),    # a negative rate is kept
-        (['-cabc'], SCAN33 + TERM, 33, b'Z', b''),              # no number: port chosen by the scan
         (['-c', '3', '-e'], SCAN33 + TERM, 33, b'Z', b''),      # the 3 ends the walk: no -e
         (['-'], SCAN33 + TERM, 33, b'Z', b''),                  # "-" alone: no option
         (['-', '-c3'], TERM, 3, b'Z', b''),                     # ...and the walk goes on
@@ -91,6 +90,14 @@ def case_nodevice():
         want = b"Can't Open COM Port (COM%d:).\n" % n
         if code != 1 or out != b'' or err != want:
             fail('COM%d %r: exit %d, stdout %r, stderr %r' % (n, mode, code, out, err))
+    # A name, not a number: never the scan's choice, whatever else exists.
+    link_pty('ttyUSB0')
+    for name in ('abc', 'ttyUSB9', 'ttyUSB10', dev('ttyUSB44'), '/nonexistent/ttyUSB0', '3abc'):
+        for mode in ([], ['-e'], ['-t']):
+            code, out, err = run(mode + ['-c' + name])
+            want = b"Can't Open COM Port (%s:).\n" % name.encode()
+            if code != 1 or out != b'' or err != want:
+                fail('%s %r: exit %d, stdout %r, stderr %r' % (name, mode, code, out, err))
     with open(dev('ttyUSB9'), 'rb') as f:
         if f.read() != b'\r\r\r':
             fail('the plain file was written')
@@ -105,6 +112,9 @@ def case_busy():
         code, out, err = run(args)
         if code != 1 or out != out_want or err != b"Can't Open COM Port (COM33:).\n":
             fail('%r while held: exit %d, %r, %r' % (args, code, out, err))
+    code, out, err = run(['-e', '-cttyUSB0'])  # the same port by name
+    if code != 1 or out != b'' or err != b"Can't Open COM Port (ttyUSB0:).\n":
+        fail('by name while held: exit %d, %r, %r' % (code, out, err))
     # the holder is undisturbed by the failed opens
     os.write(master, b'ok\r')
     if read_until(master, 4) != b'ok\r\n':

@@ -4,29 +4,35 @@
 usage: e2e.py CASE KESTREL DEVDIR PTYPAIR
 KESTREL is a build whose device folder is DEVDIR; COM33 is DEVDIR/ttyUSB0.
 """
-import os, select, signal, subprocess, sys, termios, time
+import os, select, shutil, signal, subprocess, sys, termios, time
 
+import pty_harness
 from pty_harness import fail, finish, link_pty, procs, read_until, run_case, setup, start
 
 CASE, KESTREL, DEVDIR, PTYPAIR = setup(sys.argv)
 
 
 def case_echo():
+    # COM33, and the same node named by path, by its by-id name and bare
     master, _ = link_pty('ttyUSB0')
-    p = start(['-e', '-c33'])
-    read_until(p.stdout.fileno(), b'Entering EchobackMode: Escape=^A\n')
-    for sent, back in ((b'AB\r', b'AB\r\n'), (b'\r\n', b'\r\n\n'), (b'\x01', b'\x01')):
-        os.write(master, sent)
-        got = read_until(master, len(back))
-        if got != back:
-            fail('sent %r, echoed %r' % (sent, got))
-    if p.poll() is not None:
-        fail('a received 0x01 ended the echo')
-    p.stdin.write(b'\x01')
-    p.stdin.flush()
-    code, out, _ = finish(p)
-    if code != 0 or out != b'AB\r\n\r\n\n\x01':
-        fail('exit %d, console %r' % (code, out))
+    by_id = 'usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0'
+    os.makedirs(os.path.join(DEVDIR, 'serial', 'by-id'))
+    os.symlink('../../ttyUSB0', os.path.join(DEVDIR, 'serial', 'by-id', by_id))
+    for port in ('-c33', '-c' + os.path.join(DEVDIR, 'ttyUSB0'), '-c' + by_id, '-cttyUSB0'):
+        p = start(['-e', port])
+        read_until(p.stdout.fileno(), b'Entering EchobackMode: Escape=^A\n')
+        for sent, back in ((b'AB\r', b'AB\r\n'), (b'\r\n', b'\r\n\n'), (b'\x01', b'\x01')):
+            os.write(master, sent)
+            got = read_until(master, len(back))
+            if got != back:
+                fail('%s: sent %r, echoed %r' % (port, sent, got))
+        if p.poll() is not None:
+            fail('a received 0x01 ended the echo')
+        p.stdin.write(b'\x01')
+        p.stdin.flush()
+        code, out, _ = finish(p)
+        if code != 0 or out != b'AB\r\n\r\n\n\x01':
+            fail('%s: exit %d, console %r' % (port, code, out))
 
 
 def bench_lines(out):
@@ -210,6 +216,88 @@ def case_ports():
     code, _, err = finish(p)
     if code != 1 or err != b"Can't Open COM Port (COM100:).\n":
         fail('COM100: exit %d, %r' % (code, err))
+
+
+def make_tree(root, entries):
+    """Files (text) and symbolic links ('->', target below root) under root."""
+    for path, value in entries.items():
+        full = os.path.join(root, path)
+        os.makedirs(os.path.dirname(full), exist_ok=True)
+        if isinstance(value, tuple):
+            os.symlink(os.path.join(root, value[1]), full)
+        else:
+            with open(full, 'w') as f:
+                f.write(value + '\n')
+
+
+USB = 'devices/pci0000:00/0000:00:14.0/usb1/'
+UART = 'devices/platform/serial8250/serial8250:0/serial8250:0.0'
+SYSFS = {
+    # an FTDI adapter: the tty's device is the usb-serial port below the interface
+    USB + '1-2/idVendor': '0403', USB + '1-2/idProduct': '6001',
+    USB + '1-2/product': 'FT232R USB UART', USB + '1-2/serial': 'A50285BI',
+    USB + '1-2/1-2:1.0/ttyUSB0/driver': ('->', 'bus/usb-serial/drivers/ftdi_sio'),
+    'class/tty/ttyUSB0/device': ('->', USB + '1-2/1-2:1.0/ttyUSB0'),
+    # a CDC-ACM board: the device is the interface
+    USB + '1-3/idVendor': '2e8a', USB + '1-3/idProduct': '000a',
+    USB + '1-3/product': 'Pico', USB + '1-3/serial': 'E660583883',
+    USB + '1-3/1-3:1.0/driver': ('->', 'bus/usb/drivers/cdc_acm'),
+    'class/tty/ttyACM0/device': ('->', USB + '1-3/1-3:1.0'),
+    # a node the COM table does not reach, without product text or serial number
+    USB + '1-4/idVendor': '04e2', USB + '1-4/idProduct': '1410',
+    USB + '1-4/1-4:1.0/driver': ('->', 'bus/usb/drivers/xr_serial'),
+    'class/tty/ttyXRUSB0/device': ('->', USB + '1-4/1-4:1.0'),
+    # a 16550A behind the serial core's port devices, and a ttyS with no UART
+    'devices/platform/serial8250/driver': ('->', 'bus/platform/drivers/serial8250'),
+    'devices/platform/serial8250/serial8250:0/subsystem': ('->', 'bus/serial-base'),
+    UART + '/subsystem': ('->', 'bus/serial-base'),
+    'class/tty/ttyS0/device': ('->', UART), 'class/tty/ttyS0/type': '4',
+    'class/tty/ttyS1/device': ('->', UART), 'class/tty/ttyS1/type': '0',
+    # a virtual console: no device behind it
+    'class/tty/tty0/dev': '4:0',
+}
+
+
+def case_portlist():
+    try:
+        portlist(pty_harness.SYSDIR)
+    finally:
+        shutil.rmtree(pty_harness.SYSDIR, ignore_errors=True)
+
+
+def portlist(sysdir):
+    make_tree(sysdir, SYSFS)
+    masters = []
+    for name in ('ttyUSB0', 'ttyACM0', 'ttyXRUSB0', 'ttyS0', 'ttyS1', 'tty0', 'ttyUSB1'):
+        master, slave = link_pty(name)
+        os.close(slave)  # an open slave here would make the port busy
+        masters.append(master)
+    os.makedirs(os.path.join(DEVDIR, 'serial', 'by-id'))
+    os.symlink('../../ttyUSB0', os.path.join(DEVDIR, 'serial', 'by-id',
+                                             'usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0'))
+    holder = start(['-e', '-c34'])  # ttyUSB1
+    read_until(holder.stdout.fileno(), b'EchobackMode')
+    code, out, err = finish(start(['-L'], stdin=subprocess.DEVNULL))
+    with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), 'portlist.golden')) as f:
+        want = f.read().replace('@DEV@', DEVDIR).encode()
+    if code != 0 or out != want or err:
+        fail('-L: exit %d, stderr %r, listing\n%s' % (code, err, out.decode()))
+    holder.stdin.write(b'\x01')
+    holder.stdin.flush()
+    finish(holder)
+    # A node that sysfs files as another kind of device is never opened.
+    rdev = os.stat(os.path.join(DEVDIR, 'ttyUSB0')).st_rdev
+    make_tree(sysdir, {'dev/char/%d:%d/subsystem' % (os.major(rdev), os.minor(rdev)): ('->', 'class/misc')})
+    code, out, err = finish(start(['-e', '-cttyUSB0'], stdin=subprocess.DEVNULL))
+    if code != 1 or err != b"Can't Open COM Port (ttyUSB0:).\n":
+        fail('a misc device: exit %d, %r' % (code, err))
+    shutil.rmtree(sysdir)
+    for name in os.listdir(DEVDIR):
+        if name.startswith('tty'):
+            os.unlink(os.path.join(DEVDIR, name))
+    code, out, _ = finish(start(['-L'], stdin=subprocess.DEVNULL))
+    if code != 0 or out != b'no serial ports\n':
+        fail('empty list: exit %d, %r' % (code, out))
 
 
 run_case(globals(), 60)

@@ -62,7 +62,26 @@ int plat_port_write(const unsigned char *buf, int n)
     return n - fake.short_write;
 }
 
+int plat_port_open_name(const char *name, int baud)
+{
+    fake.named.push_back(name);
+    fake.bauds.push_back(baud);
+    auto &ok = fake.openable_names;
+    return std::find(ok.begin(), ok.end(), name) != ok.end() ? 0 : -1;
+}
+
 void plat_port_close(void) {}
+
+int plat_list_open(void) { return (int)fake.list.size(); }
+
+bool plat_list_port(int index, plat_port_desc *desc)
+{
+    if (index >= (int)fake.list.size()) return false;
+    *desc = fake.list[index];
+    return true;
+}
+
+void plat_list_close(void) {}
 
 int plat_reg_open(void) { return fake.reg_ok ? 0 : -1; }
 

@@ -21,6 +21,9 @@ struct Fake {
     std::vector<int> opens;           // ports opened
     std::vector<int> bauds;           // baud rate of each open
     std::vector<int> openable;        // ports whose open succeeds
+    std::vector<std::string> named;   // names given to plat_port_open_name
+    std::vector<std::string> openable_names;
+    std::vector<plat_port_desc> list; // the detailed port list
     bool echo = false;                // peer returns what is written...
     long drop_at = -1;                // ...less the byte with this index
     int trickle = 0;                  // peer returns one byte every N queue queries

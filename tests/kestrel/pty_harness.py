@@ -5,19 +5,22 @@ A script calls setup() with its arguments (CASE KESTREL DEVDIR PTYPAIR),
 then run_case() with its own globals."""
 import os
 import select
+import shutil
 import signal
 import subprocess
 import sys
 import time
 import tty
 
-KESTREL = DEVDIR = PTYPAIR = CASE = None
+KESTREL = DEVDIR = SYSDIR = PTYPAIR = CASE = None
 procs = []
 
 
 def setup(argv):
-    global CASE, KESTREL, DEVDIR, PTYPAIR
+    """The build's sysfs folder (SYSDIR) is testsys beside DEVDIR."""
+    global CASE, KESTREL, DEVDIR, SYSDIR, PTYPAIR
     CASE, KESTREL, DEVDIR, PTYPAIR = argv[1:5]
+    SYSDIR = os.path.join(os.path.dirname(DEVDIR), 'testsys')
     return CASE, KESTREL, DEVDIR, PTYPAIR
 
 
@@ -78,13 +81,15 @@ def read_until(fd, want, timeout=5.0):
 
 
 def run_case(script_globals, seconds):
-    """Empties the device folder, runs case_CASE within `seconds`, and leaves
-    no kestrel or relay running, whatever happened."""
+    """Empties the device folder, removes a sysfs tree that a case left,
+    runs case_CASE within `seconds`, and leaves no kestrel or relay
+    running, whatever happened."""
+    shutil.rmtree(SYSDIR, ignore_errors=True)
     os.makedirs(DEVDIR, exist_ok=True)
     for name in os.listdir(DEVDIR):
         path = dev(name)
         if os.path.isdir(path) and not os.path.islink(path):
-            os.rmdir(path)
+            shutil.rmtree(path)
         else:
             os.unlink(path)
     signal.signal(signal.SIGALRM, lambda *_: fail('case %s ran out of time' % CASE))

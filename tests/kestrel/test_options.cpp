@@ -151,6 +151,38 @@ TEST_F(Dispatch, NoPortFoundFailsOnCom0)
     EXPECT_EXIT(run({}), testing::ExitedWithCode(1), "Can't Open COM Port \\(COM0:\\)\\.\n");
 }
 
+TEST_F(Dispatch, PortNamedOrGivenAsComName)
+{
+    fake.reg = {{1, "COM12"}};
+    fake.openable_names = {"ttyUSB0"};
+    CaptureStdout();
+    EXPECT_EQ(run({"-e", "-cttyUSB0"}), 0);
+    EXPECT_EQ(GetCapturedStdout(), "Entering EchobackMode: Escape=^A\n"); // no scan
+    EXPECT_EQ(fake.named, std::vector<std::string>{"ttyUSB0"});
+    EXPECT_TRUE(fake.opens.empty());
+
+    for (const char *arg : {"-cCOM5", "-ccom5", "-c 5"}) {
+        fake_reset();
+        fake.openable = {5};
+        fake.keys = {ESCAPE_KEY};
+        CaptureStdout();
+        run({arg});
+        EXPECT_EQ(GetCapturedStdout(), "Entering TerminalMode: Escape=^A\n") << arg;
+        EXPECT_EQ(fake.opens, std::vector<int>{5}) << arg;
+    }
+}
+
+TEST_F(Dispatch, DetailedListWinsAndCreatesNoLog)
+{
+    std::string log = testing::TempDir() + "kestrel_L.log";
+    unlink(log.c_str());
+    fake.reg = {{1, "COM3"}};
+    CaptureStdout();
+    EXPECT_EQ(run({"-l", log, "-p", "-L"}), 0);
+    EXPECT_EQ(GetCapturedStdout(), "no serial ports\n");
+    EXPECT_NE(access(log.c_str(), F_OK), 0);
+}
+
 TEST(Serial, FailuresExitWithTheirCodes)
 {
     fake_reset();

@@ -70,3 +70,28 @@ TEST_F(Ports, NoRegistryPrintsOnlyTheHeader)
     EXPECT_EQ(PortScan(0, 9600, true, true), 0);
     EXPECT_EQ(GetCapturedStdout(), "==== COM Port List====\n");
 }
+
+static plat_port_desc port_desc(int com, const char *device, bool busy = false)
+{
+    plat_port_desc d = {};
+    d.com = com;
+    snprintf(d.device, sizeof d.device, "%s", device);
+    d.busy = busy;
+    return d;
+}
+
+TEST(PortList, HighestComFirstThenTheOthersInTheirOrder)
+{
+    fake_reset();
+    fake.list = {port_desc(0, "/dev/rfcomm0"), port_desc(3, "\\Device\\Serial0"),
+                 port_desc(0, "/dev/ttyTHS1"), port_desc(12, "\\Device\\VCP0", true),
+                 port_desc(99, "/dev/ttyAMA2")};
+    snprintf(fake.list[4].uart, sizeof fake.list[4].uart, "PL011");
+    CaptureStdout();
+    EXPECT_EQ(PortList(), 0);
+    EXPECT_EQ(GetCapturedStdout(), "COM99  /dev/ttyAMA2  uart PL011\n"
+                                   "COM12  \\Device\\VCP0  busy\n"
+                                   "COM3   \\Device\\Serial0\n"
+                                   "-      /dev/rfcomm0\n"
+                                   "-      /dev/ttyTHS1\n");
+}

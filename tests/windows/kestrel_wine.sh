@@ -2,7 +2,7 @@
 # One end-to-end case of kestrel.exe under Wine on a COM port that the Wine
 # prefix maps to a pseudo-terminal.
 #   kestrel_wine.sh CASE KESTREL_EXE WORK [NATIVE_KESTREL NATIVE_DEV_DIR]
-# CASE: list | missing | echo | usage | bench. WINEPREFIX and the other Wine settings
+# CASE: list | missing | echo | names | usage | bench. WINEPREFIX and the other Wine settings
 # come from the environment (ctest passes them; see CMakeLists.txt here).
 # Each case uses COM numbers of its own, so cases may run side by side.
 set -euo pipefail
@@ -77,6 +77,23 @@ echo)
   for _ in $(seq 100); do grep -q EchobackMode echo.out 2>/dev/null && break; sleep 0.1; done
   got=$(exchange 'hello\rA\x00\xff' b6)
   [ "$got" = "b'hello\\r\\nA\\x00\\xff'" ] || fail "echo returned $got"
+  ;;
+names)
+  # -L shows the registered COM7 with its device (the value's name); -cCOM7
+  # opens it; a name that is no port fails with that name. (Wine lets a
+  # second program open a COM port that one holds, so `busy` is not tried.)
+  cable a7 b7 && com_port 7 a7
+  wine "$exe" -L >free.out 2>free.err || fail "kestrel -L exited with $?"
+  grep -q $'^COM7   KestrelTest7\r$' free.out || fail "no line for COM7"
+  wine "$exe" -cCOM7 -e -b115200 >echo.out 2>echo.err </dev/null &
+  pids+=($!)
+  for _ in $(seq 100); do grep -q EchobackMode echo.out 2>/dev/null && break; sleep 0.1; done
+  got=$(exchange 'by name\r' b7)
+  [ "$got" = "b'by name\\r\\n'" ] || fail "echo on -cCOM7 returned $got"
+  rc=0; wine "$exe" -cnosuch -e >nosuch.out 2>nosuch.err </dev/null || rc=$?
+  [ "$rc" = 1 ] || fail "exit code $rc for a missing name, expected 1"
+  grep -q $'^Can\'t Open COM Port (nosuch:).\r$' nosuch.err || fail "no open failure message naming nosuch"
+  if [ -s nosuch.out ]; then fail "a missing name printed a port list"; fi
   ;;
 usage)
   # The same bytes as the Linux build's usage text (Shift_JIS lines included),
