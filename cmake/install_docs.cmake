@@ -12,11 +12,12 @@ install(FILES examples/firmware.hex examples/firmware.s19 examples/firmware.s37 
 set(PACKAGE_MAINTAINER "kestrel and marigold developers <developers@example.org>"
     CACHE STRING "Maintainer named in the packages")
 if(NOT WIN32)
-  configure_file(packaging/changelog ${CMAKE_BINARY_DIR}/packaging/changelog.Debian @ONLY)
-  add_custom_command(OUTPUT packaging/changelog.Debian.gz
-    COMMAND gzip -9nkf changelog.Debian
+  # a native package: its changelog is changelog.gz
+  configure_file(packaging/changelog ${CMAKE_BINARY_DIR}/packaging/changelog @ONLY)
+  add_custom_command(OUTPUT packaging/changelog.gz
+    COMMAND gzip -9nkf changelog
     WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/packaging
-    DEPENDS ${CMAKE_BINARY_DIR}/packaging/changelog.Debian VERBATIM)
-  add_custom_target(package_changelog ALL DEPENDS packaging/changelog.Debian.gz)
-  install(FILES ${CMAKE_BINARY_DIR}/packaging/changelog.Debian.gz DESTINATION ${doc_dest})
+    DEPENDS ${CMAKE_BINARY_DIR}/packaging/changelog VERBATIM)
+  add_custom_target(package_changelog ALL DEPENDS packaging/changelog.gz)
+  install(FILES ${CMAKE_BINARY_DIR}/packaging/changelog.gz DESTINATION ${doc_dest})
 endif()

@@ -23,9 +23,9 @@ else()
   set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
   set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${PACKAGE_MAINTAINER})
+  # The synopsis is CPACK_PACKAGE_DESCRIPTION_SUMMARY; this is the rest.
   set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-"raw serial terminal and firmware-file tool for the bench
-kestrel is a raw serial terminal for one serial port, addressed by a COM
+"kestrel is a raw serial terminal for one serial port, addressed by a COM
 number: keys go to the port unchanged, received bytes to the screen and an
 optional log, and a file can be uploaded. It also runs as an echo-back server
 and as a loop-back throughput benchmark, and lists the serial ports.
