@@ -48,6 +48,10 @@ for page in kestrel marigold; do
   done
 done
 
+# marigold's EXAMPLES, run with the installed program and example files
+python3 "$src/tests/package/man_examples.py" "$root/share/man/man1/marigold.1.gz" "$root/bin" \
+  "$root/$doc/examples" "$scratch/examples"
+
 echo "== the bash completion"
 # A device folder with COM33 and COM66 (links to a character device), a node
 # that is no device, and a fake kestrel that must never run: completing must
