@@ -3,7 +3,7 @@
 # when any of them is missing. Runs apt-get through sudo unless root.
 set -euo pipefail
 packages=(cmake make g++ clang libclang-rt-14-dev libgtest-dev python3 srecord socat binutils time
-          dpkg-dev lintian groff mandoc man-db gzip unzip file)
+          dpkg-dev lintian groff-base mandoc man-db gzip unzip file)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
