@@ -2,7 +2,8 @@
 # Installs the Debian packages that the build, the tests and the demo need,
 # when any of them is missing. Runs apt-get through sudo unless root.
 set -euo pipefail
-packages=(cmake make g++ clang libclang-rt-14-dev libgtest-dev python3 srecord socat binutils time)
+packages=(cmake make g++ clang libclang-rt-14-dev libgtest-dev python3 srecord socat binutils time
+          dpkg-dev lintian groff-base mandoc man-db gzip unzip file)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")

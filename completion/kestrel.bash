@@ -1,0 +1,122 @@
+# bash completion for kestrel.                                -*- shell-script -*-
+# Option values stick to their letter (-c33, -b115200, -ulog.bin); only -b and
+# -l also take their value from the next word. The options end at the first
+# word that is not one, and kestrel reads nothing after it.
+
+# The device folder: the build's, or KESTREL_COMPLETION_DEV_DIR (for tests).
+_kestrel_dev_dir()
+{
+    printf '%s' "${KESTREL_COMPLETION_DEV_DIR:-@KESTREL_DEV_DIR@}"
+}
+
+# Node name of a COM number, by the fixed table of the Linux build.
+_kestrel_node()
+{
+    local n=$1
+    if ((n <= 32)); then
+        printf 'ttyS%d' $((n - 1))
+    elif ((n <= 64)); then
+        printf 'ttyUSB%d' $((n - 33))
+    elif ((n <= 96)); then
+        printf 'ttyACM%d' $((n - 65))
+    else
+        printf 'ttyAMA%d' $((n - 97))
+    fi
+}
+
+# COM numbers of the registered ports, highest first: the table's nodes that
+# exist, less ttyS nodes that sysfs reports without a UART (type 0). No node
+# is ever opened: opening a serial port can reset the board behind it.
+_kestrel_table_ports()
+{
+    local dir n node name type
+    dir=$(_kestrel_dev_dir)
+    for ((n = 99; n >= 1; n--)); do
+        node=$dir/$(_kestrel_node "$n")
+        [[ -c $node ]] || continue
+        name=${node##*/}
+        [[ -L $node ]] && name=$(readlink -f -- "$node") && name=${name##*/}
+        if [[ $name == ttyS* && -r /sys/class/tty/$name/type ]]; then
+            read -r type <"/sys/class/tty/$name/type" && [[ $type == 0 ]] && continue
+        fi
+        printf '%s\n' "$n"
+    done
+}
+
+# COM numbers from `kestrel -L` when the program has that mode (older builds
+# would take -L for no option and start a terminal, so the program file is
+# checked for the mode's own message first), else from the table.
+_kestrel_ports()
+{
+    local bin
+    bin=$(type -P -- "$1" 2>/dev/null)
+    if [[ -n $bin ]] && grep -qa 'no serial ports' -- "$bin" 2>/dev/null; then
+        timeout 2 "$bin" -L </dev/null 2>/dev/null |
+            while read -r first _; do
+                [[ $first =~ ^COM([0-9]+)$ ]] && printf '%s\n' "${BASH_REMATCH[1]}"
+            done
+        return
+    fi
+    _kestrel_table_ports
+}
+
+# Adds the files and folders that start with $2 to COMPREPLY, each preceded
+# by $1 (the option letter, or nothing).
+_kestrel_files()
+{
+    local path f q
+    local IFS=$'\n'
+    for path in $(compgen -f -- "$2"); do
+        f=$path
+        [[ -d $path ]] && f+=/ && compopt -o nospace 2>/dev/null
+        printf -v q '%q' "$f"
+        COMPREPLY+=("$1$q")
+    done
+}
+
+_kestrel()
+{
+    local cur=${COMP_WORDS[COMP_CWORD]} word i
+    local value_options='-c -b -l -u -U'
+    COMPREPLY=()
+    for ((i = 1; i < COMP_CWORD; i++)); do
+        word=${COMP_WORDS[i]}
+        if [[ $word == -b || $word == -l ]]; then
+            if ((i + 1 == COMP_CWORD)); then
+                # the value of -b or -l in a word of its own
+                if [[ $word == -b ]]; then
+                    COMPREPLY=($(compgen -W '9600 19200 38400 57600 115200 230400 460800 921600 1000000 2000000 3000000' -- "$cur"))
+                else
+                    _kestrel_files '' "$cur"
+                fi
+                return 0
+            fi
+            ((i++))
+            continue
+        fi
+        [[ $word == -* ]] || return 0 # the options have ended
+    done
+
+    case $cur in
+    -c*)
+        local n ports=()
+        for n in $(_kestrel_ports "${COMP_WORDS[0]}"); do ports+=("-c$n"); done
+        COMPREPLY=($(compgen -W "${ports[*]}" -- "$cur"))
+        ;;
+    -b*)
+        COMPREPLY=($(compgen -P -b -W '9600 19200 38400 57600 115200 230400 460800 921600 1000000 2000000 3000000' -- "${cur#-b}"))
+        ;;
+    -[luU]*)
+        _kestrel_files "${cur:0:2}" "${cur:2}"
+        ;;
+    -* | '')
+        COMPREPLY=($(compgen -W "$value_options -s -e -t -d -p -h" -- "$cur"))
+        # a value follows its letter without a blank
+        if ((${#COMPREPLY[@]} == 1)) && [[ " $value_options " == *" ${COMPREPLY[0]} "* ]]; then
+            compopt -o nospace 2>/dev/null
+        fi
+        ;;
+    esac
+    return 0
+}
+complete -F _kestrel kestrel

@@ -1,0 +1,34 @@
+# bash completion for marigold.                               -*- shell-script -*-
+# Options stand before the input file; the word after it is the output file
+# (of -f), and marigold reads nothing after that.
+
+_marigold()
+{
+    local cur=${COMP_WORDS[COMP_CWORD]} paths=0 i
+    COMPREPLY=()
+    for ((i = 1; i < COMP_CWORD; i++)); do
+        [[ $paths -gt 0 || ${COMP_WORDS[i]} != -* ]] && ((paths++))
+    done
+    compopt -o filenames 2>/dev/null
+    local IFS=$'\n'
+    case $paths in
+    0)
+        if [[ $cur == -* ]]; then
+            COMPREPLY=($(compgen -W $'-f\n-c\n-w\n-b' -- "$cur"))
+        else
+            # firmware files and images, and folders to look in
+            local extglob_was
+            extglob_was=$(shopt -p extglob)
+            shopt -s extglob
+            COMPREPLY=($(compgen -f -X '!*.@(hex|ihx|s19|s28|s37|srec|mot|bin|HEX|IHX|S19|S28|S37|SREC|MOT|BIN)' -- "$cur")
+                       $(compgen -d -- "$cur"))
+            eval "$extglob_was"
+        fi
+        ;;
+    1)
+        COMPREPLY=($(compgen -f -- "$cur"))
+        ;;
+    esac
+    return 0
+}
+complete -F _marigold marigold
