@@ -34,8 +34,8 @@ peer_args=(-DKESTREL_NATIVE_PEER="$peer/kestrel/kestrel" -DKESTREL_NATIVE_DEV_DI
 # Builds everything of one cross build and checks that its programs import
 # only DLLs that every Windows ships.
 cross_build() { # folder toolchain triplet
-  cmake --no-warn-unused-cli -S . -B "$1" -DCMAKE_TOOLCHAIN_FILE="cmake/$2.cmake" -DCMAKE_BUILD_TYPE=Release \
-    "${peer_args[@]}" >/dev/null
+  cmake --no-warn-unused-cli -S . -B "$1" -DCMAKE_TOOLCHAIN_FILE="cmake/$2.cmake" \
+    -DCMAKE_BUILD_TYPE=Release "${peer_args[@]}" >/dev/null
   cmake --build "$1" -j2
   for exe in "$1/marigold/marigold.exe" "$1/kestrel/kestrel.exe"; do
     [ -f "$exe" ] || fail "$exe was not built"
@@ -59,7 +59,7 @@ why_no_32bit() {
 
 # Creates the build's Wine prefix when it has none, starts one Wine server
 # for the whole run and runs every test of the build. Sets $ran to the count.
-wine_suite() { # folder win32|win64
+wine_suite() { # folder win32|win64 label
   local build log rc=0
   build=$(cd "$1" && pwd)
   WINE=$(sed -n 's/^WINE_PROGRAM:FILEPATH=//p' "$build/CMakeCache.txt")
@@ -69,6 +69,7 @@ wine_suite() { # folder win32|win64
   export WINE WINESERVER WINEPREFIX=$build/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
   export WINEARCH=$2
   unset DISPLAY
+  echo "== the $3 build under Wine: $1/marigold/marigold.exe and $1/kestrel/kestrel.exe through $WINE"
   if [ ! -f "$WINEPREFIX/system.reg" ]; then
     echo "Creating the Wine prefix $WINEPREFIX"
     "$WINE" wineboot -i >"$build/wineboot.log" 2>&1 </dev/null || rc=$?
@@ -98,18 +99,16 @@ wine_suite() { # folder win32|win64
   [ "${ran:-0}" -gt 0 ] || fail "no Wine test ran for $1"
 }
 
-echo "== 64-bit Windows build ($stem""64)"
+echo "== 64-bit Windows build (${stem}64)"
 cross_build "${stem}64" mingw-x86_64 x86_64-w64-mingw32
-echo "== 32-bit Windows build ($stem""32)"
+echo "== 32-bit Windows build (${stem}32)"
 cross_build "${stem}32" mingw-i686 i686-w64-mingw32
 
 no32=$(why_no_32bit)
-echo "== the 64-bit build under Wine"
-wine_suite "${stem}64" win64
+wine_suite "${stem}64" win64 64-bit
 summary="64-bit build tested ($ran Wine tests passed)"
 if [ -z "$no32" ]; then
-  echo "== the 32-bit build under Wine"
-  wine_suite "${stem}32" win32
+  wine_suite "${stem}32" win32 32-bit
   summary+="; 32-bit build tested ($ran Wine tests passed)"
 else
   summary+="; 32-bit build built and its DLL imports checked, not run: $no32"
