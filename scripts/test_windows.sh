@@ -57,6 +57,17 @@ why_no_32bit() {
   fi
 }
 
+# Ends the prefix's Wine server. Debian's Wine keeps the server's socket in a
+# folder of /tmp that the prefix names; with the server gone nothing needs it,
+# and the next server makes it again.
+end_server() {
+  "$WINESERVER" -k >/dev/null 2>&1 || true
+  "$WINESERVER" -w >/dev/null 2>&1 || true
+  local dir
+  dir=$(cat "$WINEPREFIX/wineserver" 2>/dev/null || true)
+  if [[ $dir =~ ^wine-[A-Za-z0-9]+$ ]]; then rm -rf "/tmp/$dir"; fi
+}
+
 # Creates the build's Wine prefix when it has none, starts one Wine server
 # for the whole run and runs every test of the build. Sets $ran to the count.
 wine_suite() { # folder win32|win64 label
@@ -76,6 +87,7 @@ wine_suite() { # folder win32|win64 label
     if [ $rc -ne 0 ]; then
       echo "wineboot exited with $rc; the end of $build/wineboot.log:" >&2
       tail -n 15 "$build/wineboot.log" >&2
+      end_server
       rm -rf "$WINEPREFIX" # half made: the next run starts afresh
       fail "could not create the Wine prefix of $1"
     fi
@@ -85,14 +97,14 @@ wine_suite() { # folder win32|win64 label
   # One server for the whole run, ended with it: the tests' Wine runs then
   # start up fast and the ports they register stay put.
   "$WINESERVER" -p </dev/null >/dev/null 2>&1 || true
-  trap '"$WINESERVER" -k >/dev/null 2>&1 || true' EXIT
+  trap end_server EXIT
   # The first program run starts Wine's background processes, which inherit
   # its output handles: start them here, so that no test waits on them.
   "$WINE" "$build/marigold/marigold.exe" </dev/null >/dev/null 2>&1 || true
 
   log=$build/ctest-wine.log
   ctest --test-dir "$build" --output-on-failure -j2 --no-tests=error 2>&1 | tee "$log" || rc=$?
-  "$WINESERVER" -k >/dev/null 2>&1 || true
+  end_server
   trap - EXIT
   [ $rc -eq 0 ] || fail "the Wine suite of $1 (see above)"
   ran=$(sed -n 's/.*tests failed out of \([0-9]*\).*/\1/p' "$log" | tail -n 1)
