@@ -1,41 +1,9 @@
-# Cross build for 32-bit Windows with MinGW-w64 (Debian: g++-mingw-w64-i686).
+# Cross build for 32-bit Windows with MinGW-w64 (Debian: g++-mingw-w64-i686),
+# the build that Windows users take: it runs on every Windows.
 #   cmake -S . -B build-win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake
-# The programs are console executables that need no DLL beyond the system's
-# own (KERNEL32, ADVAPI32, msvcrt): libgcc and libstdc++ are linked in.
-# When Wine is installed, ctest runs the programs through it.
-set(CMAKE_SYSTEM_NAME Windows)
+# Its tests run under Wine's 32-bit loader (Debian: wine32) in a win32 prefix.
 set(CMAKE_SYSTEM_PROCESSOR x86)
-
 set(MINGW_PREFIX i686-w64-mingw32 CACHE STRING "Target triplet of the MinGW-w64 tools")
-find_program(CMAKE_CXX_COMPILER NAMES ${MINGW_PREFIX}-g++ ${MINGW_PREFIX}-g++-win32 REQUIRED)
-find_program(CMAKE_C_COMPILER NAMES ${MINGW_PREFIX}-gcc ${MINGW_PREFIX}-gcc-win32)
-find_program(CMAKE_RC_COMPILER NAMES ${MINGW_PREFIX}-windres)
-
-# Libraries and headers come only from the target's sysroot; programs (the
-# build's own helpers) come from the host.
-set(CMAKE_FIND_ROOT_PATH /usr/${MINGW_PREFIX})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-# Fully static: no libgcc_s, libstdc++ or winpthread DLL beside the .exe.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
-
-# Console subsystem (the MinGW default; stated so nobody adds -mwindows).
-string(APPEND CMAKE_EXE_LINKER_FLAGS_INIT " -mconsole")
-
-# ctest runs the programs through Wine, in a private 32-bit prefix inside the
-# build tree, with Wine's own messages off and no display: the first run
-# creates the prefix (scripts/test_windows.sh does that up front), and the
-# .NET and HTML engines that would ask to be downloaded are left out.
-find_program(WINE_PROGRAM NAMES wine wine-stable)
-find_program(WINESERVER_PROGRAM NAMES wineserver)
-if(WINE_PROGRAM)
-  set(WINE_PREFIX_DIR "${CMAKE_BINARY_DIR}/wineprefix" CACHE PATH "WINEPREFIX that the tests use")
-  # The environment of every Wine run; the Wine tests' scripts get it too.
-  set(WINE_TEST_ENV env -u DISPLAY
-    WINEPREFIX=${WINE_PREFIX_DIR} WINEARCH=win32 WINEDEBUG=-all
-    WINEDLLOVERRIDES=mscoree,mshtml=)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${WINE_TEST_ENV} ${WINE_PROGRAM})
-endif()
+set(WINE_ARCH win32)
+set(WINE_NAMES wine wine-stable)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)

@@ -11,6 +11,11 @@ done
 [ ${#missing[@]} -eq 0 ] && exit 0
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
+if [ -n "$sudo" ] && ! command -v sudo >/dev/null; then
+  echo "Missing packages: ${missing[*]}. There is no sudo here: run the command as root" >&2
+  echo "(su -c 'bash scripts/demo.sh') or install sudo." >&2
+  exit 1
+fi
 export DEBIAN_FRONTEND=noninteractive
 $sudo apt-get update -qq
 $sudo apt-get install -y -qq "${missing[@]}"

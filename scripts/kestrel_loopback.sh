@@ -17,17 +17,15 @@ else
     socat pty,raw,echo=0,link="$DEV/ttyUSB0" pty,raw,echo=0,link="$DEV/ttyUSB1" &
 fi
 SOCAT=$!
-trap 'kill $SOCAT 2>/dev/null; rm -f "$DEV/ttyUSB0" "$DEV/ttyUSB1"' EXIT
+OUT=$DEV/loopback.$$.out
+trap 'kill $SOCAT 2>/dev/null; rm -f "$DEV/ttyUSB0" "$DEV/ttyUSB1" "$OUT"' EXIT
 for i in 1 2 3 4 5 6 7 8 9 10; do [ -e "$DEV/ttyUSB1" ] && break; sleep 0.1; done
 # the echo server on COM33 (ttyUSB0) ends when its keyboard pipe gives Ctrl-A
 (sleep 15; printf '\001') | "$KESTREL" -e -c33 >/dev/null &
 ECHO=$!
 sleep 0.2
-"$KESTREL" -t -c34 </dev/null >/tmp/kestrel_loopback.$$
-cat /tmp/kestrel_loopback.$$
+"$KESTREL" -t -c34 </dev/null >"$OUT"
+cat "$OUT"
 kill $ECHO 2>/dev/null || true
-grep -q '^Benchmark end\. 32000 bytes/' /tmp/kestrel_loopback.$$ &&
-    ! grep -q -e TIMEOUT -e 'Recv Errors' /tmp/kestrel_loopback.$$
-STATUS=$?
-rm -f /tmp/kestrel_loopback.$$
-exit $STATUS
+grep -q '^Benchmark end\. 32000 bytes/' "$OUT" &&
+    ! grep -q -e TIMEOUT -e 'Recv Errors' "$OUT"

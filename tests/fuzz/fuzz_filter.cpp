@@ -47,11 +47,22 @@ static void check_output(const uint8_t* data, size_t size, const std::string& ou
     }
 }
 
+// The filter's two files, in the working folder (the build tree), removed
+// when the run ends.
+static std::string in_path = "fuzz_filter_in." + std::to_string(getpid());
+static std::string out_path = "fuzz_filter_out." + std::to_string(getpid());
+
+static void remove_files()
+{
+    remove(in_path.c_str());
+    remove(out_path.c_str());
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     static FILE* null_out = fopen("/dev/null", "wb");
-    static std::string in_path = "/tmp/fuzz_filter_in." + std::to_string(getpid());
-    static std::string out_path = "/tmp/fuzz_filter_out." + std::to_string(getpid());
+    static int registered = atexit(remove_files);
+    (void)registered;
     FILE* f = fopen(in_path.c_str(), "wb");
     fwrite(data, 1, size, f);
     fclose(f);

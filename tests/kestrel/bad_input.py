@@ -8,6 +8,7 @@ COM33 is DEVDIR/ttyUSB0 and so on.
 """
 import fcntl, hashlib, os, select, signal, subprocess, sys, termios, time, tty
 
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 from pty_harness import dev, fail, finish, link_pty, procs, read_until, run_case, setup, start
 
 CASE, KESTREL, DEVDIR, PTYPAIR = setup(sys.argv)

@@ -6,6 +6,7 @@ KESTREL is a build whose device folder is DEVDIR; COM33 is DEVDIR/ttyUSB0.
 """
 import os, select, shutil, signal, subprocess, sys, termios, time
 
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 import pty_harness
 from pty_harness import fail, finish, link_pty, procs, read_until, run_case, setup, start
 

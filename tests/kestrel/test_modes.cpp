@@ -10,9 +10,10 @@ using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStderr;
 using testing::internal::GetCapturedStdout;
 
+// Scratch files go in the working folder (ctest's is in the build tree).
 static std::string write_file(const char *name, const std::string &data)
 {
-    std::string path = testing::TempDir() + name;
+    std::string path = name;
     FILE *f = fopen(path.c_str(), "wb");
     fwrite(data.data(), 1, data.size(), f);
     fclose(f);
@@ -56,6 +57,7 @@ TEST_F(Terminal, PreambleThenFileThenKeys)
     EXPECT_EQ(fake.keys.size(), 1u);  // Ctrl-A ended it; 'y' never read
     EXPECT_EQ(fake.sigint, (std::vector<int>{1, 0}));
     EXPECT_EQ(fake.sigint_out[0], 0); // Ctrl-C is ignored before the banner shows
+    remove(path.c_str());
 }
 
 TEST_F(Terminal, ShortPreambleAndMissingUploadFile)
@@ -84,7 +86,7 @@ TEST_F(Terminal, ShortPreambleAndMissingUploadFile)
 
 TEST_F(Terminal, ReceivedBytesLoggedAndShown)
 {
-    std::string log = testing::TempDir() + "term.log";
+    std::string log = "term.log";
     log_fp = fopen(log.c_str(), "wb");
     std::string in("A\n\r\x00\xff", 5);
     fake.rx.assign(in.begin(), in.end());
@@ -96,6 +98,7 @@ TEST_F(Terminal, ReceivedBytesLoggedAndShown)
     fclose(log_fp);
     log_fp = nullptr;
     EXPECT_EQ(read_file(log), in);
+    remove(log.c_str());
     EXPECT_EQ(fake.waits, 5); // the first pass took the whole block, five idle passes waited
 }
 

@@ -66,7 +66,7 @@ protected:
 
 TEST_F(Dispatch, UsageWinsAndCreatesNoLog)
 {
-    std::string log = testing::TempDir() + "kestrel_usage.log";
+    std::string log = "kestrel_usage.log"; // in the working folder, the build tree's
     unlink(log.c_str());
     CaptureStdout();
     EXPECT_EQ(run({"-l", log, "-?"}), 0);
@@ -109,7 +109,7 @@ TEST_F(Dispatch, EchoWinsOverBenchmarkAndScanPicksHighest)
 
 TEST_F(Dispatch, ListingIgnoresBaudAndKeepsLog)
 {
-    std::string log = testing::TempDir() + "kestrel_p.log";
+    std::string log = "kestrel_p.log";
     fake.reg = {{1, "COM3"}};
     CaptureStdout();
     EXPECT_EQ(run({"-b", "9600", "-p", "-l", log}), 0);
@@ -117,6 +117,7 @@ TEST_F(Dispatch, ListingIgnoresBaudAndKeepsLog)
     EXPECT_EQ(out.find("9600"), std::string::npos);
     EXPECT_EQ(access(log.c_str(), F_OK), 0);
     if (log_fp) fclose(log_fp);
+    unlink(log.c_str());
 }
 
 TEST_F(Dispatch, UncreatableLogIsReported)
@@ -133,7 +134,7 @@ TEST_F(Dispatch, LogHoldsWhatWasShownWhenTheRunDies)
 {
     // The process ends without closing the log (a write error here; a signal
     // in real life): every byte received before that is in the file.
-    std::string log = testing::TempDir() + "kestrel_fatal.log";
+    std::string log = "kestrel_fatal.log";
     fake.rx = {'h', 'e', 'l', 'l', 'o'};
     fake.keys = {-1, -1, -1, -1, -1, 'x'};
     fake.short_write = 1;
@@ -144,6 +145,7 @@ TEST_F(Dispatch, LogHoldsWhatWasShownWhenTheRunDies)
     size_t n = fread(buf, 1, sizeof buf, f);
     fclose(f);
     EXPECT_EQ(std::string(buf, n), "hello");
+    unlink(log.c_str());
 }
 
 TEST_F(Dispatch, NoPortFoundFailsOnCom0)

@@ -3,11 +3,13 @@
 # prefix maps to a pseudo-terminal.
 #   kestrel_wine.sh CASE KESTREL_EXE WORK [NATIVE_KESTREL NATIVE_DEV_DIR]
 # CASE: list | missing | echo | names | usage | bench. WINEPREFIX and the other Wine settings
-# come from the environment (ctest passes them; see CMakeLists.txt here).
+# come from the environment (ctest passes them; see CMakeLists.txt here), WINE
+# and WINESERVER name the loader and server of the build's word size.
 # Each case uses COM numbers of its own, so cases may run side by side.
 set -euo pipefail
 case_name=$1 exe=$2 work=$3 native=${4:-} native_dev=${5:-}
 here=$(cd "$(dirname "$0")" && pwd)
+export WINE=${WINE:-wine} WINESERVER=${WINESERVER:-wineserver}
 rm -rf "$work" && mkdir -p "$work" && cd "$work"
 
 pids=()
@@ -18,14 +20,15 @@ cleanup() {
 trap cleanup EXIT
 fail() { echo "FAILED: $*" >&2; for f in *.out *.err; do [ -s "$f" ] && { echo "--- $f" >&2; cat -v "$f" >&2; }; done; exit 1; }
 
-# A prefix that no run has made yet is made here, once, whichever case comes first.
-flock "$WINEPREFIX.lock" sh -c '[ -f "$WINEPREFIX/system.reg" ] || wineboot -i' </dev/null >/dev/null 2>&1
+# A prefix that no run has made yet is made here, once, whichever case comes
+# first (-o: Wine's background processes must not inherit the lock).
+flock -o "$WINEPREFIX.lock" sh -c '[ -f "$WINEPREFIX/system.reg" ] || "$WINE" wineboot -i' </dev/null >/dev/null 2>&1
 
 # Keeps the prefix's wineserver alive for a minute: the registry's HARDWARE
 # branch is volatile and forgets the registered ports when the server ends.
 # (Fails harmlessly when a server runs already.) Its output goes nowhere, so
 # that it does not hold ctest's pipes open while it lingers.
-wineserver -p60 </dev/null >/dev/null 2>&1 || true
+"$WINESERVER" -p60 </dev/null >/dev/null 2>&1 || true
 
 # A cable between link a (Wine's side) and link b (the Linux side).
 cable() {
@@ -38,7 +41,7 @@ cable() {
 # COMn of the prefix is the pseudo-terminal behind link $2, listed in SERIALCOMM.
 com_port() {
   ln -sfn "$work/$2" "$WINEPREFIX/dosdevices/com$1"
-  wine reg add 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' /v "KestrelTest$1" /t REG_SZ /d "COM$1" /f >/dev/null
+  "$WINE" reg add 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' /v "KestrelTest$1" /t REG_SZ /d "COM$1" /f >/dev/null
 }
 
 # Sends $1 to the Linux end $2 and prints, escaped, what comes back in 3 s.
@@ -59,20 +62,20 @@ PY
 case $case_name in
 list)
   cable a5 b5 && com_port 5 a5
-  wine "$exe" -p >list.out 2>list.err || fail "kestrel -p exited with $?"
+  "$WINE" "$exe" -p >list.out 2>list.err || fail "kestrel -p exited with $?"
   grep -q $'^==== COM Port List====\r$' list.out || fail "no header line"
   grep -qE $'^COM5:TxQue=[0-9]+,RxQue=[0-9]+,Baud=0x[0-9a-f]+,BaudMax=0x[0-9a-f]+,Bits=0x[0-9a-f]+,SubType=[0-9a-f]+,Capa=[0-9a-f]+ \r$' list.out ||
     fail "no property line for COM5"
   ;;
 missing)
   rm -f "$WINEPREFIX/dosdevices/com9"
-  rc=0; wine "$exe" -c9 -e >missing.out 2>missing.err </dev/null || rc=$?
+  rc=0; "$WINE" "$exe" -c9 -e >missing.out 2>missing.err </dev/null || rc=$?
   [ "$rc" = 1 ] || fail "exit code $rc, expected 1"
   grep -q $'^Can\'t Open COM Port (COM9:).\r$' missing.err || fail "no open failure message"
   ;;
 echo)
   cable a6 b6 && com_port 6 a6
-  wine "$exe" -c6 -e -b115200 >echo.out 2>echo.err </dev/null &
+  "$WINE" "$exe" -c6 -e -b115200 >echo.out 2>echo.err </dev/null &
   pids+=($!)
   for _ in $(seq 100); do grep -q EchobackMode echo.out 2>/dev/null && break; sleep 0.1; done
   got=$(exchange 'hello\rA\x00\xff' b6)
@@ -83,14 +86,14 @@ names)
   # opens it; a name that is no port fails with that name. (Wine lets a
   # second program open a COM port that one holds, so `busy` is not tried.)
   cable a7 b7 && com_port 7 a7
-  wine "$exe" -L >free.out 2>free.err || fail "kestrel -L exited with $?"
+  "$WINE" "$exe" -L >free.out 2>free.err || fail "kestrel -L exited with $?"
   grep -q $'^COM7   KestrelTest7\r$' free.out || fail "no line for COM7"
-  wine "$exe" -cCOM7 -e -b115200 >echo.out 2>echo.err </dev/null &
+  "$WINE" "$exe" -cCOM7 -e -b115200 >echo.out 2>echo.err </dev/null &
   pids+=($!)
   for _ in $(seq 100); do grep -q EchobackMode echo.out 2>/dev/null && break; sleep 0.1; done
   got=$(exchange 'by name\r' b7)
   [ "$got" = "b'by name\\r\\n'" ] || fail "echo on -cCOM7 returned $got"
-  rc=0; wine "$exe" -cnosuch -e >nosuch.out 2>nosuch.err </dev/null || rc=$?
+  rc=0; "$WINE" "$exe" -cnosuch -e >nosuch.out 2>nosuch.err </dev/null || rc=$?
   [ "$rc" = 1 ] || fail "exit code $rc for a missing name, expected 1"
   grep -q $'^Can\'t Open COM Port (nosuch:).\r$' nosuch.err || fail "no open failure message naming nosuch"
   if [ -s nosuch.out ]; then fail "a missing name printed a port list"; fi
@@ -99,19 +102,19 @@ usage)
   # The same bytes as the Linux build's usage text (Shift_JIS lines included),
   # with the console's CR LF line ends.
   [ -x "$native" ] || fail "no native kestrel to compare with"
-  wine "$exe" -h >usage.out 2>usage.err || fail "kestrel -h exited with $?"
+  "$WINE" "$exe" -h >usage.out 2>usage.err || fail "kestrel -h exited with $?"
   "$native" -h | sed 's/$/\r/' >usage.expected
   cmp -s usage.out usage.expected || fail "the usage text differs from the Linux build's"
   ;;
 bench)
   [ -x "$native" ] || fail "no native kestrel to echo"
-  cable a7 b7 && com_port 7 a7
+  cable a4 b4 && com_port 4 a4
   # The native kestrel's COM8 is ttyS7 in its device folder.
-  mkdir -p "$native_dev" && ln -sfn "$work/b7" "$native_dev/ttyS7"
+  mkdir -p "$native_dev" && ln -sfn "$work/b4" "$native_dev/ttyS7"
   nice -n 5 "$native" -c8 -e -b115200 >peer.out 2>peer.err </dev/null &
   pids+=($!)
   for _ in $(seq 50); do grep -q EchobackMode peer.out 2>/dev/null && break; sleep 0.1; done
-  rc=0; timeout 120 nice -n 5 wine "$exe" -c7 -t -b115200 >bench.out 2>bench.err </dev/null || rc=$?
+  rc=0; timeout 120 nice -n 5 "$WINE" "$exe" -c4 -t -b115200 >bench.out 2>bench.err </dev/null || rc=$?
   rm -f "$native_dev/ttyS7"
   [ "$rc" = 0 ] || fail "kestrel -t exited with $rc"
   grep -q "TIMEOUT\|Errors" bench.out && fail "the benchmark did not get every block back intact"
