@@ -1,6 +1,7 @@
 // console_posix.cpp - the console and the process on Linux: the keyboard is
 // stdin, set raw for the run and put back on every way out.
 #include "platform.h"
+#include "posix_tty.h"
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -14,20 +15,61 @@
 
 // ---- console and process ----------------------------------------------------
 
-static bool console_raw;
+// Signal handlers read and change the state below, so it is kept in
+// sig_atomic_t and touched there only through async-signal-safe calls.
+static volatile sig_atomic_t console_tty;   // stdin is a terminal and the mode uses it
+static volatile sig_atomic_t console_raw;   // set raw by us; console_saved is how it was
+static volatile sig_atomic_t signal_keys = 1; // Ctrl-C, Ctrl-Z, Ctrl-\ stay signals
+static volatile sig_atomic_t interrupted;   // SIGINT that ends the terminal (no console)
 static bool stdin_done;
 static struct termios console_saved;
-static struct termios console_keys; // the raw mode of the run
+
+// False when stdin is the controlling terminal of a session in which another
+// process group has the foreground (kestrel ... &): that group owns the keys
+// and the settings, and touching either would stop us (SIGTTIN, SIGTTOU).
+static bool in_foreground(void)
+{
+    pid_t fg = tcgetpgrp(STDIN_FILENO);
+    return fg < 0 || fg == getpgrp(); // not our controlling terminal: no job control
+}
+
+static void apply_raw(void)
+{
+    struct termios t = console_saved;
+    // Keys arrive one by one without echo; OPOST stays so a received LF shows
+    // as a line end; Enter gives CR. Without ISIG the signal keys are bytes too.
+    t.c_lflag &= ~(ICANON | ECHO | ECHONL | IEXTEN);
+    if (!signal_keys) t.c_lflag &= ~ISIG;
+    t.c_iflag &= ~(ICRNL | INLCR | IGNCR | IXON | ISTRIP);
+    t.c_cc[VMIN] = 1;
+    t.c_cc[VTIME] = 0;
+    tcsetattr(STDIN_FILENO, TCSANOW, &t);
+}
+
+static void take_console(void)
+{
+    if (!console_tty || console_raw || !in_foreground()) return;
+    if (tcgetattr(STDIN_FILENO, &console_saved) != 0) return;
+    console_raw = 1;
+    apply_raw();
+}
+
+static void give_console(void)
+{
+    if (console_raw) tcsetattr(STDIN_FILENO, TCSANOW, &console_saved);
+    console_raw = 0;
+}
 
 void plat_console_restore(void)
 {
-    if (console_raw) tcsetattr(STDIN_FILENO, TCSANOW, &console_saved);
-    console_raw = false;
+    give_console();
+    console_tty = 0;
 }
 
-static void on_fatal_signal(int sig)
+static void on_end_signal(int sig)
 {
-    if (console_raw) tcsetattr(STDIN_FILENO, TCSANOW, &console_saved);
+    port_release();
+    give_console();
     signal(sig, SIG_DFL);
     raise(sig); // ends the process once the handler returns
 }
@@ -38,20 +80,43 @@ static void set_handler(int sig, void (*handler)(int))
     memset(&sa, 0, sizeof sa);
     sa.sa_handler = handler;
     sigemptyset(&sa.sa_mask);
+    // A handler that returns must not break a write to a full pipe or port.
+    sa.sa_flags = SA_RESTART;
     // The stop handler raises its own signal and must receive it at once.
-    if (sig == SIGTSTP) sa.sa_flags = SA_NODEFER;
+    if (sig == SIGTSTP) sa.sa_flags |= SA_NODEFER;
     sigaction(sig, &sa, nullptr);
 }
 
-// Ctrl-Z: the shell gets its console back while kestrel is stopped, and the
-// keys go raw again when it is continued.
+// Ctrl-Z: the shell gets its console back while kestrel is stopped.
 static void on_stop_signal(int sig)
 {
-    if (console_raw) tcsetattr(STDIN_FILENO, TCSANOW, &console_saved);
+    give_console();
     signal(sig, SIG_DFL);
     raise(sig); // stops here until SIGCONT
     set_handler(sig, on_stop_signal);
-    if (console_raw) tcsetattr(STDIN_FILENO, TCSANOW, &console_keys);
+}
+
+// Continued in the foreground (fg): raw keys again. In the background (bg)
+// the console stays the shell's.
+static void on_continue(int)
+{
+    take_console();
+}
+
+// Terminal mode: Ctrl-C is a key for the port, and an interrupt sent from
+// elsewhere is ignored while keys come from the console. When they cannot
+// (stdin a pipe or a file, or kestrel in the background) it ends the mode.
+static void on_terminal_interrupt(int)
+{
+    if (!console_raw) interrupted = 1;
+}
+
+void catch_ending_signals(void)
+{
+    // SIGPIPE: the program reading our output (kestrel | tee ...) went away.
+    const int sigs[] = { SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE };
+    for (int sig : sigs)
+        set_handler(sig, on_end_signal);
 }
 
 void plat_console_init(void)
@@ -59,29 +124,28 @@ void plat_console_init(void)
     fflush(stdout); // the port list may already wait in the buffer
     setvbuf(stdout, nullptr, _IONBF, 0);
     stdin_done = false;
-    if (!isatty(STDIN_FILENO) || tcgetattr(STDIN_FILENO, &console_saved) != 0) return;
-    struct termios t = console_saved;
-    // Keys arrive one by one without echo; ISIG stays so Ctrl-C is an interrupt,
-    // OPOST stays so a received LF shows as a line end. Enter gives CR.
-    t.c_lflag &= ~(ICANON | ECHO | ECHONL | IEXTEN);
-    t.c_iflag &= ~(ICRNL | INLCR | IGNCR | IXON | ISTRIP);
-    t.c_cc[VMIN] = 1;
-    t.c_cc[VTIME] = 0;
-    // SIGPIPE: the program reading our output (kestrel | tee ...) went away.
-    const int sigs[] = { SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE };
-    for (int sig : sigs)
-        set_handler(sig, on_fatal_signal);
+    interrupted = 0;
+    signal_keys = 1;
+    catch_ending_signals();
+    if (!isatty(STDIN_FILENO)) return;
+    console_tty = 1;
     set_handler(SIGTSTP, on_stop_signal);
-    console_keys = t;
-    console_raw = true;
-    tcsetattr(STDIN_FILENO, TCSANOW, &t);
+    set_handler(SIGCONT, on_continue);
+    take_console();
+}
+
+int console_key_fd(void)
+{
+    if (stdin_done || !in_foreground()) return -1;
+    return STDIN_FILENO;
 }
 
 int plat_key_poll(void)
 {
-    if (stdin_done) return -1;
-    struct pollfd pfd = { STDIN_FILENO, POLLIN, 0 };
-    if (poll(&pfd, 1, 0) <= 0) {
+    if (interrupted) return 1; // as Ctrl-A: the terminal ends
+    int fd = console_key_fd();
+    struct pollfd pfd = { fd, POLLIN, 0 };
+    if (fd < 0 || poll(&pfd, 1, 0) <= 0) {
         // Every mode polls here once a pass. Without sleeping, let any other
         // runnable process (the far end, a pty relay) have the CPU: on a small
         // machine a spinning loop otherwise starves the echo it waits for.
@@ -97,7 +161,10 @@ int plat_key_poll(void)
 
 void plat_sigint(int ignore)
 {
-    set_handler(SIGINT, ignore ? SIG_IGN : (console_raw ? on_fatal_signal : SIG_DFL));
+    interrupted = 0;
+    signal_keys = !ignore;
+    set_handler(SIGINT, ignore ? on_terminal_interrupt : on_end_signal);
+    if (console_raw) apply_raw();
 }
 
 void plat_exit(int code)

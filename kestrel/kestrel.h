@@ -36,6 +36,7 @@ bool port_probe(int port, int baud);
 void TerminalMode(int port, int baud);
 int next_tx_char(void);
 void log_putc(int c);
+void log_write(const unsigned char* data, int n);
 
 // echoback.cpp
 void EchobackMode(int port, int baud);

@@ -6,9 +6,23 @@ static FILE* upload_fp;
 static const char* preamble = "\rUB\r";
 static int preamble_pos; // 1-based index of the next preamble character; 0 = none
 
+static bool log_failed; // the warning is given once a session
+
+// Appends to the log file, if one is open. A write that fails (a full disk)
+// is reported once; the session goes on without a complete log.
+void log_write(const unsigned char* data, int n)
+{
+    if (!log_fp || n <= 0) return;
+    if (fwrite(data, 1, (size_t)n, log_fp) == (size_t)n || log_failed) return;
+    log_failed = true;
+    const char* path = option_text('l');
+    fprintf(stderr, "WARNING: can't write log file:%s\n", path ? path : "");
+}
+
 void log_putc(int c)
 {
-    if (log_fp) fputc(c, log_fp);
+    unsigned char b = (unsigned char)c;
+    log_write(&b, 1);
 }
 
 int next_tx_char(void)
@@ -32,6 +46,7 @@ int next_tx_char(void)
 void TerminalMode(int port, int baud)
 {
     upload_fp = nullptr;
+    log_failed = false;
     if (upload_path) {
         upload_fp = fopen(upload_path, "rb");
         if (!upload_fp) fprintf(stderr, "WARNING: can't open upload file:%s\n", upload_path);

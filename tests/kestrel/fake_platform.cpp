@@ -30,6 +30,7 @@ int plat_port_open(int port, int baud)
 int plat_port_queue(void)
 {
     fake.queue_calls++;
+    if (fake.hung_up) return -1;
     if (!fake.in_flight.empty() && (fake.trickle == 0 || fake.queue_calls % fake.trickle == 0)) {
         size_t n = fake.trickle ? 1 : fake.in_flight.size();
         for (size_t i = 0; i < n; i++) {
@@ -59,6 +60,8 @@ int plat_port_write(const unsigned char *buf, int n)
     }
     return n - fake.short_write;
 }
+
+int plat_port_hung_up(void) { return fake.hung_up; }
 
 void plat_port_close(void) {}
 
