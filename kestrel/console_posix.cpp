@@ -97,7 +97,8 @@ static void on_stop_signal(int sig)
 }
 
 // Continued in the foreground (fg): raw keys again. In the background (bg)
-// the console stays the shell's.
+// the console stays the shell's. A job that runs on when brought to the
+// foreground gets no SIGCONT: the key poll takes the console then.
 static void on_continue(int)
 {
     take_console();
@@ -144,6 +145,7 @@ int plat_key_poll(void)
 {
     if (interrupted) return 1; // as Ctrl-A: the terminal ends
     int fd = console_key_fd();
+    if (fd >= 0) take_console(); // brought to the foreground (fg): raw keys again
     struct pollfd pfd = { fd, POLLIN, 0 };
     if (fd < 0 || poll(&pfd, 1, 0) <= 0) {
         // Every mode polls here once a pass. Without sleeping, let any other
