@@ -114,8 +114,11 @@ static void on_terminal_interrupt(int)
 
 void catch_ending_signals(void)
 {
+    static bool caught; // once: later calls must not undo plat_sigint
+    if (caught) return;
+    caught = true;
     // SIGPIPE: the program reading our output (kestrel | tee ...) went away.
-    const int sigs[] = { SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE };
+    const int sigs[] = { SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGALRM, SIGUSR1, SIGUSR2 };
     for (int sig : sigs)
         set_handler(sig, on_end_signal);
 }

@@ -11,8 +11,9 @@ bool com_path(int port, char* path, size_t size);
 int open_exclusive(int port);
 // Clears the open port's exclusive flag (TIOCNXCL); async-signal-safe.
 void port_release(void);
-// Ending signals (SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE) release the port
-// and put the console back before they end the process.
+// From the first call on, ending signals (SIGINT, SIGTERM, SIGHUP, SIGQUIT,
+// SIGPIPE, ...) release the port and put the console back before they end
+// the process.
 void catch_ending_signals(void);
 int console_key_fd(void); // fd to watch for keys, -1 when no key will be read
 
