@@ -17,10 +17,10 @@
 
 // Signal handlers read and change the state below, so it is kept in
 // sig_atomic_t and touched there only through async-signal-safe calls.
-static volatile sig_atomic_t console_tty;   // stdin is a terminal and the mode uses it
-static volatile sig_atomic_t console_raw;   // set raw by us; console_saved is how it was
+static volatile sig_atomic_t console_tty; // stdin is a terminal and the mode uses it
+static volatile sig_atomic_t console_raw; // set raw by us; console_saved is how it was
 static volatile sig_atomic_t signal_keys = 1; // Ctrl-C, Ctrl-Z, Ctrl-\ stay signals
-static volatile sig_atomic_t interrupted;   // SIGINT that ends the terminal (no console)
+static volatile sig_atomic_t interrupted; // SIGINT that ends the terminal (no console)
 static bool stdin_done;
 static struct termios console_saved;
 
@@ -48,10 +48,18 @@ static void apply_raw(void)
 
 static void take_console(void)
 {
-    if (!console_tty || console_raw || !in_foreground()) return;
-    if (tcgetattr(STDIN_FILENO, &console_saved) != 0) return;
-    console_raw = 1;
-    apply_raw();
+    if (!console_tty || console_raw) return;
+    // No handler may take it meanwhile, or console_saved would catch raw
+    // settings. SIGTTOU stays open: it must stop a background job that got here.
+    sigset_t block, old;
+    sigfillset(&block);
+    sigdelset(&block, SIGTTOU);
+    sigprocmask(SIG_BLOCK, &block, &old);
+    if (!console_raw && in_foreground() && tcgetattr(STDIN_FILENO, &console_saved) == 0) {
+        console_raw = 1;
+        apply_raw();
+    }
+    sigprocmask(SIG_SETMASK, &old, nullptr);
 }
 
 static void give_console(void)

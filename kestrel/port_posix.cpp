@@ -173,4 +173,3 @@ void plat_port_close(void)
     port_fd = -1;
     close(fd);
 }
-
