@@ -14,20 +14,69 @@
 
 // ---- console and process ----------------------------------------------------
 
-static bool console_raw;
+// Signal handlers read and change the state below, so it is kept in
+// sig_atomic_t and touched there only through async-signal-safe calls.
+static volatile sig_atomic_t console_tty; // stdin is a terminal and the mode uses it
+static volatile sig_atomic_t console_raw; // set raw by us; console_saved is how it was
+static volatile sig_atomic_t signal_keys = 1; // Ctrl-C, Ctrl-Z, Ctrl-\ stay signals
+static volatile sig_atomic_t interrupted; // SIGINT that ends the terminal (no console)
 static bool stdin_done;
 static struct termios console_saved;
-static struct termios console_keys; // the raw mode of the run
+
+// False when stdin is the controlling terminal of a session in which another
+// process group has the foreground (kestrel ... &): that group owns the keys
+// and the settings, and touching either would stop us (SIGTTIN, SIGTTOU).
+static bool in_foreground(void)
+{
+    pid_t fg = tcgetpgrp(STDIN_FILENO);
+    return fg < 0 || fg == getpgrp(); // not our controlling terminal: no job control
+}
+
+static void apply_raw(void)
+{
+    struct termios t = console_saved;
+    // Keys arrive one by one without echo; OPOST stays so a received LF shows
+    // as a line end; Enter gives CR. Without ISIG the signal keys are bytes too.
+    t.c_lflag &= ~(ICANON | ECHO | ECHONL | IEXTEN);
+    if (!signal_keys) t.c_lflag &= ~ISIG;
+    t.c_iflag &= ~(ICRNL | INLCR | IGNCR | IXON | ISTRIP);
+    t.c_cc[VMIN] = 1;
+    t.c_cc[VTIME] = 0;
+    tcsetattr(STDIN_FILENO, TCSANOW, &t);
+}
+
+static void take_console(void)
+{
+    if (!console_tty || console_raw) return;
+    // No handler may take it meanwhile, or console_saved would catch raw
+    // settings. SIGTTOU stays open: it must stop a background job that got here.
+    sigset_t block, old;
+    sigfillset(&block);
+    sigdelset(&block, SIGTTOU);
+    sigprocmask(SIG_BLOCK, &block, &old);
+    if (!console_raw && in_foreground() && tcgetattr(STDIN_FILENO, &console_saved) == 0) {
+        console_raw = 1;
+        apply_raw();
+    }
+    sigprocmask(SIG_SETMASK, &old, nullptr);
+}
+
+static void give_console(void)
+{
+    if (console_raw) tcsetattr(STDIN_FILENO, TCSANOW, &console_saved);
+    console_raw = 0;
+}
 
 void plat_console_restore(void)
 {
-    if (console_raw) tcsetattr(STDIN_FILENO, TCSANOW, &console_saved);
-    console_raw = false;
+    give_console();
+    console_tty = 0;
 }
 
-static void on_fatal_signal(int sig)
+static void on_end_signal(int sig)
 {
-    if (console_raw) tcsetattr(STDIN_FILENO, TCSANOW, &console_saved);
+    port_release();
+    give_console();
     signal(sig, SIG_DFL);
     raise(sig); // ends the process once the handler returns
 }
@@ -38,20 +87,47 @@ static void set_handler(int sig, void (*handler)(int))
     memset(&sa, 0, sizeof sa);
     sa.sa_handler = handler;
     sigemptyset(&sa.sa_mask);
+    // A handler that returns must not break a write to a full pipe or port.
+    sa.sa_flags = SA_RESTART;
     // The stop handler raises its own signal and must receive it at once.
-    if (sig == SIGTSTP) sa.sa_flags = SA_NODEFER;
+    if (sig == SIGTSTP) sa.sa_flags |= SA_NODEFER;
     sigaction(sig, &sa, nullptr);
 }
 
-// Ctrl-Z: the shell gets its console back while kestrel is stopped, and the
-// keys go raw again when it is continued.
+// Ctrl-Z: the shell gets its console back while kestrel is stopped.
 static void on_stop_signal(int sig)
 {
-    if (console_raw) tcsetattr(STDIN_FILENO, TCSANOW, &console_saved);
+    give_console();
     signal(sig, SIG_DFL);
     raise(sig); // stops here until SIGCONT
     set_handler(sig, on_stop_signal);
-    if (console_raw) tcsetattr(STDIN_FILENO, TCSANOW, &console_keys);
+}
+
+// Continued in the foreground (fg): raw keys again. In the background (bg)
+// the console stays the shell's. A job that runs on when brought to the
+// foreground gets no SIGCONT: the key poll takes the console then.
+static void on_continue(int)
+{
+    take_console();
+}
+
+// Terminal mode: Ctrl-C is a key for the port, and an interrupt sent from
+// elsewhere is ignored while keys come from the console. When they cannot
+// (stdin a pipe or a file, or kestrel in the background) it ends the mode.
+static void on_terminal_interrupt(int)
+{
+    if (!console_raw) interrupted = 1;
+}
+
+void catch_ending_signals(void)
+{
+    static bool caught; // once: later calls must not undo plat_sigint
+    if (caught) return;
+    caught = true;
+    // SIGPIPE: the program reading our output (kestrel | tee ...) went away.
+    const int sigs[] = { SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGALRM, SIGUSR1, SIGUSR2 };
+    for (int sig : sigs)
+        set_handler(sig, on_end_signal);
 }
 
 void plat_console_init(void)
@@ -59,34 +135,29 @@ void plat_console_init(void)
     fflush(stdout); // the port list may already wait in the buffer
     setvbuf(stdout, nullptr, _IONBF, 0);
     stdin_done = false;
-    if (!isatty(STDIN_FILENO) || tcgetattr(STDIN_FILENO, &console_saved) != 0) return;
-    struct termios t = console_saved;
-    // Keys arrive one by one without echo; ISIG stays so Ctrl-C is an interrupt,
-    // OPOST stays so a received LF shows as a line end. Enter gives CR.
-    t.c_lflag &= ~(ICANON | ECHO | ECHONL | IEXTEN);
-    t.c_iflag &= ~(ICRNL | INLCR | IGNCR | IXON | ISTRIP);
-    t.c_cc[VMIN] = 1;
-    t.c_cc[VTIME] = 0;
-    // SIGPIPE: the program reading our output (kestrel | tee ...) went away.
-    const int sigs[] = { SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE };
-    for (int sig : sigs)
-        set_handler(sig, on_fatal_signal);
+    interrupted = 0;
+    signal_keys = 1;
+    catch_ending_signals();
+    if (!isatty(STDIN_FILENO)) return;
+    console_tty = 1;
     set_handler(SIGTSTP, on_stop_signal);
-    console_keys = t;
-    console_raw = true;
-    tcsetattr(STDIN_FILENO, TCSANOW, &t);
+    set_handler(SIGCONT, on_continue);
+    take_console();
 }
 
 int console_key_fd(void)
 {
-    return stdin_done ? -1 : STDIN_FILENO;
+    if (stdin_done || !in_foreground()) return -1;
+    return STDIN_FILENO;
 }
 
 int plat_key_poll(void)
 {
-    if (stdin_done) return -1;
-    struct pollfd pfd = { STDIN_FILENO, POLLIN, 0 };
-    if (poll(&pfd, 1, 0) <= 0) return -1;
+    if (interrupted) return 1; // as Ctrl-A: the terminal ends
+    int fd = console_key_fd();
+    if (fd >= 0) take_console(); // brought to the foreground (fg): raw keys again
+    struct pollfd pfd = { fd, POLLIN, 0 };
+    if (fd < 0 || poll(&pfd, 1, 0) <= 0) return -1;
     unsigned char c;
     ssize_t r = read(STDIN_FILENO, &c, 1);
     if (r == 1) return c;
@@ -96,7 +167,10 @@ int plat_key_poll(void)
 
 void plat_sigint(int ignore)
 {
-    set_handler(SIGINT, ignore ? SIG_IGN : (console_raw ? on_fatal_signal : SIG_DFL));
+    interrupted = 0;
+    signal_keys = !ignore;
+    set_handler(SIGINT, ignore ? on_terminal_interrupt : on_end_signal);
+    if (console_raw) apply_raw();
 }
 
 void plat_exit(int code)

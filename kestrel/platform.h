@@ -11,6 +11,8 @@
 //   plat_port_write(buf, n)   blocking write; returns the count written
 //   plat_port_open_name(s, baud)  the same for a port named by the user instead of
 //                             by number (a path, or a name the system resolves)
+//   plat_port_hung_up()       1 once a call above failed because the port hung up
+//                             (far end closed, adapter unplugged), else 0
 //   plat_port_close()
 // Port registry, read only; values are "COM<n>" strings:
 //   plat_reg_open()           0, or -1 when there is no registry to read
@@ -26,12 +28,17 @@
 //   plat_list_close()
 // Console and process:
 //   plat_console_init()       keyboard raw without echo, stdout unbuffered; ending
-//                             signals restore the console first
+//                             signals restore the console first. A console that
+//                             another process group has in the foreground is left
+//                             alone and no keys are read from it.
 //   plat_console_restore()    put the console back as it was found
 //   plat_key_poll()           next key byte, or -1 when none is waiting; never waits
 //   plat_wait(ms)             blocks until a byte waits on the port, a key waits, or
 //                             ms pass; a port that hung up counts as nothing waiting
-//   plat_sigint(ignore)       ignore the interrupt signal, or give back its default
+//   plat_sigint(ignore)       ignore the interrupt signal, or give back its default.
+//                             While ignored, Ctrl-C, Ctrl-Z and Ctrl-\ on a Linux
+//                             console are keys (0x03, 0x1A, 0x1C); where no console
+//                             gives keys, an interrupt makes plat_key_poll return 1.
 //   plat_exit(code)           restore the console and end the process
 //   plat_clock_ms()           wall-clock milliseconds since the process started
 //   plat_sleep_ms(ms)
@@ -67,6 +74,7 @@ int plat_port_open_name(const char* name, int baud);
 int plat_port_queue(void);
 int plat_port_read(unsigned char* buf, int n);
 int plat_port_write(const unsigned char* buf, int n);
+int plat_port_hung_up(void);
 void plat_port_close(void);
 
 int plat_reg_open(void);

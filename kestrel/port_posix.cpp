@@ -3,6 +3,7 @@
 #include "platform.h"
 #include "posix_tty.h"
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -75,7 +76,9 @@ int open_exclusive_path(const char* path)
 
 // ---- the serial channel -----------------------------------------------------
 
-static int port_fd = -1;
+// Read by the ending-signal handlers, which clear the exclusive flag.
+static volatile sig_atomic_t port_fd = -1;
+static bool port_gone; // hung up: the far end closed, the adapter went away
 
 static void set_speed(int fd, int baud)
 {
@@ -111,7 +114,9 @@ static int port_start(int fd, int baud)
     ioctl(fd, TIOCCBRK);
     int lines = TIOCM_DTR | TIOCM_RTS;
     ioctl(fd, TIOCMBIS, &lines); // pseudo-terminals refuse this; that is fine
+    catch_ending_signals();
     port_fd = fd;
+    port_gone = false;
     return 0;
 }
 
@@ -127,11 +132,32 @@ int plat_port_open_name(const char* name, int baud)
     return port_start(open_exclusive_path(path), baud);
 }
 
+// A hung-up tty fails its calls with EIO and polls as POLLHUP; the kernel
+// has dropped whatever it still held for us.
+static bool hung_up(void)
+{
+    struct pollfd pfd = { port_fd, POLLIN, 0 };
+    return poll(&pfd, 1, 0) == 1 && (pfd.revents & POLLHUP) != 0;
+}
+
 int plat_port_queue(void)
 {
+    if (port_gone) return -1;
     int n = 0;
-    if (ioctl(port_fd, FIONREAD, &n) != 0) return -1;
+    if (ioctl(port_fd, FIONREAD, &n) != 0) {
+        port_gone = errno == EIO;
+        return -1;
+    }
+    if (n == 0 && hung_up()) { // bytes still waiting are read first
+        port_gone = true;
+        return -1;
+    }
     return n;
+}
+
+int plat_port_hung_up(void)
+{
+    return port_gone;
 }
 
 int plat_port_read(unsigned char* buf, int n)
@@ -140,6 +166,7 @@ int plat_port_read(unsigned char* buf, int n)
     while (got < n) {
         ssize_t r = read(port_fd, buf + got, n - got);
         if (r < 0 && errno == EINTR) continue;
+        if (r == 0 || (r < 0 && errno == EIO)) port_gone = true; // a tty reads 0 only once hung up
         if (r <= 0) break;
         got += (int)r;
         if (got < n && plat_port_queue() <= 0) break; // never wait for more
@@ -153,6 +180,7 @@ int plat_port_write(const unsigned char* buf, int n)
     while (done < n) {
         ssize_t r = write(port_fd, buf + done, n - done);
         if (r < 0 && errno == EINTR) continue;
+        if (r < 0 && errno == EIO) port_gone = true;
         if (r <= 0) break;
         done += (int)r;
     }
@@ -172,16 +200,22 @@ void plat_wait(int ms)
     int port_at = n;
     if (port_fd >= 0) fds[n++] = { port_fd, POLLIN, 0 };
     if (poll(fds, n, ms) <= 0 || port_at == n) return;
-    bool hung_up = (fds[port_at].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+    bool hangup = (fds[port_at].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
     bool key = port_at > 0 && fds[0].revents != 0;
-    if (hung_up && !key && plat_port_queue() <= 0) poll(fds, port_at, ms);
+    if (hangup && !key && plat_port_queue() <= 0) poll(fds, port_at, ms);
+}
+
+void port_release(void)
+{
+    int fd = port_fd;
+    if (fd >= 0) ioctl(fd, TIOCNXCL); // a bare system call: safe in a signal handler
 }
 
 void plat_port_close(void)
 {
-    if (port_fd < 0) return;
-    ioctl(port_fd, TIOCNXCL);
-    close(port_fd);
+    int fd = port_fd;
+    if (fd < 0) return;
+    ioctl(fd, TIOCNXCL);
     port_fd = -1;
+    close(fd);
 }
-

@@ -29,7 +29,14 @@ bool foreign_device(const char* path);
 // The first line of a sysfs attribute, without its line end; false when unreadable.
 bool read_text(const char* path, char* buf, size_t size);
 
-// console_posix.cpp: fd to watch for keys, -1 when no key will be read
+// Clears the open port's exclusive flag (TIOCNXCL); async-signal-safe.
+void port_release(void);
+
+// console_posix.cpp: from the first call on, ending signals (SIGINT, SIGTERM,
+// SIGHUP, SIGQUIT, SIGPIPE, ...) release the port and put the console back
+// before they end the process.
+void catch_ending_signals(void);
+// fd to watch for keys, -1 when no key will be read
 int console_key_fd(void);
 
 #endif

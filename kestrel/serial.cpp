@@ -16,21 +16,26 @@ int RS_open(int port, int baud)
     return 0;
 }
 
+static const char HUNG_UP[] = "port hung up";
+
+// A port that hung up stays silent for good: every mode ends there.
 int RS_checkdata(void)
 {
     int n = plat_port_queue();
+    if (n < 0 && plat_port_hung_up()) RS_fatal(HUNG_UP);
     return n < 0 ? 0 : n;
 }
 
 int RS_read(unsigned char* buf, int n)
 {
     int got = plat_port_read(buf, n);
+    if (got <= 0 && plat_port_hung_up()) RS_fatal(HUNG_UP);
     return got < 0 ? 0 : got;
 }
 
 int RS_write(const unsigned char* buf, int n)
 {
-    if (plat_port_write(buf, n) != n) RS_fatal("cnt != dwWritten");
+    if (plat_port_write(buf, n) != n) RS_fatal(plat_port_hung_up() ? HUNG_UP : "cnt != dwWritten");
     return n;
 }
 

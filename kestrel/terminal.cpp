@@ -12,9 +12,17 @@ static const char* preamble = "\rUB\r";
 static int preamble_pos; // 1-based index of the next preamble character; 0 = none
 static unsigned char rx_buf[RX_BLOCK];
 
+static bool log_failed; // the warning is given once a session
+
+// Appends to the log file, if one is open. A write that fails (a full disk)
+// is reported once; the session goes on without a complete log.
 void log_write(const unsigned char* data, int n)
 {
-    if (log_fp && n > 0) fwrite(data, 1, (size_t)n, log_fp);
+    if (!log_fp || n <= 0) return;
+    if (fwrite(data, 1, (size_t)n, log_fp) == (size_t)n || log_failed) return;
+    log_failed = true;
+    const char* path = option_text('l');
+    fprintf(stderr, "WARNING: can't write log file:%s\n", path ? path : "");
 }
 
 void log_putc(int c)
@@ -64,6 +72,7 @@ static int receive_block(void)
 void TerminalMode(int port, int baud)
 {
     upload_fp = nullptr;
+    log_failed = false;
     if (upload_path) {
         upload_fp = fopen(upload_path, "rb");
         if (!upload_fp) fprintf(stderr, "WARNING: can't open upload file:%s\n", upload_path);

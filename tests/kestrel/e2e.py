@@ -4,7 +4,7 @@
 usage: e2e.py CASE KESTREL DEVDIR PTYPAIR
 KESTREL is a build whose device folder is DEVDIR; COM33 is DEVDIR/ttyUSB0.
 """
-import os, select, shutil, signal, subprocess, sys, termios, time
+import fcntl, os, select, shutil, signal, subprocess, sys, termios, time
 
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 import pty_harness
@@ -70,27 +70,23 @@ def cpu_ticks(p):
     return int(fields[11]) + int(fields[12])
 
 
-def case_hangup():
-    # Idle, and idle on a port whose far end has closed: either way the loop
-    # waits instead of spinning. A spin would take a core: 100 ticks a second.
+def case_idle():
+    # An idle loop waits instead of spinning: a spin would take a core, 100
+    # ticks a second. (A port that hangs up ends the run: bad_input.py vanish.)
     for mode in ([], ['-e']):
         master, slave = link_pty('ttyUSB0')
         kbd_m, kbd_s = os.openpty()
         p = start(mode + ['-c33'], stdin=kbd_s)
         read_until(p.stdout.fileno(), b'Escape=^A\n')
-        for what in ('idle', 'hung up'):
-            if what == 'hung up':
-                os.close(master)
-            before = cpu_ticks(p)
-            time.sleep(2)
-            ticks = cpu_ticks(p) - before
-            if ticks > 20:
-                fail('%r %s: %d ticks in 2 s' % (mode, what, ticks))
+        before = cpu_ticks(p)
+        time.sleep(2)
+        ticks = cpu_ticks(p) - before
+        if ticks > 20:
+            fail('%r idle: %d ticks in 2 s' % (mode, ticks))
         p.kill()
         finish(p)
-        os.close(slave)
-        os.close(kbd_m)
-        os.close(kbd_s)
+        for fd in (master, slave, kbd_m, kbd_s):
+            os.close(fd)
 
 
 def case_dropbyte():
@@ -134,16 +130,17 @@ def case_terminal():
     before = termios.tcgetattr(kbd_s)
     p = start(['-l', log, '-U' + upload, '-c33'], stdin=kbd_s)
     read_until(p.stdout.fileno(), b'Entering TerminalMode: Escape=^A\n')
-    os.write(kbd_m, b'kb')  # typed during the preamble: sent after the file
+    # typed during the preamble: sent after the file; the signal keys are keys too
+    os.write(kbd_m, b'kb\x03\x1a\x1c')
     stamps, got = [], b''
-    while len(got) < 4 + 9 + 2:
+    while len(got) < 4 + 9 + 5:
         r, _, _ = select.select([master], [], [], 5)
         if not r:
             fail('port received only %r' % got)
         d = os.read(master, 1)
         stamps.append(time.time())
         got += d
-    if got != b'\rUB\rFILE\x01DATAkb':
+    if got != b'\rUB\rFILE\x01DATAkb\x03\x1a\x1c':
         fail('port received %r' % got)
     gaps = [stamps[i + 1] - stamps[i] for i in range(3)]
     if not all(0.025 < g < 0.2 for g in gaps):
@@ -184,8 +181,49 @@ def case_sigterm():
         os.close(kbd_m)
 
 
+def case_jobs():
+    # The console as the controlling terminal of a session of its own.
+    master, _ = link_pty('ttyUSB0')
+    kbd_m, kbd_s = os.openpty()
+    before = termios.tcgetattr(kbd_s)
+    # kestrel -e in the foreground: Ctrl-C is an interrupt there.
+    p = subprocess.Popen([KESTREL, '-e', '-c33'], stdin=kbd_s, stdout=subprocess.PIPE,
+                         stderr=subprocess.PIPE, start_new_session=True,
+                         preexec_fn=lambda: fcntl.ioctl(0, termios.TIOCSCTTY, 0))
+    procs.append(p)
+    read_until(p.stdout.fileno(), b'Escape=^A\n')
+    os.write(kbd_m, b'\x03')
+    code, _, _ = finish(p)
+    if code != -signal.SIGINT or termios.tcgetattr(kbd_s) != before:
+        fail('Ctrl-C in echo-back: exit %d, console restored: %s' % (code, termios.tcgetattr(kbd_s) == before))
+    # kestrel & from a job-control shell: it must run, leave the console as it
+    # is and read none of its keys; in terminal mode SIGINT ends it.
+    for mode, sig, code_want in ((['-e'], signal.SIGTERM, 128 + signal.SIGTERM), ([], signal.SIGINT, 0)):
+        shell = subprocess.Popen(['setsid', '-c', 'bash', '-c', 'set -m; "$@" & echo $!; wait $!',
+                                  'bash', KESTREL] + mode + ['-c33'], stdin=kbd_s,
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        procs.append(shell)
+        out = read_until(shell.stdout.fileno(), b'Escape=^A\n')
+        pid = int(out.split(b'\n')[0])
+        try:
+            os.write(kbd_m, b'\x01\n')  # a line for the shell: a kestrel reading it would stop
+            os.write(master, b'bg\r')
+            read_until(shell.stdout.fileno(), b'bg\r\n' if mode else b'bg\r')
+            if process_state(pid) == 'T' or termios.tcgetattr(kbd_s) != before:
+                fail('%r in the background: stopped or console changed' % mode)
+        except BaseException:  # the shell's child is no Popen of ours: end it here
+            os.kill(pid, signal.SIGKILL)
+            raise
+        os.kill(pid, sig)
+        code, _, err = finish(shell)
+        os.set_blocking(kbd_s, False)
+        if code != code_want or os.read(kbd_s, 100) != b'\x01\n':
+            fail('%r in the background: exit %d, %r, or the keys were read' % (mode, code, err))
+        os.set_blocking(kbd_s, True)
+
+
 def process_state(p):
-    with open('/proc/%d/stat' % p.pid) as f:
+    with open('/proc/%d/stat' % getattr(p, 'pid', p)) as f:
         return f.read().rsplit(')', 1)[1].split()[0]
 
 

@@ -30,6 +30,7 @@ int plat_port_open(int port, int baud)
 int plat_port_queue(void)
 {
     fake.queue_calls++;
+    if (fake.hung_up) return -1;
     if (!fake.in_flight.empty() && fake.clock >= fake.hold_until && (fake.trickle == 0 || fake.queue_calls % fake.trickle == 0)) {
         size_t n = fake.trickle ? 1 : fake.in_flight.size();
         for (size_t i = 0; i < n; i++) {
@@ -69,6 +70,7 @@ int plat_port_open_name(const char *name, int baud)
     auto &ok = fake.openable_names;
     return std::find(ok.begin(), ok.end(), name) != ok.end() ? 0 : -1;
 }
+int plat_port_hung_up(void) { return fake.hung_up; }
 
 void plat_port_close(void) {}
 

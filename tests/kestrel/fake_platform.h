@@ -31,6 +31,7 @@ struct Fake {
     std::deque<unsigned char> in_flight;
     long written = 0;
     int short_write = 0;              // write reports this many bytes fewer
+    bool hung_up = false;             // the port hung up: queries fail
     long clock = 0;
     int clock_step = 0;               // ms added at each clock read
     int queue_calls = 0;

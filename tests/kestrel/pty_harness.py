@@ -45,10 +45,11 @@ def link_pty(name):
     return master, slave
 
 
-def start(args, stdin=subprocess.PIPE, stdout=subprocess.PIPE):
+def start(args, stdin=subprocess.PIPE, stdout=subprocess.PIPE, prefix=()):
+    """Starts kestrel, after `prefix` (a program that execs it, such as setpriv)."""
     # A group of its own, whose parent (this script) is in the same session:
     # the kernel then lets a stop signal stop it.
-    p = subprocess.Popen([KESTREL] + args, stdin=stdin, stdout=stdout, stderr=subprocess.PIPE,
+    p = subprocess.Popen(list(prefix) + [KESTREL] + args, stdin=stdin, stdout=stdout, stderr=subprocess.PIPE,
                          process_group=0)
     procs.append(p)
     return p

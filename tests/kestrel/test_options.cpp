@@ -194,4 +194,11 @@ TEST(Serial, FailuresExitWithTheirCodes)
     RS_open(2, 9600);
     EXPECT_EXIT(RS_putc('x'), testing::ExitedWithCode(255),
                 "^FATAL: COM Port Read/Write Error\\. cnt != dwWritten\n$");
+    // A port that hung up ends the run at its next use, whichever it is.
+    fake.hung_up = true;
+    const char *hung_up = "^FATAL: COM Port Read/Write Error\\. port hung up\n$";
+    unsigned char b;
+    EXPECT_EXIT(RS_putc('x'), testing::ExitedWithCode(255), hung_up);
+    EXPECT_EXIT(RS_checkdata(), testing::ExitedWithCode(255), hung_up);
+    EXPECT_EXIT(RS_read(&b, 1), testing::ExitedWithCode(255), hung_up);
 }
