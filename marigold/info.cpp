@@ -8,23 +8,27 @@ static char Block[1 << 16];
 
 // Lines are handed over in place, a piece per block they lie in, so a line
 // of any length costs no copy and no memory.
+void info_scan(const char* block, size_t n)
+{
+    const char* p = block;
+    const char* end = block + n;
+    while (p < end) {
+        const char* line_end = (const char*)memchr(p, '\n', end - p);
+        if (!line_end) {
+            info_feed(p, end - p);
+            return;
+        }
+        info_feed(p, line_end - p);
+        info_end_line();
+        p = line_end + 1;
+    }
+}
+
 void info_read(FILE* in)
 {
     size_t n;
-    while ((n = fread(Block, 1, sizeof Block, in)) > 0) {
-        const char* p = Block;
-        const char* end = Block + n;
-        while (p < end) {
-            const char* line_end = (const char*)memchr(p, '\n', end - p);
-            if (!line_end) {
-                info_feed(p, end - p);
-                break;
-            }
-            info_feed(p, line_end - p);
-            info_end_line();
-            p = line_end + 1;
-        }
-    }
+    while ((n = fread(Block, 1, sizeof Block, in)) > 0)
+        info_scan(Block, n);
     info_end_line(); // a last line without a line feed; nothing when it is empty
 }
 

@@ -90,6 +90,7 @@ void info_end_line();
 void info_line(const char* text); // one whole line without its line feed
 
 // info.cpp: the -i mode
+void info_scan(const char* block, size_t n); // lines split at LF, the last one left open
 void info_read(FILE* in);
 void info_summary();
 int info_file();
