@@ -31,19 +31,24 @@ static void line_reset()
     Line.sum = 0;
 }
 
+// The value of two hex digits, indexed by the first character plus 256
+// times the second, or -1: one look-up per byte in the hot loop.
+static int16_t PairValue[65536];
+
+static void make_pair_table()
+{
+    for (int i = 0; i < 65536; i++) {
+        int high = HexDigitValue[i & 0xff], low = HexDigitValue[i >> 8];
+        PairValue[i] = (int16_t)((high | low) < 0 ? -1 : high << 4 | low);
+    }
+}
+
 void info_reset()
 {
+    if (PairValue[0] == 0) make_pair_table(); // "\0\0" is no pair: -1 once made
     Info = InfoState {};
     ranges_clear();
     line_reset();
-}
-
-static inline void push_byte(unsigned value)
-{
-    if (Line.count < LINE_KEEP) Line.bytes[Line.count] = (unsigned char)value;
-    Line.count++;
-    Line.sum += value;
-    Line.last = (unsigned char)value;
 }
 
 // A character that is no hex digit: only a CR right before the line end
@@ -56,29 +61,45 @@ static void odd_character(const unsigned char* p, const unsigned char* end)
         Line.phase = PHASE_GARBLED;
 }
 
+// The hot loop of -i: pairs of digits into bytes, with the line's figures
+// held in locals so that the byte stores cannot make them reload.
 static void decode_hex(const unsigned char* p, const unsigned char* end)
 {
     const signed char* digit = HexDigitValue;
-    while (p < end) {
-        if (Line.high >= 0) {
-            int low = digit[*p];
-            if (low < 0) return odd_character(p, end);
-            push_byte(Line.high << 4 | low);
-            Line.high = -1;
-            p++;
-        }
-        while (end - p >= 2) {
-            int high = digit[p[0]], low = digit[p[1]];
-            if ((high | low) < 0) break;
-            push_byte(high << 4 | low);
-            p += 2;
-        }
-        if (p == end) return;
-        int high = digit[*p];
-        if (high < 0) return odd_character(p, end);
-        Line.high = high;
+    uint64_t count = Line.count;
+    uint32_t sum = Line.sum;
+    unsigned last = Line.last;
+    if (Line.high >= 0 && p < end) {
+        int low = digit[*p];
+        if (low < 0) return odd_character(p, end);
+        last = Line.high << 4 | low;
+        if (count < LINE_KEEP) Line.bytes[count] = (unsigned char)last;
+        count++;
+        sum += last;
+        Line.high = -1;
         p++;
     }
+    unsigned char* keep = Line.bytes;
+    while (end - p >= 2) {
+        int value = PairValue[p[0] | p[1] << 8];
+        if (value < 0) break;
+        last = value;
+        if (count < LINE_KEEP) keep[count] = (unsigned char)last;
+        count++;
+        sum += last;
+        p += 2;
+    }
+    Line.count = count;
+    Line.sum = sum;
+    Line.last = (unsigned char)last;
+    if (p == end) return;
+    int high = digit[*p];
+    if (high < 0)
+        odd_character(p, end);
+    else if (p + 1 == end)
+        Line.high = high; // its second digit comes with the next piece
+    else
+        odd_character(p + 1, end);
 }
 
 void info_feed(const char* text, size_t n)
