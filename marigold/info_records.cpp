@@ -162,8 +162,7 @@ static void two_counts(const char* first, uint64_t a, const char* second, uint64
 static void add_data(uint32_t address, uint32_t n)
 {
     ranges_add(address, n);
-    for (int i = 0; i < OverlapCount; i++)
-    {
+    for (int i = 0; i < OverlapCount; i++) {
         problem("overlap at ");
         out_hex(Overlaps[i].first, 8);
         out_str("-");
@@ -291,14 +290,11 @@ static void srec_record_info()
     }
 }
 
-void info_end_line()
+static void judge_line()
 {
-    Info.line++;
-    bool blank = Line.phase == PHASE_START;
-    bool garbled = Line.phase != PHASE_HEX || Line.high >= 0
-        || Line.count < (Line.kind == ':' ? 5u : 2u);
-    if (blank) {
-    } else if (Info.ended) {
+    bool garbled
+        = Line.phase != PHASE_HEX || Line.high >= 0 || Line.count < (Line.kind == ':' ? 5u : 2u);
+    if (Info.ended) {
         if (!Info.after_end_reported) problem_line("data after end of file");
         Info.after_end_reported = true;
     } else if (garbled) {
@@ -308,14 +304,11 @@ void info_end_line()
     } else {
         srec_record_info();
     }
-    line_reset();
 }
 
-void info_line(const char* text)
+void info_end_line()
 {
-    size_t n = 0;
-    while (text[n])
-        n++;
-    info_feed(text, n);
-    info_end_line();
+    Info.line++;
+    if (Line.phase != PHASE_START) judge_line(); // blank lines are skipped
+    line_reset();
 }

@@ -87,7 +87,6 @@ extern InfoState Info;
 void info_reset();
 void info_feed(const char* text, size_t n);
 void info_end_line();
-void info_line(const char* text); // one whole line without its line feed
 
 // info.cpp: the -i mode
 void info_scan(const char* block, size_t n); // lines split at LF, the last one left open

@@ -19,7 +19,8 @@ void ranges_clear()
 
 static void note_overlap(uint64_t first, uint64_t end)
 {
-    if (OverlapCount < MAX_OVERLAPS) Overlaps[OverlapCount++] = Span { (uint32_t)first, (uint32_t)(end - 1) };
+    if (OverlapCount < MAX_OVERLAPS)
+        Overlaps[OverlapCount++] = Span { (uint32_t)first, (uint32_t)(end - 1) };
 }
 
 // Adds [start, end) to the range that begins at or before start and reaches

@@ -47,15 +47,15 @@ TEST(Info, BlocksOfAnySizeReadAlike)
         + "\r\n:04000400\r04050607E2\n:0400080008090A0BCE\r\n:0400000508000131BD\n:00000001FF";
     std::string whole = info_text(text);
     EXPECT_EQ(whole,
-              "t:5: garbled line\n"
-              "format: mixed\n"
-              "records: 6 (data 3)\n"
-              "data: 258 bytes in 3 ranges\n"
-              "  00000000-000000f9 250 bytes\n"
-              "  00080000-00080003 4 bytes\n"
-              "  00080008-0008000b 4 bytes\n"
-              "start: 08000131\n"
-              "problems: 1\n");
+        "t:5: garbled line\n"
+        "format: mixed\n"
+        "records: 6 (data 3)\n"
+        "data: 258 bytes in 3 ranges\n"
+        "  00000000-000000f9 250 bytes\n"
+        "  00080000-00080003 4 bytes\n"
+        "  00080008-0008000b 4 bytes\n"
+        "start: 08000131\n"
+        "problems: 1\n");
     for (size_t block = 1; block < 40; block++)
         ASSERT_EQ(info_text(text, block), whole) << "blocks of " << block;
 }
@@ -63,31 +63,33 @@ TEST(Info, BlocksOfAnySizeReadAlike)
 TEST(Info, LengthChecksumAndGarbledLines)
 {
     EXPECT_EQ(problems_of(":0400100001020304E3\n:00000001FF"),
-              "t:1: checksum error (expected e2, found e3)\n");
+        "t:1: checksum error (expected e2, found e3)\n");
     EXPECT_EQ(problems_of("S107001001020304DF"), "t:1: checksum error (expected de, found df)\n");
     // A line that runs on long past its stated length.
     EXPECT_EQ(problems_of(":01000000" + std::string(600, '0') + "\n:00000001FF"),
-              "t:1: record length mismatch (states 1, holds 299)\n");
+        "t:1: record length mismatch (states 1, holds 299)\n");
     EXPECT_EQ(problems_of("S10500000102\n"), "t:1: record length mismatch (states 5, holds 4)\n");
     EXPECT_EQ(problems_of(s3_record(250) + "\n" + s3_record(251) + "\n"),
-              "t:2: record length mismatch (states 0, holds 256)\n");
+        "t:2: record length mismatch (states 0, holds 256)\n");
     // Odd digits, a stray character or CR, too few bytes for the fields.
-    EXPECT_EQ(problems_of(":00000001F\n:0000 0001FF\n:00000001\rFF\n:0000FF\nS\nSX0300FC\ns1030000FC\nS1"
-                          "\n:00000001FF"),
-              "t:1: garbled line\nt:2: garbled line\nt:3: garbled line\nt:4: garbled line\n"
-              "t:5: garbled line\nt:6: garbled line\nt:7: garbled line\nt:8: garbled line\n");
+    EXPECT_EQ(
+        problems_of(":00000001F\n:0000 0001FF\n:00000001\rFF\n:0000FF\nS\nSX0300FC\ns1030000FC\nS1"
+                    "\n:00000001FF"),
+        "t:1: garbled line\nt:2: garbled line\nt:3: garbled line\nt:4: garbled line\n"
+        "t:5: garbled line\nt:6: garbled line\nt:7: garbled line\nt:8: garbled line\n");
 }
 
 TEST(Info, RecordKindsAndTheirFields)
 {
-    EXPECT_EQ(problems_of(":03000002100000EB\n:00000001FF"), "t:1: record length mismatch (states 3, needs 2)\n");
+    EXPECT_EQ(problems_of(":03000002100000EB\n:00000001FF"),
+        "t:1: record length mismatch (states 3, needs 2)\n");
     EXPECT_EQ(problems_of("S9041000AA41\nS10200FD\nS9031000EC\nS10200FD\nS10200FD"),
-              "t:1: record length mismatch (states 4, needs 3)\n"
-              "t:2: record length mismatch (states 2, needs 3)\nt:4: data after end of file\n");
+        "t:1: record length mismatch (states 4, needs 3)\n"
+        "t:2: record length mismatch (states 2, needs 3)\nt:4: data after end of file\n");
     EXPECT_EQ(problems_of(":00000007F9\n:00000001FF"), "t:1: unknown record type 07\n");
     // S6 counts in 24 bits; the count covers S1 to S3 records only.
     EXPECT_EQ(problems_of("S0030000FC\nS107000000010203F2\nS604000001FA\nS604000002F9"),
-              "t:4: record count mismatch (states 2, counted 1)\n");
+        "t:4: record count mismatch (states 2, counted 1)\n");
     std::string s8 = info_text("S8041234565F");
     EXPECT_NE(s8.find("start: 00123456\n"), std::string::npos) << s8;
     std::string s03 = info_text(":04000003ABCD01235D\n:00000001FF");
@@ -100,7 +102,7 @@ TEST(Info, AddressesWrapAtFourGibibytes)
     std::string out = info_text(":02000004FFFFFC\n:04FFFE0001020304F5\n:00000001FF");
     EXPECT_NE(out.find("data: 4 bytes in 2 ranges\n  00000000-00000001 2 bytes\n"
                        "  fffffffe-ffffffff 2 bytes\n"),
-              std::string::npos)
+        std::string::npos)
         << out;
 }
 
