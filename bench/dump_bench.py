@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 """Times marigold's dump of a big Intel HEX file and a big S3 file against
-cat and srec_cat's hex dump of the same files, and reports marigold's peak
-memory.  Usage: dump_bench.py [MARIGOLD] [SIZE_MIB]"""
+cat and srec_cat's hex dump of the same files, and marigold -i against
+srec_info on the same files and on one whose data lie spread over the whole
+4 GiB, and reports marigold's peak memory.
+Usage: dump_bench.py [MARIGOLD] [SIZE_MIB]"""
 import os
 import subprocess
 import sys
@@ -29,6 +31,28 @@ def timed(command):
     return best, peak
 
 
+def write_spread(path, size_mib):
+    """size_mib MiB in blocks of 256 bytes, one block every 64 KiB from 0
+    upwards: with 16 MiB the blocks reach the top of the 4 GiB."""
+    def record(rtype, address, data):
+        body = bytes([len(data), address >> 8, address & 0xFF, rtype]) + data
+        return ":%s%02X\n" % (body.hex().upper(), -sum(body) & 0xFF)
+    data = os.urandom(256)
+    rows = [data[i:i + 16] for i in range(0, 256, 16)]
+    with open(path, "w") as f:
+        for upper in range(size_mib << 12):
+            f.write(record(4, 0, bytes([upper >> 8 & 0xFF, upper & 0xFF])))
+            f.write("".join(record(0, 16 * i, row) for i, row in enumerate(rows)))
+        f.write(":00000001FF\n")
+
+
+def time_info(name, marigold, path, fmt, t_dump):
+    t_info, peak = timed([marigold, "-i", path])
+    t_peer, _ = timed(["srec_info", path] + fmt[:1])
+    print("%-9s marigold -i %.3f s  srec_info %.3f s  srec_info/-i %.1fx  -i/dump %.2fx  "
+          "-i peak memory %.1f MiB" % (name, t_info, t_peer, t_peer / t_info, t_info / t_dump, peak / 1024))
+
+
 def main():
     marigold = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else "build/marigold/marigold")
     size_mib = int(sys.argv[2]) if len(sys.argv) > 2 else 16
@@ -53,6 +77,15 @@ def main():
               (name, mb, t_mari, t_cat, t_srec))
         print("%-9s srec_cat/marigold %.1fx  marigold/cat %.1fx  marigold peak memory %.1f MiB" %
               ("", t_srec / t_mari, t_mari / t_cat, peak / 1024))
+        time_info(name, marigold, path, fmt, t_mari)
+    spread = os.path.join(work, "spread.hex")
+    write_spread(spread, size_mib)
+    print("%-9s %6.1f MB  %d MiB in blocks of 256 bytes every 64 KiB" %
+          ("spread", os.path.getsize(spread) / 1e6, size_mib))
+    # srec_info takes minutes over the 65,536 ranges of this file: not timed.
+    t_info, peak = timed([marigold, "-i", spread])
+    print("%-9s marigold -i %.3f s  -i peak memory %.1f MiB" % ("", t_info, peak / 1024))
+    os.remove(spread)
     for path, _ in files.values():
         os.remove(path)
     os.remove(binary)

@@ -102,6 +102,7 @@ static constexpr DigitTable make_digit_table()
 }
 
 static constexpr DigitTable Digits = make_digit_table();
+const signed char* const HexDigitValue = Digits.value;
 
 static inline int hex_digit(unsigned char c)
 {

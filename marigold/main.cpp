@@ -6,6 +6,8 @@ int main(int argc, char** argv)
     if (!walk_arguments(argc, argv)) usage();
     if (option_given('f'))
         filter_start_records();
+    else if (option_given('i'))
+        out_exit(info_file());
     else if (option_given('c'))
         check_image();
     else if (option_given('w'))

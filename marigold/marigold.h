@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <map>
 
 // options.cpp: options and paths, set once by the argument walk
 extern const char* OptionTable[128];
@@ -28,6 +29,7 @@ void out_hex(uint32_t value, int min_digits);
 void out_byte(unsigned value); // " %02x"
 void out_bytes(const unsigned char* data, int n);
 void out_newline();
+void out_dec(uint64_t value);
 void out_error(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // lines.cpp: reading and decoding record lines, and the dump mode
@@ -40,6 +42,7 @@ extern RecordBuffer RecordBytes;
 FILE* open_input();
 void close_input(FILE* in);
 int get_line(char* line, FILE* in);
+extern const signed char* const HexDigitValue; // 0 to 15, or -1 for no hex digit
 int hex_pair(const char* text);
 int decode_record_bytes(const char* text);
 int process_line(const char* line);
@@ -56,6 +59,40 @@ void dump_row(uint32_t address, const unsigned char* data, int k);
 // filter.cpp: copy an Intel HEX file without its start records
 int filter_start_records();
 int keep_record_line(const char* line);
+
+// ranges.cpp: the sorted, merged address ranges of the -i mode
+struct Span {
+    uint32_t first, last;
+};
+enum { MAX_OVERLAPS = 128 }; // a record holds at most 255 bytes
+extern std::map<uint32_t, uint64_t> Ranges; // start -> end (exclusive)
+extern Span Overlaps[MAX_OVERLAPS];
+extern int OverlapCount;
+void ranges_clear();
+void ranges_add(uint32_t start, uint32_t n);
+uint64_t ranges_bytes();
+
+// info_records.cpp: the -i mode's reading of record lines, fed in pieces
+enum StartKind { START_NONE, START_LINEAR, START_SEGMENT };
+struct InfoState {
+    uint64_t line; // lines ended so far
+    uint64_t records, data_records, srec_data_records, problems;
+    bool intel_seen, srec_seen, eof_record_seen, ended, after_end_reported;
+    bool segmented; // the base came from type 02, not 04
+    uint32_t base;
+    StartKind start_kind;
+    uint32_t start;
+};
+extern InfoState Info;
+void info_reset();
+void info_feed(const char* text, size_t n);
+void info_end_line();
+
+// info.cpp: the -i mode
+void info_scan(const char* block, size_t n); // lines split at LF, the last one left open
+void info_read(FILE* in);
+void info_summary();
+int info_file();
 
 // image.cpp: checksum word of a raw image
 enum { IMAGE_SIZE = 65536 };

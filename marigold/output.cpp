@@ -93,6 +93,20 @@ void out_hex(uint32_t value, int min_digits)
     OutLen += digits;
 }
 
+void out_dec(uint64_t value)
+{
+    char digits[20];
+    int n = 0;
+    do {
+        digits[n++] = (char)('0' + value % 10);
+        value /= 10;
+    } while (value);
+    char* p = out_reserve(n);
+    for (int i = 0; i < n; i++)
+        p[i] = digits[n - 1 - i];
+    OutLen += n;
+}
+
 void out_byte(unsigned value)
 {
     char* p = out_reserve(3);

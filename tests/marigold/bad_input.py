@@ -62,6 +62,12 @@ def empty_and_random_files():
            "rc=%d" % rc)
     rc, _, _ = run(["-f", "noise.hex", "noise.out"])
     expect("noise filter", rc == 0, "rc=%d" % rc)
+    expect("empty -i", run(["-i", "empty.hex"]) == (0, "format: none\nrecords: 0 (data 0)\n"
+                                                    "data: 0 bytes in 0 ranges\nstart: none\nproblems: 0\n", ""))
+    rc, out, err = run(["-i", "noise.hex"])
+    problems = [l for l in out.splitlines() if l.startswith("noise.hex:")]
+    expect("noise -i", rc == 1 and err == "" and out.endswith("\nproblems: %d\n" % len(problems)),
+           "rc=%d" % rc)
 
 
 def long_lines():
@@ -73,6 +79,10 @@ def long_lines():
            "rc=%d warnings=%d" % (rc, out.count("WARNING")))
     rc, _, _ = run(["-f", "long.hex", "long.out"])
     expect("1 MB line filter", rc == 0 and read("long.out") == (line + "\r\n").encode())
+    expect("1 MB line -i", run(["-i", "long.hex"])[:2] == (1, "long.hex:1: record length mismatch "
+                                                           "(states 0, holds 499995)\nlong.hex: no end-of-file record\n"
+                                                           "format: Intel HEX\nrecords: 1 (data 1)\n"
+                                                           "data: 0 bytes in 0 ranges\nstart: none\nproblems: 2\n"))
     lines = [":" + "1" * (n - 1) for n in (254, 255, 256, 600)]
     write("edges.hex", "\n".join(lines).encode())
     rc, _, _ = run(["edges.hex"])
@@ -99,9 +109,25 @@ def record_types_and_lengths():
                "rc=%d %s" % (rc, err))
 
 
+def spread_ranges():
+    """Data every 1 MiB over the whole 4 GiB, and a record that runs past its end."""
+    lines = []
+    for upper in range(0, 0x10000, 16):
+        lines.append(intel(2, 0, 4, bytes([upper >> 8, upper & 0xFF])))
+        lines.append(intel(16, 0x8000, 0, bytes(16)))
+    lines += [intel(2, 0, 4, b"\xff\xff"), intel(4, 0xFFFE, 0, b"\1\2\3\4"), intel(0, 0, 1, b"")]
+    write("spread.hex", "\n".join(lines).encode())
+    rc, out, _ = run(["-i", "spread.hex"])
+    ranges = [l for l in out.splitlines() if l.startswith("  ")]
+    expect("spread -i", rc == 0 and "\ndata: 65540 bytes in 4098 ranges\n" in out and
+           ranges[0] == "  00000000-00000001 2 bytes" and ranges[1] == "  00008000-0000800f 16 bytes" and
+           ranges[-2] == "  fff08000-fff0800f 16 bytes" and ranges[-1] == "  fffffffe-ffffffff 2 bytes",
+           "rc=%d %s" % (rc, ranges[:2] + ranges[-2:]))
+
+
 def unopenable_paths(as_other_user):
     os.makedirs("folder", exist_ok=True)
-    for args in (["folder"], ["-f", "folder", "dir.out"], ["-c", "folder"], ["-w", "folder"]):
+    for args in (["folder"], ["-f", "folder", "dir.out"], ["-c", "folder"], ["-w", "folder"], ["-i", "folder"]):
         expect("directory %s" % args, run(args) == (1, "Fatal: can't open file:folder\n", ""))
     expect("no output for a directory", not os.path.exists("dir.out"))
     write("in.hex", b":00000001FF\n")
@@ -119,6 +145,7 @@ def unopenable_paths(as_other_user):
     write("secret.hex", b":00000001FF\n")
     os.chmod("secret.hex", 0)
     expect("unreadable input", run(["secret.hex"], user=65534) == (1, "Fatal: can't open file:secret.hex\n", ""))
+    expect("unreadable -i", run(["-i", "secret.hex"], user=65534) == (1, "Fatal: can't open file:secret.hex\n", ""))
     image = bytes(range(64))
     write("locked.bin", image)
     os.chmod("locked.bin", 0o444)
@@ -157,6 +184,7 @@ def main():
     empty_and_random_files()
     long_lines()
     record_types_and_lengths()
+    spread_ranges()
     unopenable_paths(os.geteuid() == 0 and not EMULATOR and shutil.which("setpriv"))
     image_sizes()
     for failure in FAILURES:

@@ -41,3 +41,29 @@ marigold_case(image_fix ARGS -w image.bin INPUTS ${G}/image.bin
   RC 0 OUT ${G}/image.out PRODUCED image.bin EXPECT ${G}/image_fixed.bin)
 marigold_case(image_fix_when_sound ARGS -w image_fixed.bin INPUTS ${G}/image_fixed.bin
   RC 0 OUT ${G}/image_fixed.out PRODUCED image_fixed.bin EXPECT ${G}/image_fixed.bin)
+
+# -i: what a record file holds, and its problems with their line numbers.
+function(info_case name input rc)
+  get_filename_component(file ${input} NAME)
+  marigold_case(info_${name} ARGS -i ${file} INPUTS ${G}/${input} RC ${rc} OUT ${G}/info_${name}.out)
+endfunction()
+info_case(intel info_intel.hex 0)
+info_case(srec info_srec.s19 0)
+info_case(type02 info_type02.hex 0)
+info_case(type03 info_type03.hex 0)
+info_case(checksum info_checksum.hex 1)
+info_case(length info_length.hex 1)
+info_case(garbled info_garbled.hex 1)
+info_case(unknown info_unknown.hex 1)
+info_case(unknown_s19 info_unknown.s19 1)
+info_case(overlap info_overlap.hex 1)
+info_case(count info_count.s19 1)
+info_case(after_end info_after_end.hex 1)
+info_case(no_end info_no_end.hex 1)
+marigold_case(info_crlf_input ARGS -i info_intel_crlf.hex INPUTS ${G}/info_intel_crlf.hex
+  RC 0 OUT ${G}/info_intel.out)
+marigold_case(info_wins_over_checksum_modes ARGS -c -w -i info_intel.hex INPUTS ${G}/info_intel.hex
+  RC 0 OUT ${G}/info_intel.out)
+marigold_case(filter_wins_over_info ARGS -i -f filter.hex out.hex INPUTS ${G}/filter.hex
+  RC 0 OUT ${G}/filter.out PRODUCED out.hex EXPECT ${G}/filter.expected)
+marigold_case(info_missing_file ARGS -i missing.hex RC 1 OUT ${G}/missing.out)

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Dumps record files made by srec_cat and objcopy from one binary and
 checks that the bytes marigold prints, read back from its output, equal the
-binary at the right addresses."""
+binary at the right addresses. Then checks that the ranges and the start
+address that marigold -i finds in files of several ranges equal srec_info's."""
 import os
 import random
 import re
@@ -56,6 +57,76 @@ def check(name, command, data, base, option_b=False):
     print("%s: %d bytes match" % (name, len(memory)))
 
 
+INFO_RANGE = re.compile(r"^  ([0-9a-f]{8})-([0-9a-f]{8}) (\d+) bytes$")
+PEER_RANGE = re.compile(r"^(?:Data:)?\s+([0-9A-F]+) - ([0-9A-F]+)$")
+
+
+def info_of(command):
+    """Ranges and start address from marigold -i, which must find no problem."""
+    proc = subprocess.run(command, capture_output=True, text=True)
+    out = proc.stdout.replace("\r", "")
+    if proc.returncode != 0 or not out.endswith("problems: 0\n"):
+        raise SystemExit("marigold -i failed (rc %d):\n%s" % (proc.returncode, out))
+    ranges, start = [], None
+    for line in out.splitlines():
+        match = INFO_RANGE.match(line)
+        if match:
+            first, last = int(match.group(1), 16), int(match.group(2), 16)
+            if int(match.group(3)) != last - first + 1:
+                raise SystemExit("range size wrong: %r" % line)
+            ranges.append((first, last))
+        elif line.startswith("start: ") and line != "start: none":
+            value = line[7:]
+            if ":" in value:  # type 03 CS:IP, which srec_info gives as CS * 16 + IP
+                cs, ip = value.split(":")
+                start = int(cs, 16) * 16 + int(ip, 16)
+            else:
+                start = int(value, 16)
+    return ranges, start
+
+
+def peer_info_of(path, fmt):
+    out = subprocess.run(["srec_info", path] + fmt, check=True, capture_output=True, text=True).stdout
+    ranges, start = [], None
+    for line in out.splitlines():
+        match = PEER_RANGE.match(line)
+        if match:
+            ranges.append((int(match.group(1), 16), int(match.group(2), 16)))
+        elif line.startswith("Execution Start Address:"):
+            start = int(line.split(":")[1], 16)
+    return ranges, start
+
+
+def check_info(tool, path, fmt, expected_ranges):
+    ours, peers = info_of(tool + ["-i", path]), peer_info_of(path, fmt)
+    if ours != peers or len(ours[0]) != expected_ranges or ours[1] is None:
+        raise SystemExit("%s: marigold -i %s, srec_info %s" % (path, ours, peers))
+    print("%s: %d ranges and start %x as srec_info" % (path, len(ours[0]), ours[1]))
+
+
+def info_files(tool, data):
+    """Files of several ranges and a start address, from srec_cat and objcopy."""
+    pieces = lambda *at: sum((["piece.bin", "-binary", "-offset", hex(a)] for a in at), [])
+    with open("piece.bin", "wb") as f:
+        f.write(data[:5000])
+    srec = ["srec_cat"] + pieces(0x08000000, 0x08001388, 0x0801fff0, 0x20000000)
+    run(srec + ["-execution-start-address=0x08000131", "-o", "several.hex", "-intel"])
+    check_info(tool, "several.hex", ["-intel"], 3)
+    low = ["srec_cat"] + pieces(0x200, 0x9000, 0x3fff8, 0xfd000)
+    run(low + ["-execution-start-address=0x9010", "-o", "low.s19", "-motorola", "-address-length=2"])
+    run(["objcopy", "-I", "srec", "-O", "ihex", "low.s19", "low.hex"])
+    if ":02000002" not in open("low.hex").read():
+        raise SystemExit("objcopy wrote no type 02 record")
+    check_info(tool, "low.hex", ["-intel"], 4)
+    check_info(tool, "low.s19", [], 4)
+    run(["srec_cat"] + pieces(0x10000, 0x123456, 0x200000) + ["-execution-start-address=0x123456",
+         "-o", "several.s28", "-motorola", "-address-length=3"])
+    check_info(tool, "several.s28", [], 3)
+    run(["objcopy", "-I", "srec", "-O", "srec", "--srec-forceS3", "--change-addresses", "0x80000000",
+         "low.s19", "several.s37"])
+    check_info(tool, "several.s37", [], 4)
+
+
 def main():
     marigold, work = sys.argv[1], sys.argv[2]
     emulator = sys.argv[3:]  # e.g. wine, for the Windows build
@@ -86,6 +157,7 @@ def main():
     check("S3 (objcopy)", tool + ["image.s37"], data, 0x80000000)
     run(["objcopy", "-I", "binary", "-O", "srec", "--srec-len", "40", "small.bin", "small.srec"])
     check("S1 40-byte records (objcopy)", tool + ["small.srec"], small, 0)
+    info_files(tool, data)
 
 
 if __name__ == "__main__":

@@ -1,0 +1,99 @@
+// The -i mode: read a record file once, report its problems line by line,
+// then say what it holds: format, records, address ranges, start address.
+#include "marigold.h"
+
+#include <cstring>
+
+static char Block[1 << 16];
+
+// Lines are handed over in place, a piece per block they lie in, so a line
+// of any length costs no copy and no memory.
+void info_scan(const char* block, size_t n)
+{
+    const char* p = block;
+    const char* end = block + n;
+    while (p < end) {
+        const char* line_end = (const char*)memchr(p, '\n', end - p);
+        if (!line_end) {
+            info_feed(p, end - p);
+            return;
+        }
+        info_feed(p, line_end - p);
+        info_end_line();
+        p = line_end + 1;
+    }
+}
+
+void info_read(FILE* in)
+{
+    size_t n;
+    while ((n = fread(Block, 1, sizeof Block, in)) > 0)
+        info_scan(Block, n);
+    info_end_line(); // a last line without a line feed; nothing when it is empty
+}
+
+static const char* format_name()
+{
+    if (Info.intel_seen && Info.srec_seen) return "mixed";
+    if (Info.intel_seen) return "Intel HEX";
+    if (Info.srec_seen) return "S-record";
+    return "none";
+}
+
+static void print_start()
+{
+    out_str("start: ");
+    if (Info.start_kind == START_NONE) {
+        out_str("none");
+    } else if (Info.start_kind == START_SEGMENT) {
+        out_hex(Info.start >> 16, 4);
+        out_str(":");
+        out_hex(Info.start & 0xffff, 4);
+    } else {
+        out_hex(Info.start, 8);
+    }
+    out_newline();
+}
+
+void info_summary()
+{
+    if (Info.intel_seen && !Info.eof_record_seen) {
+        Info.problems++;
+        out_str(InputPath);
+        out_str(": no end-of-file record\n");
+    }
+    out_str("format: ");
+    out_str(format_name());
+    out_str("\nrecords: ");
+    out_dec(Info.records);
+    out_str(" (data ");
+    out_dec(Info.data_records);
+    out_str(")\ndata: ");
+    out_dec(ranges_bytes());
+    out_str(" bytes in ");
+    out_dec(Ranges.size());
+    out_str(" ranges\n");
+    for (const auto& range : Ranges) {
+        out_str("  ");
+        out_hex(range.first, 8);
+        out_str("-");
+        out_hex((uint32_t)(range.second - 1), 8);
+        out_str(" ");
+        out_dec(range.second - range.first);
+        out_str(" bytes\n");
+    }
+    print_start();
+    out_str("problems: ");
+    out_dec(Info.problems);
+    out_newline();
+}
+
+int info_file()
+{
+    FILE* in = open_input();
+    info_reset();
+    info_read(in);
+    close_input(in);
+    info_summary();
+    return Info.problems ? 1 : 0;
+}

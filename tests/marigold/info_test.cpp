@@ -1,0 +1,139 @@
+#include <gtest/gtest.h>
+
+#include "capture.h"
+
+// Problems and summary of -i for a file's text, read in blocks of `block`
+// characters (0: all at once).
+static std::string info_text(const std::string& text, size_t block = 0)
+{
+    InputPath = "t";
+    return capture_output([&] {
+        info_reset();
+        size_t step = block ? block : text.size() + 1;
+        for (size_t at = 0; at < text.size(); at += step)
+            info_scan(text.data() + at, std::min(step, text.size() - at));
+        info_end_line();
+        info_summary();
+    });
+}
+
+// Only the problem lines, without the summary.
+static std::string problems_of(const std::string& text)
+{
+    std::string all = info_text(text);
+    return all.substr(0, all.find("format: "));
+}
+
+static std::string s3_record(int data_bytes)
+{
+    unsigned count = (data_bytes + 5) & 0xff; // 0 when the record cannot hold them
+    unsigned sum = count;
+    std::string line = "S3";
+    char pair[3];
+    snprintf(pair, sizeof pair, "%02X", count);
+    line += pair;
+    line += "00000000";
+    for (int i = 0; i < data_bytes; i++) {
+        line += "A5";
+        sum += 0xa5;
+    }
+    snprintf(pair, sizeof pair, "%02X", ~sum & 0xff);
+    return line + pair;
+}
+
+TEST(Info, BlocksOfAnySizeReadAlike)
+{
+    std::string text = ":020000040008F2\r\n\r\n:0400000000010203F6\n" + s3_record(250)
+        + "\r\n:04000400\r04050607E2\n:0400080008090A0BCE\r\n:0400000508000131BD\n:00000001FF";
+    std::string whole = info_text(text);
+    EXPECT_EQ(whole,
+        "t:5: garbled line\n"
+        "format: mixed\n"
+        "records: 6 (data 3)\n"
+        "data: 258 bytes in 3 ranges\n"
+        "  00000000-000000f9 250 bytes\n"
+        "  00080000-00080003 4 bytes\n"
+        "  00080008-0008000b 4 bytes\n"
+        "start: 08000131\n"
+        "problems: 1\n");
+    for (size_t block = 1; block < 40; block++)
+        ASSERT_EQ(info_text(text, block), whole) << "blocks of " << block;
+}
+
+TEST(Info, LengthChecksumAndGarbledLines)
+{
+    EXPECT_EQ(problems_of(":0400100001020304E3\n:00000001FF"),
+        "t:1: checksum error (expected e2, found e3)\n");
+    EXPECT_EQ(problems_of("S107001001020304DF"), "t:1: checksum error (expected de, found df)\n");
+    // A line that runs on long past its stated length.
+    EXPECT_EQ(problems_of(":01000000" + std::string(600, '0') + "\n:00000001FF"),
+        "t:1: record length mismatch (states 1, holds 299)\n");
+    EXPECT_EQ(problems_of("S10500000102\n"), "t:1: record length mismatch (states 5, holds 4)\n");
+    EXPECT_EQ(problems_of(s3_record(250) + "\n" + s3_record(251) + "\n"),
+        "t:2: record length mismatch (states 0, holds 256)\n");
+    // Odd digits, a stray character or CR, too few bytes for the fields.
+    EXPECT_EQ(
+        problems_of(":00000001F\n:0000 0001FF\n:00000001\rFF\n:0000FF\nS\nSX0300FC\ns1030000FC\nS1"
+                    "\n:00000001FF"),
+        "t:1: garbled line\nt:2: garbled line\nt:3: garbled line\nt:4: garbled line\n"
+        "t:5: garbled line\nt:6: garbled line\nt:7: garbled line\nt:8: garbled line\n");
+}
+
+TEST(Info, RecordKindsAndTheirFields)
+{
+    EXPECT_EQ(problems_of(":03000002100000EB\n:00000001FF"),
+        "t:1: record length mismatch (states 3, needs 2)\n");
+    EXPECT_EQ(problems_of("S9041000AA41\nS10200FD\nS9031000EC\nS10200FD\nS10200FD"),
+        "t:1: record length mismatch (states 4, needs 3)\n"
+        "t:2: record length mismatch (states 2, needs 3)\nt:4: data after end of file\n");
+    EXPECT_EQ(problems_of(":00000007F9\n:00000001FF"), "t:1: unknown record type 07\n");
+    // S6 counts in 24 bits; the count covers S1 to S3 records only.
+    EXPECT_EQ(problems_of("S0030000FC\nS107000000010203F2\nS604000001FA\nS604000002F9"),
+        "t:4: record count mismatch (states 2, counted 1)\n");
+    std::string s8 = info_text("S8041234565F");
+    EXPECT_NE(s8.find("start: 00123456\n"), std::string::npos) << s8;
+    std::string s03 = info_text(":04000003ABCD01235D\n:00000001FF");
+    EXPECT_NE(s03.find("start: abcd:0123\nproblems: 0\n"), std::string::npos) << s03;
+}
+
+TEST(Info, AddressesWrapAtFourGibibytes)
+{
+    // Type 04 addresses run on past 64 KiB and past 0xffffffff.
+    std::string out = info_text(":02000004FFFFFC\n:04FFFE0001020304F5\n:00000001FF");
+    EXPECT_NE(out.find("data: 4 bytes in 2 ranges\n  00000000-00000001 2 bytes\n"
+                       "  fffffffe-ffffffff 2 bytes\n"),
+        std::string::npos)
+        << out;
+}
+
+TEST(Ranges, MergeWhereTheyTouchAndListWhatOverlaps)
+{
+    ranges_clear();
+    ranges_add(0x100, 0x10);
+    ranges_add(0x120, 0x10);
+    ranges_add(0x140, 0x10);
+    ranges_add(0x80, 0x10);
+    ranges_add(0x90, 0x10); // touches the range below it
+    EXPECT_EQ(OverlapCount, 0);
+    EXPECT_EQ(Ranges.size(), 4u);
+    // From inside the first range across the gaps into the third.
+    ranges_add(0x108, 0x40);
+    ASSERT_EQ(OverlapCount, 3);
+    EXPECT_EQ(Overlaps[0].first, 0x108u);
+    EXPECT_EQ(Overlaps[0].last, 0x10fu);
+    EXPECT_EQ(Overlaps[1].first, 0x120u);
+    EXPECT_EQ(Overlaps[1].last, 0x12fu);
+    EXPECT_EQ(Overlaps[2].first, 0x140u);
+    EXPECT_EQ(Overlaps[2].last, 0x147u);
+    ASSERT_EQ(Ranges.size(), 2u);
+    EXPECT_EQ(Ranges.begin()->first, 0x80u);
+    EXPECT_EQ(Ranges.begin()->second, 0xa0u);
+    EXPECT_EQ(std::next(Ranges.begin())->second, 0x150u);
+    EXPECT_EQ(ranges_bytes(), 0x70u);
+    // A range that fills the gap joins its neighbours.
+    ranges_add(0xa0, 0x60);
+    EXPECT_EQ(OverlapCount, 0);
+    EXPECT_EQ(Ranges.size(), 1u);
+    ranges_add(0xfffffff0, 0x10);
+    EXPECT_EQ(std::prev(Ranges.end())->second, 0x100000000u);
+}
