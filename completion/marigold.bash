@@ -14,7 +14,7 @@ _marigold()
     case $paths in
     0)
         if [[ $cur == -* ]]; then
-            COMPREPLY=($(compgen -W $'-f\n-c\n-w\n-b' -- "$cur"))
+            COMPREPLY=($(compgen -W $'-f\n-i\n-c\n-w\n-b' -- "$cur"))
         else
             # firmware files and images, and folders to look in
             local extglob_was
