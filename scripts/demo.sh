@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The main job on the bundled examples: marigold dumps the Intel HEX and
-# S-record files, checks the image's checksum word, and kestrel runs its
-# loop-back benchmark over a pair of pseudo-terminals.
+# S-record files, checks one of them with -i and the image's checksum word,
+# and kestrel runs its loop-back benchmark over a pair of pseudo-terminals.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install_deps.sh
@@ -11,6 +11,8 @@ for f in examples/firmware.hex examples/firmware.s19 examples/firmware.s37; do
   echo "== marigold $f"
   "$m" "$f"
 done
+echo "== marigold -i examples/firmware.s37"
+"$m" -i examples/firmware.s37
 echo "== marigold -c examples/image.bin"
 "$m" -c examples/image.bin
 if [ -x scripts/kestrel_loopback.sh ]; then
