@@ -94,12 +94,11 @@ static void decode_hex(const unsigned char* p, const unsigned char* end)
     Line.last = (unsigned char)last;
     if (p == end) return;
     int high = digit[*p];
-    if (high < 0)
-        odd_character(p, end);
-    else if (p + 1 == end)
-        Line.high = high; // its second digit comes with the next piece
-    else
-        odd_character(p + 1, end);
+    if (high < 0) return odd_character(p, end);
+    // A lone digit waits for its second, in the next piece or never: a line
+    // that ends on it (before its CR) has an odd digit count and is garbled.
+    Line.high = high;
+    if (p + 1 < end) odd_character(p + 1, end);
 }
 
 void info_feed(const char* text, size_t n)

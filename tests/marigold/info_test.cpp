@@ -71,12 +71,13 @@ TEST(Info, LengthChecksumAndGarbledLines)
     EXPECT_EQ(problems_of("S10500000102\n"), "t:1: record length mismatch (states 5, holds 4)\n");
     EXPECT_EQ(problems_of(s3_record(250) + "\n" + s3_record(251) + "\n"),
         "t:2: record length mismatch (states 0, holds 256)\n");
-    // Odd digits, a stray character or CR, too few bytes for the fields.
-    EXPECT_EQ(
-        problems_of(":00000001F\n:0000 0001FF\n:00000001\rFF\n:0000FF\nS\nSX0300FC\ns1030000FC\nS1"
-                    "\n:00000001FF"),
+    // Odd digits (also before a CR), a stray character or CR, too few bytes
+    // for the fields.
+    EXPECT_EQ(problems_of(":00000001F\n:00000001FF0\r\n:0000 0001FF\n:00000001\rFF\n:0000FF\nS\n"
+                          "SX0300FC\ns1030000FC\nS1\n:00000001FF"),
         "t:1: garbled line\nt:2: garbled line\nt:3: garbled line\nt:4: garbled line\n"
-        "t:5: garbled line\nt:6: garbled line\nt:7: garbled line\nt:8: garbled line\n");
+        "t:5: garbled line\nt:6: garbled line\nt:7: garbled line\nt:8: garbled line\n"
+        "t:9: garbled line\n");
 }
 
 TEST(Info, RecordKindsAndTheirFields)
