@@ -8,11 +8,24 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
 // ---- console and process ----------------------------------------------------
+
+// A standard stream that the caller closed (kestrel <&-, >&-) gets /dev/null:
+// otherwise the port would take its number, and its bytes be read as keys or
+// the console's output be written into it.
+static bool open_standard_streams(void)
+{
+    for (int fd = 0; fd <= 2; fd++)
+        if (fcntl(fd, F_GETFD) < 0) open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY); // gets fd
+    return true;
+}
+
+[[maybe_unused]] static const bool standard_streams_open = open_standard_streams();
 
 // Signal handlers read and change the state below, so it is kept in
 // sig_atomic_t and touched there only through async-signal-safe calls.

@@ -282,6 +282,19 @@ def case_pipe():
     with open(log, 'rb') as f:
         if f.read() != b'onetwo':
             fail('log not intact')
+    # A closed stdin or stdout: the port must not take its number, to be read
+    # as the keyboard or written as the console.
+    for closed in (0, 1):
+        p = subprocess.Popen([KESTREL, '-c33'], stdin=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                             preexec_fn=lambda: os.close(closed))
+        procs.append(p)
+        time.sleep(0.3)
+        os.write(master, b'ab')
+        r, _, _ = select.select([master], [], [], 0.3)
+        p.send_signal(signal.SIGINT)
+        code, _, err = finish(p, 3)
+        if r or code != 0:
+            fail('fd %d closed: port got %r, exit %d, %r' % (closed, os.read(master, 100) if r else b'', code, err))
 
 
 def case_signals():
