@@ -34,6 +34,7 @@ static volatile sig_atomic_t console_raw; // set raw by us; console_saved is how
 static volatile sig_atomic_t signal_keys = 1; // Ctrl-C, Ctrl-Z, Ctrl-\ stay signals
 static volatile sig_atomic_t interrupted; // SIGINT that ends the terminal (no console)
 static bool stdin_done;
+static bool sigint_ignored; // ignored when kestrel started: left so
 static struct termios console_saved;
 
 // False when stdin is the controlling terminal of a session in which another
@@ -139,8 +140,16 @@ void catch_ending_signals(void)
     caught = true;
     // SIGPIPE: the program reading our output (kestrel | tee ...) went away.
     const int sigs[] = { SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGALRM, SIGUSR1, SIGUSR2 };
-    for (int sig : sigs)
+    for (int sig : sigs) {
+        // A signal ignored from the start (nohup, a script's background job)
+        // is the caller's choice: it stays ignored.
+        struct sigaction old;
+        if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) {
+            if (sig == SIGINT) sigint_ignored = true;
+            continue;
+        }
         set_handler(sig, on_end_signal);
+    }
 }
 
 void plat_console_init(void)
@@ -182,7 +191,8 @@ void plat_sigint(int ignore)
 {
     interrupted = 0;
     signal_keys = !ignore;
-    set_handler(SIGINT, ignore ? on_terminal_interrupt : on_end_signal);
+    catch_ending_signals();
+    if (!sigint_ignored) set_handler(SIGINT, ignore ? on_terminal_interrupt : on_end_signal);
     if (console_raw) apply_raw();
 }
 

@@ -335,6 +335,22 @@ def case_signals():
     if code != -signal.SIGPIPE:
         fail('closed console output: exit %d' % code)
     check_console(kbd_s, before, 'closed console output')
+    # Signals ignored from the start (nohup, a script's background job) stay
+    # ignored: the echo goes on until a signal that was not.
+    master, _ = link_pty('ttyUSB0')
+    p = subprocess.Popen([KESTREL, '-e', '-c33'], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                         stderr=subprocess.PIPE, preexec_fn=lambda: [signal.signal(s, signal.SIG_IGN)
+                                                                     for s in (signal.SIGHUP, signal.SIGINT)])
+    procs.append(p)
+    read_until(p.stdout.fileno(), b'Escape=^A\n')
+    p.send_signal(signal.SIGHUP)
+    p.send_signal(signal.SIGINT)
+    os.write(master, b'x\r')
+    if read_until(master, 3) != b'x\r\n':
+        fail('an ignored SIGHUP or SIGINT ended the echo')
+    p.send_signal(signal.SIGTERM)
+    if finish(p, 3)[0] != -signal.SIGTERM:
+        fail('SIGTERM after ignored signals: exit %d' % p.returncode)
 
 
 run_case(globals(), 50)

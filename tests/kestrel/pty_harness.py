@@ -20,6 +20,11 @@ def setup(argv):
     """The build's sysfs folder (SYSDIR) is testsys beside DEVDIR."""
     global CASE, KESTREL, DEVDIR, SYSDIR, PTYPAIR
     CASE, KESTREL, DEVDIR, PTYPAIR = argv[1:5]
+    # kestrel keeps a signal ignored that it inherits so: whatever the runner
+    # ignores, the runs here start with the usual signals.
+    for sig in (signal.SIGINT, signal.SIGHUP, signal.SIGQUIT, signal.SIGTERM):
+        if signal.getsignal(sig) == signal.SIG_IGN:
+            signal.signal(sig, signal.SIG_DFL)
     SYSDIR = os.path.join(os.path.dirname(DEVDIR), 'testsys')
     return CASE, KESTREL, DEVDIR, PTYPAIR
 
