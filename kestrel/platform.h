@@ -28,7 +28,8 @@
 //   plat_list_close()
 // Console and process:
 //   plat_console_init()       keyboard raw without echo, stdout unbuffered; ending
-//                             signals restore the console first. A console that
+//                             signals restore the console first (a signal that
+//                             was ignored at the start stays so). A console that
 //                             another process group has in the foreground is left
 //                             alone and no keys are read from it.
 //   plat_console_restore()    put the console back as it was found

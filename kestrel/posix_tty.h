@@ -34,7 +34,7 @@ void port_release(void);
 
 // console_posix.cpp: from the first call on, ending signals (SIGINT, SIGTERM,
 // SIGHUP, SIGQUIT, SIGPIPE, ...) release the port and put the console back
-// before they end the process.
+// before they end the process. A signal ignored at the start stays ignored.
 void catch_ending_signals(void);
 // fd to watch for keys, -1 when no key will be read
 int console_key_fd(void);
