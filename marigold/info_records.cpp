@@ -241,11 +241,18 @@ static void intel_record_info()
         return;
     }
     if (type != 0 && !fixed_length(stated, fixed[type])) return;
+    if (type >= 2) Info.extended = true;
     switch (type) {
     case 0:
         return intel_data(big_endian(b + 1, 2), stated);
     case 1:
         Info.eof_record_seen = Info.ended = true;
+        // An 8-bit file (no type 02 to 05 before) may give its start
+        // address in the end record's address field.
+        if (!Info.extended && big_endian(b + 1, 2) != 0) {
+            Info.start_kind = START_LINEAR;
+            Info.start = big_endian(b + 1, 2);
+        }
         return;
     case 2:
     case 4:

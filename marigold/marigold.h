@@ -79,6 +79,7 @@ struct InfoState {
     uint64_t records, data_records, srec_data_records, problems;
     bool intel_seen, srec_seen, eof_record_seen, ended, after_end_reported;
     bool segmented; // the base came from type 02, not 04
+    bool extended; // a type 02 to 05 record was read: no 8-bit file
     uint32_t base;
     StartKind start_kind;
     uint32_t start;

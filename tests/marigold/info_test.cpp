@@ -95,6 +95,12 @@ TEST(Info, RecordKindsAndTheirFields)
     EXPECT_NE(s8.find("start: 00123456\n"), std::string::npos) << s8;
     std::string s03 = info_text(":04000003ABCD01235D\n:00000001FF");
     EXPECT_NE(s03.find("start: abcd:0123\nproblems: 0\n"), std::string::npos) << s03;
+    // An 8-bit file's end record may hold the start address; after a type
+    // 02 to 05 record its address field means nothing.
+    std::string i8 = info_text(":0400000000010203F6\n:00F65E01AB");
+    EXPECT_NE(i8.find("start: 0000f65e\nproblems: 0\n"), std::string::npos) << i8;
+    std::string i32 = info_text(":020000040000FA\n:0400000000010203F6\n:00F65E01AB");
+    EXPECT_NE(i32.find("start: none\nproblems: 0\n"), std::string::npos) << i32;
 }
 
 TEST(Info, AddressesWrapAtFourGibibytes)

@@ -119,6 +119,10 @@ def info_files(tool, data):
         raise SystemExit("objcopy wrote no type 02 record")
     check_info(tool, "low.hex", ["-intel"], 4)
     check_info(tool, "low.s19", [], 4)
+    # 8-bit Intel HEX: the start address stands in the end record.
+    run(["srec_cat"] + pieces(0x200, 0x9000) + ["-execution-start-address=0x9010", "-o", "eight.hex",
+         "-intel", "-address-length=2"])
+    check_info(tool, "eight.hex", ["-intel"], 2)
     run(["srec_cat"] + pieces(0x10000, 0x123456, 0x200000) + ["-execution-start-address=0x123456",
          "-o", "several.s28", "-motorola", "-address-length=3"])
     check_info(tool, "several.s28", [], 3)
