@@ -23,9 +23,7 @@
 //                             1 with *p filled, 0 opened but no properties, -1 no open
 // Detailed port list: every serial port the system knows, with what it tells
 // about each (unknown fields are empty):
-//   plat_list_open()          gathers the list; the number of ports
-//   plat_list_port(i, d)      port i into *d; false past the end
-//   plat_list_close()
+//   plat_list_ports(v)        fills *v with the ports, in the system's order
 // Console and process:
 //   plat_console_init()       keyboard raw without echo, stdout unbuffered; ending
 //                             signals restore the console first (a signal that
@@ -45,6 +43,8 @@
 //   plat_sleep_ms(ms)
 #ifndef KESTREL_PLATFORM_H
 #define KESTREL_PLATFORM_H
+
+#include <vector>
 
 // The seven figures a serial driver reports about a port.
 struct plat_props {
@@ -83,9 +83,7 @@ int plat_reg_value(int index, char* data, int size);
 void plat_reg_close(void);
 int plat_port_props(int port, plat_props* props);
 
-int plat_list_open(void);
-bool plat_list_port(int index, plat_port_desc* desc);
-void plat_list_close(void);
+void plat_list_ports(std::vector<plat_port_desc>* ports);
 
 void plat_console_init(void);
 void plat_console_restore(void);

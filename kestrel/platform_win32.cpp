@@ -172,8 +172,6 @@ int plat_port_props(int port, plat_props* props)
 
 // ---- the detailed port list ------------------------------------------------
 
-static std::vector<plat_port_desc> listed;
-
 // Busy when the open is refused because another handle holds the port.
 // Windows knows no other way to tell; the open is the same one -p makes.
 static bool com_busy(int port)
@@ -188,13 +186,12 @@ static bool com_busy(int port)
 }
 
 // Each SERIALCOMM value: its name is the device (\Device\Serial0), its data the COM name.
-int plat_list_open(void)
+void plat_list_ports(std::vector<plat_port_desc>* ports)
 {
-    listed.clear();
     HKEY key;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key)
         != ERROR_SUCCESS)
-        return 0;
+        return;
     for (DWORD i = 0;; i++) {
         plat_port_desc d;
         memset(&d, 0, sizeof d);
@@ -206,22 +203,9 @@ int plat_list_open(void)
         data[data_len] = 0;
         if (type != REG_SZ || sscanf(data, "COM%d", &d.com) != 1 || d.com < 1) continue;
         d.busy = com_busy(d.com);
-        listed.push_back(d);
+        ports->push_back(d);
     }
     RegCloseKey(key);
-    return (int)listed.size();
-}
-
-bool plat_list_port(int index, plat_port_desc* desc)
-{
-    if (index < 0 || index >= (int)listed.size()) return false;
-    *desc = listed[index];
-    return true;
-}
-
-void plat_list_close(void)
-{
-    listed.clear();
 }
 
 // ---- console and process ----------------------------------------------------

@@ -23,10 +23,8 @@ static void print_port(const plat_port_desc& d)
 
 int PortList(void)
 {
-    std::vector<plat_port_desc> ports(plat_list_open());
-    for (size_t i = 0; i < ports.size(); i++)
-        if (!plat_list_port((int)i, &ports[i])) ports.resize(i);
-    plat_list_close();
+    std::vector<plat_port_desc> ports;
+    plat_list_ports(&ports);
     // Nodes outside the table (COM 0) keep the platform's order at the end.
     std::stable_sort(ports.begin(), ports.end(),
         [](const plat_port_desc& a, const plat_port_desc& b) { return a.com > b.com; });

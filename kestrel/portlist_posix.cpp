@@ -14,8 +14,6 @@
 #include <unistd.h>
 #include <vector>
 
-static std::vector<plat_port_desc> listed;
-
 static void copy_text(char* dst, size_t size, const char* src)
 {
     size_t i = 0;
@@ -161,7 +159,7 @@ static bool held_elsewhere(const char* node_path, const struct stat* node)
     return held;
 }
 
-static void add_port(int com, const char* path)
+static void add_port(std::vector<plat_port_desc>* ports, int com, const char* path)
 {
     plat_port_desc d;
     memset(&d, 0, sizeof d);
@@ -173,7 +171,7 @@ static void add_port(int com, const char* path)
         describe_by_id(&st, &d);
         d.busy = held_elsewhere(path, &st);
     }
-    listed.push_back(d);
+    ports->push_back(d);
 }
 
 static bool in_com_table(const char* name)
@@ -185,12 +183,11 @@ static bool in_com_table(const char* name)
     return false;
 }
 
-int plat_list_open(void)
+void plat_list_ports(std::vector<plat_port_desc>* ports)
 {
-    listed.clear();
     char path[PATH_MAX];
     for (int port = 1; port <= 99; port++)
-        if (com_path(port, path, sizeof path) && serial_node(path)) add_port(port, path);
+        if (com_path(port, path, sizeof path) && serial_node(path)) add_port(ports, port, path);
     // Then the tty nodes with a device behind them that the table does not
     // reach (ttyXRUSB, rfcomm, ttymxc, ttyTHS...), in their natural order.
     char folder[PATH_MAX];
@@ -203,21 +200,8 @@ int plat_list_open(void)
         snprintf(device, sizeof device, "%s/%s/device", folder, name);
         snprintf(path, sizeof path, "%s/%s", KESTREL_DEV_DIR, name);
         if (name[0] != '.' && !in_com_table(name) && access(device, F_OK) == 0 && serial_node(path))
-            add_port(0, path);
+            add_port(ports, 0, path);
         free(names[i]);
     }
     if (n >= 0) free(names);
-    return (int)listed.size();
-}
-
-bool plat_list_port(int index, plat_port_desc* desc)
-{
-    if (index < 0 || index >= (int)listed.size()) return false;
-    *desc = listed[index];
-    return true;
-}
-
-void plat_list_close(void)
-{
-    listed.clear();
 }

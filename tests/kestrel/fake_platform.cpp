@@ -74,16 +74,7 @@ int plat_port_hung_up(void) { return fake.hung_up; }
 
 void plat_port_close(void) {}
 
-int plat_list_open(void) { return (int)fake.list.size(); }
-
-bool plat_list_port(int index, plat_port_desc *desc)
-{
-    if (index >= (int)fake.list.size()) return false;
-    *desc = fake.list[index];
-    return true;
-}
-
-void plat_list_close(void) {}
+void plat_list_ports(std::vector<plat_port_desc> *ports) { *ports = fake.list; }
 
 int plat_reg_open(void) { return fake.reg_ok ? 0 : -1; }
 
