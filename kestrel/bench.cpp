@@ -93,7 +93,7 @@ static void drain(int* rxcnt)
 void Benchmark(int port, int baud)
 {
     RS_open(port, baud);
-    printf("Entering Benchmark: Escape=^%c\n", 'A');
+    console_banner("Benchmark");
     long start = plat_clock_ms();
     int rxcnt = 0;
     bool aborted = false;

@@ -19,7 +19,7 @@ static int expand_cr(const unsigned char* in, int n, unsigned char* out)
 void EchobackMode(int port, int baud)
 {
     RS_open(port, baud);
-    printf("Entering EchobackMode: Escape=^%c\n", 'A');
+    console_banner("EchobackMode");
     for (;;) {
         if (key_poll() == ESCAPE_KEY) break; // other keys are dropped
         int n = RS_checkdata();
@@ -31,7 +31,7 @@ void EchobackMode(int port, int baud)
         }
         int len = expand_cr(rx_buf, n, tx_buf);
         RS_write(tx_buf, len); // the echo goes to the port first
-        fwrite(tx_buf, 1, (size_t)len, stdout);
+        console_show(tx_buf, len);
     }
     RS_close();
 }

@@ -38,6 +38,11 @@ bool port_probe(int port, int baud);
 // portlist.cpp: the detailed port list of -L
 int PortList(void);
 
+// console.cpp: received bytes to stdout; messages on a line of their own
+void console_banner(const char* mode);
+void console_show(const unsigned char* data, int n);
+void message_line(void);
+
 // terminal.cpp
 void TerminalMode(int port, int baud);
 int next_tx_char(void);

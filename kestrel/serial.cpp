@@ -53,6 +53,7 @@ void RS_close(void)
 
 void RS_fatal(const char* msg)
 {
+    message_line();
     fprintf(stderr, "FATAL: COM Port Read/Write Error. %s\n", msg);
     RS_close();
     plat_exit(-1);

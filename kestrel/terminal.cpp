@@ -22,6 +22,7 @@ void log_write(const unsigned char* data, int n)
     if (fwrite(data, 1, (size_t)n, log_fp) == (size_t)n || log_failed) return;
     log_failed = true;
     const char* path = option_text('l');
+    message_line();
     fprintf(stderr, "WARNING: can't write log file:%s\n", path ? path : "");
 }
 
@@ -65,7 +66,7 @@ static int receive_block(void)
     if (n > RX_BLOCK) n = RX_BLOCK;
     n = RS_read(rx_buf, n);
     log_write(rx_buf, n);
-    fwrite(rx_buf, 1, (size_t)n, stdout);
+    console_show(rx_buf, n);
     return n;
 }
 
@@ -81,7 +82,7 @@ void TerminalMode(int port, int baud)
     // Ctrl-C is ignored from before the banner on: once the banner shows, the
     // terminal is up and an interrupt must not end it.
     plat_sigint(1);
-    printf("Entering TerminalMode: Escape=^%c\n", 'A');
+    console_banner("TerminalMode");
     preamble_pos = option_text('U') ? 1 : 0;
     preamble = option_text('s') ? "\r\r" : "\rUB\r";
     for (;;) {

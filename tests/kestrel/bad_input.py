@@ -249,8 +249,10 @@ def case_vanish():
         read_until(p.stdout.fileno(), b'last words\x01')
         os.close(master)
         t0 = time.time()
-        code, _, err = finish(p, 3)
+        code, rest, err = finish(p, 3)
         check_hangup('%r' % mode, code, err, t0)
+        if rest != b'\n':  # the message starts on a line of its own
+            fail('%r: no line end after the received bytes: %r' % (mode, rest))
         with open(log, 'rb') as f:
             if f.read() != (b'last words\x01' if mode == [] else b''):
                 fail('%r: log not intact' % mode)

@@ -135,3 +135,16 @@ TEST(Echoback, ReturnsEverythingAndExpandsCR)
     EXPECT_EQ(fake.waits, 7);          // then every pass found nothing and waited
     EXPECT_TRUE(fake.sigint.empty());
 }
+
+TEST(Console, MessagesStartOnALineOfTheirOwn)
+{
+    CaptureStdout();
+    console_banner("TerminalMode");
+    message_line(); // after a banner the line is already ended
+    console_show((const unsigned char *)"abc", 3);
+    message_line();
+    message_line(); // once is enough
+    console_show((const unsigned char *)"de\n", 3);
+    message_line();
+    EXPECT_EQ(GetCapturedStdout(), "Entering TerminalMode: Escape=^A\nabc\nde\n");
+}
