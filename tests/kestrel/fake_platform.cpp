@@ -138,3 +138,19 @@ long plat_clock_ms(void)
 }
 
 void plat_sleep_ms(int ms) { fake.clock += ms; }
+
+int plat_console_unicode(const char *text, int n)
+{
+    if (!fake.unicode_console) return 0;
+    fwrite(text, 1, (size_t)n, stdout);
+    return 1;
+}
+
+void plat_local_time(plat_time *t)
+{
+    *t = fake.local;
+    plat_time &l = fake.local;
+    long ms = ((l.hour * 60L + l.minute) * 60 + l.second) * 1000 + l.msec + fake.local_step_ms;
+    ms %= 24 * 3600 * 1000L;
+    l = plat_time{(int)(ms / 3600000), (int)(ms / 60000 % 60), (int)(ms / 1000 % 60), (int)(ms % 1000)};
+}
