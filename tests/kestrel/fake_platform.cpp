@@ -111,7 +111,8 @@ void plat_wait(int ms)
 {
     fake.waits++;
     bool port = !fake.rx.empty() || (!fake.in_flight.empty() && fake.clock >= fake.hold_until);
-    if (port || !fake.keys.empty()) return;
+    bool key = !fake.keys.empty() && fake.keys.front() >= 0; // -1: a poll that finds none
+    if (port || key) return;
     long until = fake.clock + ms;
     if (!fake.in_flight.empty() && fake.hold_until < until) until = fake.hold_until;
     fake.clock = until;

@@ -29,7 +29,8 @@ cmp "$root/$doc/examples/firmware.hex" "$src/examples/firmware.hex" || fail "the
 "$root/bin/marigold" "$root/$doc/examples/firmware.hex" >"$scratch/firmware.out"
 "$build/marigold/marigold" "$src/examples/firmware.hex" | cmp - "$scratch/firmware.out" ||
   fail "the installed marigold dumps the example differently"
-"$root/bin/kestrel" -h </dev/null >"$scratch/usage.out" || fail "kestrel -h exited with $?"
+# (the usage bytes in the C locale; a UTF-8 locale gets the text in UTF-8)
+LC_ALL=C "$root/bin/kestrel" -h </dev/null >"$scratch/usage.out" || fail "kestrel -h exited with $?"
 cmp "$scratch/usage.out" "$src/tests/kestrel/golden/usage.out" || fail "kestrel -h: not the usage bytes"
 
 echo "== the man pages"
