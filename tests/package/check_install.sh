@@ -84,6 +84,7 @@ expect "kestrel -c6" "$(complete_words "$comp/kestrel" kestrel -e -c6)" '-c66'
 expect "kestrel -b115" "$(complete_words "$comp/kestrel" kestrel -b115)" '-b115200'
 expect "kestrel -ua" "$(complete_words "$comp/kestrel" kestrel -ua)" '-ua.hex'
 expect "kestrel -c3 x" "$(complete_words "$comp/kestrel" kestrel -c33 x '')" ''
+expect "kestrel --" "$(complete_words "$comp/kestrel" kestrel -T --)" $'--help\n--version'
 expect "marigold" "$(complete_words "$comp/marigold" marigold -b '')" $'a.hex\nb.S19\nsub'
 expect "marigold -" "$(complete_words "$comp/marigold" marigold -)" $'-b\n-c\n-f\n-i\n-w'
 
