@@ -177,7 +177,7 @@ TEST(View, HexOfEveryByteValueAcrossBlocks)
     for (int line = 0; line < 16; line++) {
         want += stamp(7, 5, line * 16 / 5, 9);
         for (int b = line * 16; b < line * 16 + 16; b++) {
-            char pair[4];
+            char pair[12];
             snprintf(pair, sizeof pair, "%02x", b);
             want += std::string(b % 16 ? " " : "") + pair;
         }
