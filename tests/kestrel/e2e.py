@@ -356,14 +356,14 @@ def case_usage():
     with open(os.path.join(HERE, 'golden', 'usage.out'), 'rb') as f:
         golden = f.read()
     utf8 = golden.decode('cp932').encode('utf-8')
-    for args in (['-h'], ['--help'], ['--', '-c3'], ['--foo']):
+    for args in (['-h'], ['--help'], ['--', '-c3'], ['--foo'], ['--versions'], ['--version=1']):
         for locale, want in (('C', golden), ('C.UTF-8', utf8)):
             code, out, err = run_with_locale(args, locale)
             if code != 0 or out != want or err:
                 fail('%r under %s: exit %d, %r' % (args, locale, code, out[:80]))
     with open(os.path.join(HERE, '..', '..', 'CMakeLists.txt')) as f:
         version = re.search(r'project\(\S+ VERSION (\S+)', f.read()).group(1)
-    code, out, _ = run_with_locale(['--version'], 'C.UTF-8')
+    code, out, _ = run_with_locale(['--version', '-c3'], 'C.UTF-8')  # no port opened
     if code != 0 or out != ('kestrel %s\n' % version).encode():
         fail('--version: exit %d, %r' % (code, out))
 

@@ -214,19 +214,6 @@ TEST_F(Terminal, StampsOnConsoleAndLog)
     log_fp = nullptr;
     EXPECT_EQ(read_file(log), want);
 
-    // -x: hex on the console, with -T stamped; the log stays raw
-    log_fp = fopen(log.c_str(), "wb");
-    opt_table['x'] = "";
-    fake.rx = {'a', 'b'};
-    fake.in_flight = {'c', '\r', '\n', '\n', 'd'};
-    fake.hold_until = fake.clock + 5;
-    fake.keys = {-1, -1, -1, -1, ESCAPE_KEY};
-    CaptureStdout();
-    TerminalMode(4, 9600);
-    EXPECT_EQ(GetCapturedStdout(), "Entering TerminalMode: Escape=^A\n" + stamp(10, 0, 1, 500) + "61 62 63 0d 0a 0a 64");
-    fclose(log_fp);
-    log_fp = nullptr;
-    EXPECT_EQ(read_file(log), "abc\r\n\nd");
     remove(log.c_str());
 }
 

@@ -1,9 +1,7 @@
 // test_options.cpp - option walk and mode dispatch.
 #include "fake_platform.h"
 #include "kestrel.h"
-#include <cstring>
 #include <gtest/gtest.h>
-#include <iconv.h>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -77,47 +75,6 @@ TEST_F(Dispatch, UsageWinsAndCreatesNoLog)
     EXPECT_NE(out.find("  -U<uploadfile>... upload file after 'UB\\n'.\n"), std::string::npos);
     EXPECT_NE(out.find("  -c<comNumber> ... Set COM Port Number. (1..99) \n"), std::string::npos);
     EXPECT_NE(access(log.c_str(), F_OK), 0);
-    EXPECT_TRUE(fake.opens.empty());
-}
-
-// The usage text as code page 932 decodes it, in UTF-8; empty when the C
-// library cannot convert.
-static std::string cp932_to_utf8(std::string in)
-{
-    iconv_t cd = iconv_open("UTF-8", "CP932");
-    if (cd == (iconv_t)-1) return "";
-    std::string out(in.size() * 3, '\0');
-    char *src = &in[0], *dst = &out[0];
-    size_t src_left = in.size(), dst_left = out.size();
-    size_t r = iconv(cd, &src, &src_left, &dst, &dst_left);
-    iconv_close(cd);
-    if (r == (size_t)-1) return "";
-    out.resize(out.size() - dst_left);
-    return out;
-}
-
-TEST_F(Dispatch, UsageInTheConsolesEncodingAndVersion)
-{
-    CaptureStdout();
-    EXPECT_EQ(run({"--help"}), 0);
-    std::string bytes = GetCapturedStdout();
-    fake.unicode_console = true;
-    CaptureStdout();
-    EXPECT_EQ(run({"-h"}), 0);
-    std::string text = GetCapturedStdout();
-    EXPECT_EQ(text.rfind("* kestrel     \u7121\u624b\u9806", 0), 0u);
-    std::string decoded = cp932_to_utf8(bytes);
-    if (decoded.empty()) GTEST_SKIP() << "no CP932 conversion in this C library";
-    EXPECT_EQ(text, decoded); // the same text, line for line
-
-    for (const char *arg : {"--", "--versions", "--version=1"}) {
-        CaptureStdout();
-        EXPECT_EQ(run({arg}), 0);
-        EXPECT_EQ(GetCapturedStdout(), text) << arg;
-    }
-    CaptureStdout();
-    EXPECT_EQ(run({"--version", "-c3"}), 0);
-    EXPECT_EQ(GetCapturedStdout(), "kestrel " KESTREL_VERSION "\n");
     EXPECT_TRUE(fake.opens.empty());
 }
 
