@@ -339,7 +339,6 @@ def portlist(sysdir):
         fail('empty list: exit %d, %r' % (code, out))
 
 
-
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 

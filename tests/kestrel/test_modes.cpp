@@ -213,7 +213,6 @@ TEST_F(Terminal, StampsOnConsoleAndLog)
     fclose(log_fp);
     log_fp = nullptr;
     EXPECT_EQ(read_file(log), want);
-
     remove(log.c_str());
 }
 
