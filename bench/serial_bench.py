@@ -11,14 +11,16 @@
   build's relay and over socat, with the machine idle and with two
   `yes >/dev/null` running.
 
-Usage: bench/serial_bench.py [BUILD_DIR]   (default build-bench)
-Builds a release kestrel and the relay in BUILD_DIR, whose device folder is
-BUILD_DIR/dev; COM33 and COM34 are its ttyUSB0 and ttyUSB1."""
-import fcntl, os, select, shutil, signal, statistics, subprocess, sys, tempfile, termios
+Usage: bench/serial_bench.py [BUILD_DIR [PART...]]   (default build-bench, every part)
+PART: terminal, echo, idle or runs. Builds a release kestrel and the relay in
+BUILD_DIR, whose device folder is BUILD_DIR/dev; COM33 and COM34 are its
+ttyUSB0 and ttyUSB1."""
+import fcntl, os, re, select, shutil, signal, statistics, subprocess, sys, tempfile, termios
 import threading, time, tty
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BUILD = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT, 'build-bench'))
+PARTS = sys.argv[2:] or ['terminal', 'echo', 'idle', 'runs']
 DEV = os.path.join(BUILD, 'dev')
 KESTREL = os.path.join(BUILD, 'kestrel', 'kestrel')
 RELAY = os.path.join(BUILD, 'tests', 'kestrel', 'kestrel_ptypair')
@@ -112,13 +114,31 @@ def quit(con, keys):
         end(con.p)
 
 
-def terminal_receive(name, cmd, ready, keys, log, data, slack=0):
-    """slack: bytes the program keeps in its own log buffer until it quits."""
+STAMP = re.compile(rb'\d\d:\d\d:\d\d\.\d\d\d \Z')
+
+
+def stamped_size(data):
+    """The size of data in a log of kestrel -T: a stamp of 13 bytes per line."""
+    return len(data) + 13 * (data.count(b'\n') + (not data.endswith(b'\n')))
+
+
+def unstamped(log):
+    """The log of kestrel -T without its stamps, or None when a line lacks one."""
+    lines = log.split(b'\n')
+    if not all(STAMP.match(line[:13]) for line in lines if line):
+        return None
+    return b'\n'.join(line[13:] for line in lines)
+
+
+def terminal_receive(name, cmd, ready, keys, log, data, slack=0, stamps=False):
+    """slack: bytes the program keeps in its own log buffer until it quits.
+    stamps: the log has a time stamp at the start of each line (kestrel -T)."""
     master, slave, path = link('ttyUSB0')
     con = Console(cmd(path, log))
     con.wait_for(ready)
     start, sent, size = time.perf_counter(), 0, 0
-    while size < len(data) - slack:
+    want = stamped_size(data) if stamps else len(data)
+    while size < want - slack:
         if time.perf_counter() - start > 120:
             break
         if sent < len(data):
@@ -135,6 +155,8 @@ def terminal_receive(name, cmd, ready, keys, log, data, slack=0):
     quit(con, keys)
     with open(log, 'rb') as f:
         got = f.read()
+    if stamps:
+        got = unstamped(got) or b'(a line without a stamp)'
     os.close(master)
     os.close(slave)
     if got == data:
@@ -246,40 +268,51 @@ def bench_runs(relay_name, load, runs=50):
         timeouts, runs, errors))
 
 
+def terminal_figures(work, have_tio):
+    print('terminal receive, 4 MiB into the far end, timed until the log holds it:')
+    data = os.urandom(4 << 20)
+    log = lambda n: os.path.join(work, n + '.log')
+    ready = b'Entering TerminalMode'
+    t_k = terminal_receive('kestrel -l', lambda path, lg: [KESTREL, '-l', lg, '-c33'],
+                           ready, b'\x01', log('kestrel'), data)
+    # -T: the log gets a stamp per line; -x: the console gets three bytes per byte
+    t_t = terminal_receive('kestrel -l -T', lambda path, lg: [KESTREL, '-T', '-l', lg, '-c33'],
+                           ready, b'\x01', log('kestrel_T'), data, stamps=True)
+    t_x = terminal_receive('kestrel -l -x', lambda path, lg: [KESTREL, '-x', '-l', lg, '-c33'],
+                           ready, b'\x01', log('kestrel_x'), data)
+    t_p = terminal_receive('picocom --logfile', lambda path, lg: ['picocom', '--logfile', lg, path],
+                           b'Terminal ready', b'\x01\x18', log('picocom'), data)
+    if have_tio:  # tio's log is buffered: its last few KiB reach the file when it quits
+        terminal_receive('tio --log (all but 8 KiB)',
+                         lambda path, lg: ['tio', '--log', '--log-file', lg, path],
+                         b'Connected', b'\x14q', log('tio'), data, 8192)
+    print('  picocom time / kestrel time: %.2f (-T: %.2f, -x: %.2f)' % (t_p / t_k, t_p / t_t, t_p / t_x))
+
+
 def main():
     build()
     work = tempfile.mkdtemp(prefix='serial_bench_')
     have_tio = shutil.which('tio') is not None
     try:
-        print('terminal receive, 4 MiB into the far end, timed until the log holds it:')
-        data = os.urandom(4 << 20)
-        log = lambda n: os.path.join(work, n + '.log')
-        t_k = terminal_receive('kestrel -l', lambda path, lg: [KESTREL, '-l', lg, '-c33'],
-                               b'Entering TerminalMode', b'\x01', log('kestrel'), data)
-        t_p = terminal_receive('picocom --logfile', lambda path, lg: ['picocom', '--logfile', lg, path],
-                               b'Terminal ready', b'\x01\x18', log('picocom'), data)
-        if have_tio:  # tio's log is buffered: its last few KiB reach the file when it quits
-            terminal_receive('tio --log (all but 8 KiB)',
-                             lambda path, lg: ['tio', '--log', '--log-file', lg, path],
-                             b'Connected', b'\x14q', log('tio'), data, 8192)
-        print('  picocom time / kestrel time: %.2f' % (t_p / t_k))
-
-        print('echo-back, 512 KiB, then 2000 one-byte round trips:')
-        echo_figures('kestrel -e', kestrel_echo)
-        echo_figures('socat PIPE', socat_echo)
-
-        print('idle CPU:')
-        peers = [('kestrel (terminal)', lambda path: [KESTREL, '-c33'], b'TerminalMode'),
-                 ('kestrel -e', lambda path: [KESTREL, '-e', '-c34'], b'EchobackMode'),
-                 ('picocom', lambda path: ['picocom', path], b'Terminal ready')]
-        if have_tio:
-            peers.append(('tio', lambda path: ['tio', path], b'Connected'))
-        idle_cpu(peers)
-
-        print('kestrel -t against kestrel -e, 50 runs each:')
-        for load in (False, True):
-            for relay_name in ('relay', 'socat'):
-                bench_runs(relay_name, load)
+        if 'terminal' in PARTS:
+            terminal_figures(work, have_tio)
+        if 'echo' in PARTS:
+            print('echo-back, 512 KiB, then 2000 one-byte round trips:')
+            echo_figures('kestrel -e', kestrel_echo)
+            echo_figures('socat PIPE', socat_echo)
+        if 'idle' in PARTS:
+            print('idle CPU:')
+            peers = [('kestrel (terminal)', lambda path: [KESTREL, '-c33'], b'TerminalMode'),
+                     ('kestrel -e', lambda path: [KESTREL, '-e', '-c34'], b'EchobackMode'),
+                     ('picocom', lambda path: ['picocom', path], b'Terminal ready')]
+            if have_tio:
+                peers.append(('tio', lambda path: ['tio', path], b'Connected'))
+            idle_cpu(peers)
+        if 'runs' in PARTS:
+            print('kestrel -t against kestrel -e, 50 runs each:')
+            for load in (False, True):
+                for relay_name in ('relay', 'socat'):
+                    bench_runs(relay_name, load)
     finally:
         for p in procs:
             end(p)

@@ -3,13 +3,16 @@
 #include "platform.h"
 #include "posix_tty.h"
 #include <cerrno>
+#include <clocale>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <langinfo.h>
 #include <poll.h>
+#include <strings.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -221,4 +224,44 @@ void plat_sleep_ms(int ms)
 {
     struct timespec ts = { ms / 1000, (ms % 1000) * 1000000L };
     while (nanosleep(&ts, &ts) != 0 && errno == EINTR) { }
+}
+
+// ---- console text and the time of day ----------------------------------------
+
+// The locale's character set is asked for here only: the rest of the program
+// keeps the "C" locale's character classes.
+static bool utf8_locale(void)
+{
+    const char* was = setlocale(LC_CTYPE, nullptr);
+    char saved[256];
+    snprintf(saved, sizeof saved, "%s", was ? was : "C");
+    bool utf8 = false;
+    if (setlocale(LC_CTYPE, "")) {
+        const char* set = nl_langinfo(CODESET);
+        utf8 = strcasecmp(set, "UTF-8") == 0 || strcasecmp(set, "UTF8") == 0;
+    }
+    setlocale(LC_CTYPE, saved);
+    return utf8;
+}
+
+int plat_console_unicode(const char* text, int n)
+{
+    if (!utf8_locale()) return 0;
+    fwrite(text, 1, (size_t)n, stdout);
+    return 1;
+}
+
+// clock_gettime is no system call here (vDSO), and localtime_r reads the
+// time zone once: a stamp per received block costs none.
+void plat_local_time(plat_time* t)
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    time_t secs = ts.tv_sec;
+    struct tm tm;
+    localtime_r(&secs, &tm);
+    t->hour = tm.tm_hour;
+    t->minute = tm.tm_min;
+    t->second = tm.tm_sec;
+    t->msec = (int)(ts.tv_nsec / 1000000);
 }

@@ -3,6 +3,9 @@
 #define KESTREL_H
 
 #include <cstdio>
+#include <string>
+
+struct plat_time;
 
 #define ESCAPE_KEY 1 // Ctrl-A
 #define RX_BLOCK 65536 // most bytes one receive pass takes from the port
@@ -40,8 +43,17 @@ int PortList(void);
 
 // console.cpp: received bytes to stdout; messages on a line of their own
 void console_banner(const char* mode);
-void console_show(const unsigned char* data, int n);
+void console_show(const unsigned char* data, int n, const plat_time* at = nullptr);
 void message_line(void);
+void console_view(bool stamps, bool hex);
+
+// view.cpp: received bytes with -T time stamps and as the -x hex view
+struct rx_view {
+    bool stamps; // each line starts with the local time of its first byte
+    bool hex; // hex pairs, 16 to a line
+    int on_line; // pairs on the open hex line (text: 1 while a line is open); 0 at a line start
+};
+void view_render(rx_view* v, const unsigned char* data, int n, const plat_time* at, std::string* out);
 
 // terminal.cpp
 void TerminalMode(int port, int baud);

@@ -26,6 +26,28 @@ static const char usage_text[]
       "  -U<uploadfile>... upload file after 'UB\\n'.\n"
       "  -p            ... Print COM-Port information.\n";
 
+// The same text for a console that shows Unicode: the lines above read as
+// code page 932 (Shift_JIS), in UTF-8.
+static const char usage_utf8[]
+    = "* kestrel     無手順端末として起動する.\n"
+      "* kestrel -e  エコーバックサーバーとして起動する.\n"
+      "* kestrel -t  ベンチマークテスト.\n"
+      "Options\n"
+      "  -c<comNumber> ... Set COM Port Number. (1..99) \n"
+      "  -b<BaudRate>  ... Set Baud rate. \n"
+      "  -l<logfile>   ... Save RS232C log file. \n"
+      "  -u<uploadfile>... upload file.\n"
+      "  -U<uploadfile>... upload file after 'UB\\n'.\n"
+      "  -p            ... Print COM-Port information.\n";
+
+// The usage text in the console's encoding: elsewhere (a file, a pipe, another
+// locale) its bytes as they are.
+static void show_usage(void)
+{
+    fflush(stdout);
+    if (!plat_console_unicode(usage_utf8, (int)strlen(usage_utf8))) printf("%s", usage_text);
+}
+
 // The text given with an option letter, or null when the option is absent.
 const char* option_text(char letter)
 {
@@ -88,8 +110,13 @@ int kestrel_main(int argc, char** argv)
 {
     reset_settings();
     parse_args(argc, argv);
+    // --version; --help and every other "--..." are the usage letter "-"
+    if (option_text('-') && strcmp(option_text('-'), "version") == 0) {
+        printf("kestrel %s\n", KESTREL_VERSION);
+        return 0;
+    }
     if (option_text('h') || option_text('?') || option_text('/') || option_text('-')) {
-        printf("%s", usage_text);
+        show_usage();
         return 0;
     }
     if (option_text('L')) return PortList();

@@ -41,6 +41,13 @@
 //   plat_exit(code)           restore the console and end the process
 //   plat_clock_ms()           wall-clock milliseconds since the process started
 //   plat_sleep_ms(ms)
+// Console text and the time of day (-h, -T):
+//   plat_console_unicode(s, n)  writes the UTF-8 text s to standard output and
+//                             returns 1 where the console shows Unicode text (a
+//                             Linux locale whose character set is UTF-8, a Windows
+//                             console); else writes nothing and returns 0, and the
+//                             caller writes its own bytes as they are
+//   plat_local_time(t)        the local time of day, to the millisecond
 #ifndef KESTREL_PLATFORM_H
 #define KESTREL_PLATFORM_H
 
@@ -93,5 +100,12 @@ void plat_sigint(int ignore);
 [[noreturn]] void plat_exit(int code);
 long plat_clock_ms(void);
 void plat_sleep_ms(int ms);
+
+// A local time of day.
+struct plat_time {
+    int hour, minute, second, msec;
+};
+int plat_console_unicode(const char* text, int n);
+void plat_local_time(plat_time* t);
 
 #endif

@@ -302,3 +302,32 @@ void plat_sleep_ms(int ms)
 {
     Sleep((DWORD)ms);
 }
+
+// ---- console text and the time of day ----------------------------------------
+
+// A console is written in UTF-16, whatever its code page; a file or a pipe
+// gets the caller's bytes.
+int plat_console_unicode(const char* text, int n)
+{
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD mode;
+    if (out == NULL || out == INVALID_HANDLE_VALUE || !GetConsoleMode(out, &mode)) return 0;
+    int wide_len = MultiByteToWideChar(CP_UTF8, 0, text, n, NULL, 0);
+    if (wide_len <= 0) return 0;
+    std::vector<wchar_t> wide((size_t)wide_len);
+    MultiByteToWideChar(CP_UTF8, 0, text, n, wide.data(), wide_len);
+    fflush(stdout);
+    DWORD written = 0;
+    WriteConsoleW(out, wide.data(), (DWORD)wide_len, &written, NULL);
+    return 1;
+}
+
+void plat_local_time(plat_time* t)
+{
+    SYSTEMTIME st;
+    GetLocalTime(&st);
+    t->hour = st.wHour;
+    t->minute = st.wMinute;
+    t->second = st.wSecond;
+    t->msec = st.wMilliseconds;
+}

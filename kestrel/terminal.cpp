@@ -12,6 +12,13 @@ static const char* preamble = "\rUB\r";
 static int preamble_pos; // 1-based index of the next preamble character; 0 = none
 static unsigned char rx_buf[RX_BLOCK];
 
+// -T: the log gets the console's stamps, each line of it starting with the
+// time of its first byte. Kept apart from the console's view, which a message
+// may break (message_line). With -x the log stays raw.
+static rx_view log_view;
+static std::string log_text;
+static bool stamps; // -T
+
 static bool log_failed; // the warning is given once a session
 
 // Appends to the log file, if one is open. A write that fails (a full disk)
@@ -65,8 +72,16 @@ static int receive_block(void)
     if (n <= 0) return 0;
     if (n > RX_BLOCK) n = RX_BLOCK;
     n = RS_read(rx_buf, n);
-    log_write(rx_buf, n);
-    console_show(rx_buf, n);
+    plat_time now = {};
+    if (stamps) plat_local_time(&now);
+    if (log_view.stamps) {
+        log_text.clear();
+        view_render(&log_view, rx_buf, n, &now, &log_text);
+        log_write((const unsigned char*)log_text.data(), (int)log_text.size());
+    } else {
+        log_write(rx_buf, n);
+    }
+    console_show(rx_buf, n, &now);
     return n;
 }
 
@@ -85,6 +100,9 @@ void TerminalMode(int port, int baud)
     console_banner("TerminalMode");
     preamble_pos = option_text('U') ? 1 : 0;
     preamble = option_text('s') ? "\r\r" : "\rUB\r";
+    stamps = option_text('T') != nullptr;
+    console_view(stamps, option_text('x') != nullptr);
+    log_view = rx_view { stamps && !option_text('x'), false, 0 };
     for (;;) {
         int c = next_tx_char();
         bool sent = c >= 0 || c == TX_UPLOAD;
@@ -97,5 +115,6 @@ void TerminalMode(int port, int baud)
         if (receive_block() == 0 && !sent) plat_wait(IDLE_WAIT_MS);
     }
     plat_sigint(0);
+    console_view(false, false);
     RS_close();
 }

@@ -4,7 +4,7 @@
 usage: e2e.py CASE KESTREL DEVDIR PTYPAIR
 KESTREL is a build whose device folder is DEVDIR; COM33 is DEVDIR/ttyUSB0.
 """
-import fcntl, os, select, shutil, signal, subprocess, sys, termios, time
+import datetime, fcntl, os, re, select, shutil, signal, subprocess, sys, termios, time
 
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 import pty_harness
@@ -337,6 +337,135 @@ def portlist(sysdir):
     code, out, _ = finish(start(['-L'], stdin=subprocess.DEVNULL))
     if code != 0 or out != b'no serial ports\n':
         fail('empty list: exit %d, %r' % (code, out))
+
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def run_with_locale(args, locale):
+    env = dict(os.environ, LC_ALL=locale)
+    p = subprocess.Popen([KESTREL] + args, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                         stderr=subprocess.PIPE, env=env, process_group=0)
+    procs.append(p)
+    return finish(p)
+
+
+def case_usage():
+    # the usage bytes in the C locale, the same text in UTF-8 under a UTF-8 one
+    with open(os.path.join(HERE, 'golden', 'usage.out'), 'rb') as f:
+        golden = f.read()
+    utf8 = golden.decode('cp932').encode('utf-8')
+    for args in (['-h'], ['--help'], ['--', '-c3'], ['--foo'], ['--versions'], ['--version=1']):
+        for locale, want in (('C', golden), ('C.UTF-8', utf8)):
+            code, out, err = run_with_locale(args, locale)
+            if code != 0 or out != want or err:
+                fail('%r under %s: exit %d, %r' % (args, locale, code, out[:80]))
+    with open(os.path.join(HERE, '..', '..', 'CMakeLists.txt')) as f:
+        version = re.search(r'project\(\S+ VERSION (\S+)', f.read()).group(1)
+    code, out, _ = run_with_locale(['--version', '-c3'], 'C.UTF-8')  # no port opened
+    if code != 0 or out != ('kestrel %s\n' % version).encode():
+        fail('--version: exit %d, %r' % (code, out))
+
+
+def pump(p, master, data):
+    """Writes data to the port's far end, reading kestrel's output meanwhile
+    (it must not block on a full pipe); returns that output."""
+    out, fd = b'', p.stdout.fileno()
+    while data:
+        r, w, _ = select.select([fd], [master], [], 5)
+        if not r and not w:
+            fail('kestrel neither reads nor writes')
+        if r:
+            out += os.read(fd, 1 << 16)
+        if w:
+            data = data[os.write(master, data[:4096]):]
+    return out
+
+
+def terminal_run(args, writes):
+    """kestrel ARGS on COM33; each (bytes, pause) is written to the far end,
+    then paused. Returns what the console showed after the banner, the local
+    time before each write (seconds of the day), and the log (from -l)."""
+    master, _ = link_pty('ttyUSB0')
+    log = os.path.join(DEVDIR, 'view.log')
+    kbd_m, kbd_s = os.openpty()
+    p = start(args + ['-l', log, '-c33'], stdin=kbd_s)
+    banner = b'Entering TerminalMode: Escape=^A\n'
+    out, times = read_until(p.stdout.fileno(), banner), []
+    for data, pause in writes:
+        now = datetime.datetime.now()
+        times.append(now.hour * 3600 + now.minute * 60 + now.second + now.microsecond / 1e6)
+        out += pump(p, master, data)
+        time.sleep(pause)
+    time.sleep(0.2)
+    os.write(kbd_m, b'\x01')
+    code, rest, err = finish(p)
+    with open(log, 'rb') as f:
+        logged = f.read()
+    os.unlink(log)
+    for fd in (master, kbd_m, kbd_s):
+        os.close(fd)
+    if code != 0 or err:
+        fail('%r: exit %d, %r' % (args, code, err))
+    return (out + rest)[len(banner):], times, logged
+
+
+STAMP = rb'(\d\d):(\d\d):(\d\d)\.(\d\d\d) '
+
+
+def seconds(m):
+    h, mi, s, ms = (int(g) for g in m.groups())
+    return h * 3600 + mi * 60 + s + ms / 1000
+
+
+def near(stamp, written):
+    """The stamp falls between the write and two seconds after it (the
+    stamp's milliseconds are cut, so a little before; midnight wraps)."""
+    d = (stamp - written + 43200) % 86400 - 43200
+    return -0.01 < d < 2
+
+
+def case_stamps():
+    # a line in two reads half a second apart keeps the time of its first
+    # byte; CR LF ends one line; a line longer than a whole receive block
+    # gets one stamp; the log holds what the console shows
+    long_line = b'x' * 100000
+    shown, times, logged = terminal_run(['-T'], [(b'abc', 0.5), (b'def\r\n', 0.5), (b'ghi\r\njkl\n', 0),
+                                                 (long_line + b'\n', 0)])
+    lines = shown.split(b'\n')
+    want = [b'abcdef\r', b'ghi\r', b'jkl', long_line, b'']
+    got = [re.match(STAMP, line) for line in lines[:-1]]
+    if len(lines) != len(want) or not all(got) or [l[13:] for l in lines[:-1]] + [lines[-1]] != want:
+        fail('-T showed %r' % shown[:200])
+    stamps = [seconds(m) for m in got]
+    if not (near(stamps[0], times[0]) and near(stamps[1], times[2]) and near(stamps[3], times[3])):
+        fail('stamps %r for writes at %r' % (stamps, times))
+    if (stamps[1] - stamps[0]) % 86400 < 0.8:
+        fail('the line begun by abc took the time of a later read: %r' % stamps)
+    if logged != shown:
+        fail('the log differs from the console: %r' % logged[:200])
+
+
+def hex_lines(data):
+    return b''.join(b' '.join(b'%02x' % b for b in data[i:i + 16]) + (b'\n' if i + 16 <= len(data) else b'')
+                    for i in range(0, len(data), 16))
+
+
+def case_hex():
+    # every byte value as hex pairs, a line split across reads; the log raw
+    data = bytes(range(256))
+    shown, _, logged = terminal_run(['-x'], [(data[:10], 0.3), (data[10:], 0)])
+    if shown != hex_lines(data) or logged != data:
+        fail('-x showed %r, logged %r' % (shown[:120], logged[:40]))
+    # -T -x: a line starts with the time of its first byte; the log stays raw
+    data = b'0123456789abcdefABCD\r\n'
+    shown, times, logged = terminal_run(['-T', '-x'], [(data[:20], 0.5), (data[20:], 0)])
+    lines = shown.split(b'\n')
+    got = [re.match(STAMP, line) for line in lines]
+    if len(lines) != 2 or not all(got) or b''.join(l[13:] + b'\n' for l in lines)[:-1] != hex_lines(data):
+        fail('-T -x showed %r' % shown)
+    if not (near(seconds(got[0]), times[0]) and near(seconds(got[1]), times[0])) or logged != data:
+        fail('-T -x: stamps %r for a write at %r, log %r' % (shown, times, logged))
 
 
 run_case(globals(), 60)

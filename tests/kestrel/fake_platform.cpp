@@ -111,7 +111,8 @@ void plat_wait(int ms)
 {
     fake.waits++;
     bool port = !fake.rx.empty() || (!fake.in_flight.empty() && fake.clock >= fake.hold_until);
-    if (port || !fake.keys.empty()) return;
+    bool key = !fake.keys.empty() && fake.keys.front() >= 0; // -1: a poll that finds none
+    if (port || key) return;
     long until = fake.clock + ms;
     if (!fake.in_flight.empty() && fake.hold_until < until) until = fake.hold_until;
     fake.clock = until;
@@ -138,3 +139,15 @@ long plat_clock_ms(void)
 }
 
 void plat_sleep_ms(int ms) { fake.clock += ms; }
+
+// The usage text's bytes as they are; its UTF-8 form is tested end to end.
+int plat_console_unicode(const char *, int) { return 0; }
+
+void plat_local_time(plat_time *t)
+{
+    *t = fake.local;
+    plat_time &l = fake.local;
+    long ms = ((l.hour * 60L + l.minute) * 60 + l.second) * 1000 + l.msec + fake.local_step_ms;
+    ms %= 24 * 3600 * 1000L;
+    l = plat_time{(int)(ms / 3600000), (int)(ms / 60000 % 60), (int)(ms / 1000 % 60), (int)(ms % 1000)};
+}

@@ -41,6 +41,8 @@ struct Fake {
     std::map<int, int> props_result;  // port -> 1/0/-1 (default 1)
     std::vector<int> sigint;          // every plat_sigint argument
     std::vector<long> sigint_out;     // stdout bytes already written at each call
+    plat_time local = {23, 59, 59, 999}; // the local time; plat_local_time adds...
+    int local_step_ms = 0;            // ...this many ms after each call
 };
 extern Fake fake;
 void fake_reset();

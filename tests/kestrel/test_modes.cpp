@@ -148,3 +148,92 @@ TEST(Console, MessagesStartOnALineOfTheirOwn)
     message_line();
     EXPECT_EQ(GetCapturedStdout(), "Entering TerminalMode: Escape=^A\nabc\nde\n");
 }
+
+static std::string stamp(int h, int m, int s, int ms)
+{
+    char buf[32];
+    snprintf(buf, sizeof buf, "%02d:%02d:%02d.%03d ", h, m, s, ms);
+    return buf;
+}
+
+static std::string render(rx_view *v, const std::string &bytes, plat_time at)
+{
+    std::string out;
+    view_render(v, (const unsigned char *)bytes.data(), (int)bytes.size(), &at, &out);
+    return out;
+}
+
+TEST(View, HexOfEveryByteValueAcrossBlocks)
+{
+    // 256 bytes in blocks of 5, block i at second i: a line is stamped with the
+    // time of its first byte, whichever block that came in.
+    rx_view v = {true, true, 0};
+    std::string got, want;
+    for (int i = 0; i < 256; i += 5) {
+        std::string block;
+        for (int b = i; b < i + 5 && b < 256; b++) block += (char)b;
+        got += render(&v, block, plat_time{7, 5, i / 5, 9});
+    }
+    for (int line = 0; line < 16; line++) {
+        want += stamp(7, 5, line * 16 / 5, 9);
+        for (int b = line * 16; b < line * 16 + 16; b++) {
+            char pair[12];
+            snprintf(pair, sizeof pair, "%02x", b);
+            want += std::string(b % 16 ? " " : "") + pair;
+        }
+        want += "\n";
+    }
+    EXPECT_EQ(got, want);
+    EXPECT_EQ(v.on_line, 0);
+
+    v = rx_view{false, true, 0}; // without -T: pairs only, an open line goes on
+    got = render(&v, "AB", {});
+    EXPECT_EQ(got + render(&v, "\r\n", {}), "41 42 0d 0a");
+}
+
+TEST_F(Terminal, StampsOnConsoleAndLog)
+{
+    // "ab" comes in one read; "c\r\n\nd" in a later one, a second on: the
+    // line that "ab" began keeps its time, CR LF ends one line, an empty line
+    // is stamped too, and the log gets exactly what the console shows.
+    std::string log = "stamps.log";
+    log_fp = fopen(log.c_str(), "wb");
+    opt_table['T'] = "";
+    fake.rx = {'a', 'b'};
+    fake.in_flight = {'c', '\r', '\n', '\n', 'd'};
+    fake.hold_until = 5; // the idle pass's wait lets the clock reach it
+    fake.local = {9, 59, 59, 500};
+    fake.local_step_ms = 1000;
+    fake.keys = {-1, -1, -1, -1, ESCAPE_KEY};
+    CaptureStdout();
+    TerminalMode(4, 9600);
+    std::string shown = GetCapturedStdout();
+    std::string want = stamp(9, 59, 59, 500) + "abc\r\n" + stamp(10, 0, 0, 500) + "\n" + stamp(10, 0, 0, 500) + "d";
+    EXPECT_EQ(shown, "Entering TerminalMode: Escape=^A\n" + want);
+    fclose(log_fp);
+    log_fp = nullptr;
+    EXPECT_EQ(read_file(log), want);
+    remove(log.c_str());
+}
+
+TEST(Console, MessageEndsTheStampedLine)
+{
+    // the bytes after a message start a line of their own, with a stamp
+    plat_time at = {1, 2, 3, 4};
+    CaptureStdout();
+    console_banner("TerminalMode");
+    console_view(true, false);
+    console_show((const unsigned char *)"ab", 2, &at);
+    message_line();
+    at.second = 5;
+    console_show((const unsigned char *)"c\n", 2, &at);
+    message_line(); // the line is ended already
+    console_view(true, true);
+    console_show((const unsigned char *)"\x01", 1, &at);
+    message_line();
+    console_show((const unsigned char *)"\x02", 1, &at);
+    console_view(false, false);
+    EXPECT_EQ(GetCapturedStdout(), "Entering TerminalMode: Escape=^A\n" + stamp(1, 2, 3, 4) + "ab\n" +
+                                       stamp(1, 2, 5, 4) + "c\n" + stamp(1, 2, 5, 4) + "01\n" +
+                                       stamp(1, 2, 5, 4) + "02");
+}

@@ -29,7 +29,8 @@ cmp "$root/$doc/examples/firmware.hex" "$src/examples/firmware.hex" || fail "the
 "$root/bin/marigold" "$root/$doc/examples/firmware.hex" >"$scratch/firmware.out"
 "$build/marigold/marigold" "$src/examples/firmware.hex" | cmp - "$scratch/firmware.out" ||
   fail "the installed marigold dumps the example differently"
-"$root/bin/kestrel" -h </dev/null >"$scratch/usage.out" || fail "kestrel -h exited with $?"
+# (the usage bytes in the C locale; a UTF-8 locale gets the text in UTF-8)
+LC_ALL=C "$root/bin/kestrel" -h </dev/null >"$scratch/usage.out" || fail "kestrel -h exited with $?"
 cmp "$scratch/usage.out" "$src/tests/kestrel/golden/usage.out" || fail "kestrel -h: not the usage bytes"
 
 echo "== the man pages"
@@ -83,6 +84,7 @@ expect "kestrel -c6" "$(complete_words "$comp/kestrel" kestrel -e -c6)" '-c66'
 expect "kestrel -b115" "$(complete_words "$comp/kestrel" kestrel -b115)" '-b115200'
 expect "kestrel -ua" "$(complete_words "$comp/kestrel" kestrel -ua)" '-ua.hex'
 expect "kestrel -c3 x" "$(complete_words "$comp/kestrel" kestrel -c33 x '')" ''
+expect "kestrel --" "$(complete_words "$comp/kestrel" kestrel -T --)" $'--help\n--version'
 expect "marigold" "$(complete_words "$comp/marigold" marigold -b '')" $'a.hex\nb.S19\nsub'
 expect "marigold -" "$(complete_words "$comp/marigold" marigold -)" $'-b\n-c\n-f\n-i\n-w'
 

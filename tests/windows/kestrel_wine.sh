@@ -2,7 +2,7 @@
 # One end-to-end case of kestrel.exe under Wine on a COM port that the Wine
 # prefix maps to a pseudo-terminal.
 #   kestrel_wine.sh CASE KESTREL_EXE WORK [NATIVE_KESTREL NATIVE_DEV_DIR]
-# CASE: list | missing | echo | names | usage | bench. WINEPREFIX and the other Wine settings
+# CASE: list | missing | echo | names | stamps | usage | bench. WINEPREFIX and the other Wine settings
 # come from the environment (ctest passes them; see CMakeLists.txt here), WINE
 # and WINESERVER name the loader and server of the build's word size.
 # Each case uses COM numbers of its own, so cases may run side by side.
@@ -99,12 +99,67 @@ names)
   if [ -s nosuch.out ]; then fail "a missing name printed a port list"; fi
   ;;
 usage)
-  # The same bytes as the Linux build's usage text (Shift_JIS lines included),
-  # with the console's CR LF line ends.
+  # Into a file and through a pipe (no console: no WriteConsoleW), the same
+  # bytes as the Linux build's usage text in the C locale (Shift_JIS lines
+  # included), with the console's CR LF line ends; so for --version.
   [ -x "$native" ] || fail "no native kestrel to compare with"
   "$WINE" "$exe" -h >usage.out 2>usage.err || fail "kestrel -h exited with $?"
-  "$native" -h | sed 's/$/\r/' >usage.expected
+  LC_ALL=C "$native" -h | sed 's/$/\r/' >usage.expected
   cmp -s usage.out usage.expected || fail "the usage text differs from the Linux build's"
+  "$WINE" "$exe" --help 2>pipe.err | cat >pipe.out
+  cmp -s pipe.out usage.expected || fail "the usage text through a pipe differs from the Linux build's"
+  "$WINE" "$exe" --version >version.out 2>version.err || fail "kestrel --version exited with $?"
+  "$native" --version | sed 's/$/\r/' | cmp -s - version.out || fail "--version differs from the Linux build's"
+  # On a console (Wine's, on the pseudo-terminal that script(1) makes) the
+  # text goes out through WriteConsoleW: Wine shows it in its locale's UTF-8.
+  LC_ALL=C.UTF-8 timeout 60 script -qec "$(printf '%q ' "$WINE" "$exe" -h)" /dev/null \
+    </dev/null >console.out 2>&1 || fail "kestrel -h on a console exited with $?"
+  for line in '* kestrel     無手順端末として起動する.' '* kestrel -e  エコーバックサーバーとして起動する.' \
+              '* kestrel -t  ベンチマークテスト.'; do
+    grep -qF "$line" console.out || fail "the console does not show: $line"
+  done
+  ;;
+stamps)
+  # -T in the terminal: each line of the console and of the log starts with
+  # the local time (GetLocalTime) of its first byte; a line in two reads keeps
+  # that of the first. The console's LF is CR LF there, the log's stays LF.
+  cable a3 b3 && com_port 3 a3
+  "$WINE" "$exe" -c3 -T -b115200 -lstamps.log >stamps.out 2>stamps.err </dev/null &
+  pids+=($!)
+  for _ in $(seq 100); do grep -q TerminalMode stamps.out 2>/dev/null && break; sleep 0.1; done
+  python3 - b3 stamps.log <<'PY' || fail "the stamps are wrong"
+import datetime, os, re, sys, time, tty
+fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)
+tty.setraw(fd)
+def now():
+    t = datetime.datetime.now()
+    return t.hour * 3600 + t.minute * 60 + t.second + t.microsecond / 1e6
+sent = []
+for part in (b"one", b"\r\ntw", b"o\n"):
+    sent.append(now())
+    os.write(fd, part)
+    time.sleep(1.0)
+stamp = rb"(\d\d):(\d\d):(\d\d)\.(\d\d\d) "
+want = re.compile(stamp + rb"one\r\n" + stamp + rb"two\n$")
+log = b""
+for _ in range(50):
+    log = open(sys.argv[2], "rb").read()
+    if want.match(log):
+        break
+    time.sleep(0.1)
+m = want.match(log)
+if not m:
+    sys.exit("log %r" % log)
+g = [int(x) for x in m.groups()]
+t1 = g[0] * 3600 + g[1] * 60 + g[2] + g[3] / 1000
+t2 = g[4] * 3600 + g[5] * 60 + g[6] + g[7] / 1000
+d1, d2 = ((t1 - sent[0] + 43200) % 86400 - 43200, (t2 - sent[1] + 43200) % 86400 - 43200)
+if not (-0.01 < d1 < 2 and -0.01 < d2 < 0.9):
+    sys.exit("stamps %r for writes at %r" % (log, sent))
+PY
+  grep -qE $'^[0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{3} one\r\r$' stamps.out &&
+    grep -qE $'^[0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{3} two\r$' stamps.out ||
+    fail "the console shows no stamped lines"
   ;;
 bench)
   [ -x "$native" ] || fail "no native kestrel to echo"
