@@ -72,9 +72,12 @@ int RS_putc(int c)
     return 0;
 }
 
+// The mode's end: a later open starts without what -w left behind.
 void RS_close(void)
 {
     plat_port_close();
+    keep_on = false;
+    port_lost = false;
 }
 
 void RS_fatal(const char* msg)
@@ -122,7 +125,6 @@ bool RS_start(int port, int baud, bool reconnect)
     if (!wait_flag || (port == 0 && !port_name)) {
         RS_open(port, baud);
     } else if (open_port(port, baud) != 0) {
-        message_line();
         printf("Waiting for port %s. Escape=^A\n", port_label(port));
         if (!wait_open(port, baud)) return false;
     }
@@ -139,7 +141,7 @@ bool RS_hung_up(void)
 // ended the wait. The log never hears of it.
 bool RS_reconnect(int port, int baud)
 {
-    RS_close();
+    plat_port_close();
     message_line();
     printf("Port %s hung up. Waiting for it again.\n", port_label(port));
     if (!wait_open(port, baud)) return false;

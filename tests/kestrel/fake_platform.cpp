@@ -27,9 +27,11 @@ static int opened(bool ok)
         fake.fail_opens--;
         return -1;
     }
+    if (fake.hung_up) {
+        fake.rx.insert(fake.rx.end(), fake.rx_after.begin(), fake.rx_after.end());
+        fake.rx_after.clear();
+    }
     fake.hung_up = false;
-    fake.rx.insert(fake.rx.end(), fake.rx_after.begin(), fake.rx_after.end());
-    fake.rx_after.clear();
     return 0;
 }
 
@@ -46,6 +48,7 @@ int plat_port_queue(void)
     if (!fake.hung_up && fake.hangups > 0 && fake.rx.empty() && fake.in_flight.empty()) {
         fake.hangups--;
         fake.hung_up = true;
+        fake.fail_opens = fake.hangup_fails;
     }
     if (fake.hung_up) return -1;
     if (!fake.in_flight.empty() && fake.clock >= fake.hold_until && (fake.trickle == 0 || fake.queue_calls % fake.trickle == 0)) {

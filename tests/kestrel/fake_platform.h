@@ -35,6 +35,7 @@ struct Fake {
     int hangups = 0;                  // times the port hangs up once its queue runs empty
     std::deque<unsigned char> rx_after; // bytes waiting once the port opens again
     int fail_opens = 0;               // opens that fail before the port can be had
+    int hangup_fails = 0;             // fail_opens after each hang-up
     int closes = 0;
     int rate = 0;                     // rate the driver reports; 0: the one asked for
     long clock = 0;
