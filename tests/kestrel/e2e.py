@@ -407,6 +407,10 @@ def case_wait():
         if not last:
             master, slave = link_pty('ttyUSB0')
             read_until(p.stdout.fileno(), b'Port %s is back.\n' % name.encode())
+            # held exclusively again: a second kestrel can't have it
+            other = start(['-e', '-c33'], stdin=subprocess.DEVNULL)
+            if finish(other)[0] != 1:
+                fail('the port that came back was not held exclusively')
     time.sleep(0.5)
     if p.poll() is not None:
         fail('the echo ended while waiting: exit %d' % p.returncode)
@@ -416,6 +420,21 @@ def case_wait():
         fail('Ctrl-A in the wait: exit %d, %r' % (code, err))
     for fd in (kbd_m, kbd_s):
         os.close(fd)
+    # a busy port is waited for too; with keys from a pipe SIGINT ends the wait
+    master, slave = link_pty('ttyUSB0')
+    holder = start(['-e', '-c33'], stdin=subprocess.DEVNULL)
+    read_until(holder.stdout.fileno(), b'EchobackMode')
+    p = start(['-w', '-c33'])
+    read_until(p.stdout.fileno(), b'Waiting for port COM33. Escape=^A\n')
+    holder.send_signal(signal.SIGTERM)
+    finish(holder)
+    read_until(p.stdout.fileno(), b'Entering TerminalMode: Escape=^A\n')
+    os.close(master)  # the last pty goes: wait again
+    os.close(slave)
+    read_until(p.stdout.fileno(), b'again.\n')
+    p.send_signal(signal.SIGINT)
+    if finish(p)[0] != 0:
+        fail('SIGINT in the wait: exit %d' % p.returncode)
 
 
 run_case(globals(), 60)
