@@ -12,8 +12,10 @@ uint64_t BinLimit = (uint64_t)256 << 20;
 
 static FILE* Out;
 static OutKind Kind;
+enum : uint64_t { NO_BYTE_YET = UINT64_MAX };
 static uint64_t BinNext; // the address of the .bin image's next byte
 static uint32_t Lowest, Highest;
+static bool Crlf; // the input's first line ends with CR LF
 
 OutKind output_kind(const char* path)
 {
@@ -33,10 +35,17 @@ OutKind output_kind(const char* path)
     return OUT_NONE;
 }
 
-// Gaps in a .bin image are filled with 0xFF.
+// Gaps in a .bin image are filled with 0xFF. While the first pass streams,
+// the image starts at the first byte, and data that would make it too long
+// stop the stream before any fill is written.
 void convert_bytes(uint32_t address, const unsigned char* data, uint32_t n)
 {
     if (Kind != OUT_BIN) return records_bytes(address, data, n);
+    if (BinNext == NO_BYTE_YET) BinNext = Lowest = address;
+    if ((uint64_t)address + n - Lowest > BinLimit) {
+        Streaming = false;
+        return;
+    }
     static unsigned char fill[4096];
     if (fill[0] == 0) memset(fill, 0xff, sizeof fill);
     while (BinNext < address) {
@@ -71,17 +80,44 @@ static bool output_fits()
     return top <= limit;
 }
 
-// Writes the output under its temporary name; false when writing failed.
-static bool write_output(FILE* in)
+// The output is written during the first pass while the data come in
+// address order (not for .srec and .mot, whose width the data settle), and
+// else written again from the start by the replay.
+static bool open_output(const std::string& temp)
 {
-    DataTarget = DATA_CONVERT;
-    BinNext = Lowest;
-    if (Kind != OUT_BIN) records_begin(Out, Kind, Info.crlf);
-    replay_image(in, 0, (uint64_t)1 << 32);
+    Out = fopen(temp.c_str(), "wb");
+    if (!Out) return false;
+    setvbuf(Out, nullptr, _IOFBF, 1 << 16);
+    BinNext = NO_BYTE_YET;
+    if (Kind != OUT_BIN && Kind != OUT_SREC) records_begin(Out, Kind, Crlf);
+    return true;
+}
+
+// Finishes the output under its temporary name and closes it; false when
+// writing failed.
+static bool finish_output(FILE* in, const std::string& temp)
+{
+    if (!Streaming) {
+        fclose(Out);
+        if (!open_output(temp)) return false;
+        DataTarget = DATA_CONVERT;
+        BinNext = Lowest;
+        replay_image(in, 0, (uint64_t)1 << 32);
+        DataTarget = DATA_NONE;
+    }
     bool written = Kind == OUT_BIN || records_end();
-    DataTarget = DATA_NONE;
     written = !ferror(Out) && written;
     return fclose(Out) == 0 && written;
+}
+
+// The input's lowest and highest data address, once the first pass is done.
+static bool settle_range()
+{
+    if (!Ranges.empty()) {
+        Lowest = Ranges.begin()->first;
+        Highest = (uint32_t)(std::prev(Ranges.end())->second - 1);
+    }
+    return true;
 }
 
 int convert_file()
@@ -93,24 +129,21 @@ int convert_file()
         return 1;
     }
     FILE* in = open_input();
-    bool sound = records_sound(in);
-    if (!Ranges.empty()) {
-        Lowest = Ranges.begin()->first;
-        Highest = (uint32_t)(std::prev(Ranges.end())->second - 1);
-    }
-    if (!sound || !output_fits()) {
-        close_input(in);
-        return 1;
-    }
     std::string temp = std::string(OutputPath) + ".marigold-tmp";
-    Out = fopen(temp.c_str(), "wb");
-    if (!Out) {
+    Crlf = first_line_crlf(in);
+    if (!open_output(temp)) {
         close_input(in);
         out_printf("Fatal: can't create file:%s\n", OutputPath);
         return 1;
     }
-    bool written = write_output(in);
-    if (ferror(in)) remove(temp.c_str());
+    if (!(records_sound(in, Kind != OUT_SREC) && settle_range() && output_fits())) {
+        fclose(Out);
+        remove(temp.c_str());
+        close_input(in);
+        return 1;
+    }
+    bool written = finish_output(in, temp);
+    if (!written || ferror(in)) remove(temp.c_str());
     close_input(in); // a read error ends the run here
     if (!written || !replace_file(temp.c_str(), OutputPath)) {
         remove(temp.c_str());

@@ -19,6 +19,15 @@ static uint32_t Upper; // as the latest type 04 record set it
 static uint64_t DataLines;
 
 static const char Digits[] = "0123456789ABCDEF";
+static char Pairs[256][2]; // the two digits of each byte
+
+static void make_pairs()
+{
+    for (int i = 0; i < 256; i++) {
+        Pairs[i][0] = Digits[i >> 4];
+        Pairs[i][1] = Digits[i & 15];
+    }
+}
 
 static void flush_text()
 {
@@ -36,14 +45,13 @@ static void put_record(const char* prefix, const unsigned char* bytes, unsigned 
     while (*prefix)
         *p++ = *prefix++;
     unsigned sum = 0;
-    for (unsigned i = 0; i < n; i++) {
+    for (unsigned i = 0; i < n; i++, p += 2) {
         sum += bytes[i];
-        *p++ = Digits[bytes[i] >> 4];
-        *p++ = Digits[bytes[i] & 15];
+        memcpy(p, Pairs[bytes[i]], 2);
     }
     unsigned check = (intel ? 0u - sum : ~sum) & 0xff;
-    *p++ = Digits[check >> 4];
-    *p++ = Digits[check & 15];
+    memcpy(p, Pairs[check], 2);
+    p += 2;
     for (const char* e = Eol; *e; e++)
         *p++ = *e;
     TextLen = p - Text;
@@ -118,6 +126,7 @@ static void srec_header()
 
 void records_begin(FILE* out, OutKind kind, bool crlf)
 {
+    if (Pairs[0][0] == 0) make_pairs();
     Out = out;
     Kind = kind;
     Width = kind == OUT_S19 ? 2 : kind == OUT_S28 ? 3 : 4;

@@ -306,15 +306,15 @@ static void srec_record_info()
 
 static void judge_line()
 {
-    if (Line.cr) Info.crlf = true;
     bool garbled
         = Line.phase != PHASE_HEX || Line.high >= 0 || Line.count < (Line.kind == ':' ? 5u : 2u);
     if (Info.ended) {
         if (!Info.after_end_reported) problem_line("data after end of file");
         Info.after_end_reported = true;
-    } else if (garbled) {
-        problem_line("garbled line");
-    } else if (Line.kind == ':') {
+        return;
+    }
+    if (garbled) return problem_line("garbled line");
+    if (Line.kind == ':') {
         Info.checksum_column = 1 + 2 * (uint32_t)(Line.count - 1);
         intel_record_info();
     } else {

@@ -88,7 +88,6 @@ struct InfoState {
     uint64_t line_offset; // where the line being read starts in the file
     uint32_t checksum_column; // of the record being judged, in its line
     bool replay; // a checked file read again: data go to image_data alone
-    bool crlf; // a record line ended with CR LF
 };
 extern InfoState Info;
 void info_reset();
@@ -109,7 +108,9 @@ enum DataUse { DATA_NONE, DATA_RUNS, DATA_CONVERT, DATA_CHECKSUM };
 extern DataUse DataTarget;
 void image_data(uint32_t address, const unsigned char* data, uint32_t n, uint32_t column);
 bool starts_with_record(FILE* in); // the first non-blank line is a record
-bool records_sound(FILE* in);
+bool first_line_crlf(FILE* in);
+extern bool Streaming; // -x writes the data during the first pass: they came in order
+bool records_sound(FILE* in, bool stream);
 void replay_image(FILE* in, uint64_t from, uint64_t to);
 
 // convert.cpp: the -x mode

@@ -12,6 +12,8 @@
 #include <vector>
 
 DataUse DataTarget;
+bool Streaming;
+static uint64_t StreamNext;
 
 struct Run {
     uint32_t address;
@@ -41,7 +43,15 @@ static void note_run(uint32_t address, uint32_t n)
 void image_data(uint32_t address, const unsigned char* data, uint32_t n, uint32_t column)
 {
     if (n == 0) return;
-    if (DataTarget == DATA_RUNS) return note_run(address, n);
+    if (DataTarget == DATA_RUNS) {
+        note_run(address, n);
+        // Data in address order go out as they come; the first piece out
+        // of order leaves the rest to the replay.
+        if (Streaming && address < StreamNext) Streaming = false;
+        if (!Streaming) return;
+        StreamNext = (uint64_t)address + n;
+        return convert_bytes(address, data, n);
+    }
     // Only the pieces of the run being read count: the first line of a run
     // may also hold the end of another, where its addresses wrap.
     if (address != Cursor || Cursor >= RunEnd) return;
@@ -70,10 +80,21 @@ bool starts_with_record(FILE* in)
     return record;
 }
 
+bool first_line_crlf(FILE* in)
+{
+    int c, previous = 0;
+    while ((c = fgetc(in)) != EOF && c != '\n')
+        previous = c;
+    rewind(in);
+    return c == '\n' && previous == '\r';
+}
+
 // The first pass. -i's messages go to standard error; false when there are
 // any, or when the file is no record file of one format.
-bool records_sound(FILE* in)
+bool records_sound(FILE* in, bool stream)
 {
+    Streaming = stream;
+    StreamNext = 0;
     Runs.clear();
     info_reset();
     DataTarget = DATA_RUNS;

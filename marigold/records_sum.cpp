@@ -36,7 +36,7 @@ static uint32_t window_word(int index)
 // Checks the file and fills Window; false after saying why not.
 static bool read_window(FILE* in)
 {
-    if (!records_sound(in)) return false;
+    if (!records_sound(in, false)) return false;
     if (Ranges.empty()) {
         out_error("%s: no data for the checksum words\n", InputPath);
         return false;
