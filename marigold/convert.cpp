@@ -35,6 +35,27 @@ OutKind output_kind(const char* path)
     return OUT_NONE;
 }
 
+// The .bin image goes out in blocks: records bring a few bytes at a time.
+static unsigned char BinBuf[1 << 16];
+static size_t BinLen;
+
+static void bin_flush()
+{
+    fwrite(BinBuf, 1, BinLen, Out);
+    BinLen = 0;
+}
+
+static void bin_put(const unsigned char* data, size_t n)
+{
+    if (BinLen + n > sizeof BinBuf) bin_flush();
+    if (n >= sizeof BinBuf) {
+        fwrite(data, 1, n, Out);
+        return;
+    }
+    memcpy(BinBuf + BinLen, data, n);
+    BinLen += n;
+}
+
 // Gaps in a .bin image are filled with 0xFF. While the first pass streams,
 // the image starts at the first byte, and data that would make it too long
 // stop the stream before any fill is written.
@@ -51,10 +72,10 @@ void convert_bytes(uint32_t address, const unsigned char* data, uint32_t n)
     while (BinNext < address) {
         uint64_t gap = address - BinNext;
         size_t piece = gap < sizeof fill ? (size_t)gap : sizeof fill;
-        fwrite(fill, 1, piece, Out);
+        bin_put(fill, piece);
         BinNext += piece;
     }
-    fwrite(data, 1, n, Out);
+    bin_put(data, n);
     BinNext = (uint64_t)address + n;
 }
 
@@ -87,8 +108,8 @@ static bool open_output(const std::string& temp)
 {
     Out = fopen(temp.c_str(), "wb");
     if (!Out) return false;
-    setvbuf(Out, nullptr, _IOFBF, 1 << 16);
     BinNext = NO_BYTE_YET;
+    BinLen = 0;
     if (Kind != OUT_BIN && Kind != OUT_SREC) records_begin(Out, Kind, Crlf);
     return true;
 }
@@ -105,6 +126,7 @@ static bool finish_output(FILE* in, const std::string& temp)
         replay_image(in, 0, (uint64_t)1 << 32);
         DataTarget = DATA_NONE;
     }
+    if (Kind == OUT_BIN) bin_flush();
     bool written = Kind == OUT_BIN || records_end();
     written = !ferror(Out) && written;
     return fclose(Out) == 0 && written;
