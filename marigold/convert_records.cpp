@@ -64,7 +64,7 @@ static void intel_out(unsigned type, uint32_t address, const unsigned char* data
     bytes[1] = (unsigned char)(address >> 8);
     bytes[2] = (unsigned char)address;
     bytes[3] = (unsigned char)type;
-    memcpy(bytes + 4, data, n);
+    if (n) memcpy(bytes + 4, data, n);
     put_record(":", bytes, 4 + n);
 }
 
@@ -74,7 +74,7 @@ static void srec_out(char type, uint32_t address, int width, const unsigned char
     bytes[0] = (unsigned char)(width + n + 1);
     for (int i = 0; i < width; i++)
         bytes[1 + i] = (unsigned char)(address >> 8 * (width - 1 - i));
-    memcpy(bytes + 1 + width, data, n);
+    if (n) memcpy(bytes + 1 + width, data, n);
     char prefix[3] = { 'S', type, 0 };
     put_record(prefix, bytes, 1 + width + n);
 }
