@@ -45,10 +45,10 @@ static void put_record(const char* prefix, const unsigned char* bytes, unsigned 
     while (*prefix)
         *p++ = *prefix++;
     unsigned sum = 0;
-    for (unsigned i = 0; i < n; i++, p += 2) {
+    for (unsigned i = 0; i < n; i++)
         sum += bytes[i];
+    for (unsigned i = 0; i < n; i++, p += 2)
         memcpy(p, Pairs[bytes[i]], 2);
-    }
     unsigned check = (intel ? 0u - sum : ~sum) & 0xff;
     memcpy(p, Pairs[check], 2);
     p += 2;
