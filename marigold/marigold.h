@@ -1,5 +1,6 @@
-// marigold: hex dump of Intel HEX and S-record files, start-record filter,
-// and the checksum word of raw images.
+// marigold: hex dump, check and conversion of Intel HEX and S-record files,
+// start-record filter, and the checksum word of raw images and of the images
+// that record files describe.
 //
 // Every unit works on process-wide state (options, paths, the record buffer,
 // the image) and prints through the buffered writer of output.cpp, so a
@@ -105,12 +106,14 @@ int info_file();
 // reads it: a first pass checks the file and notes where its data lie, a
 // replay hands them over in address order.
 enum DataUse { DATA_NONE, DATA_RUNS, DATA_CONVERT, DATA_CHECKSUM };
-extern DataUse DataTarget;
+extern DataUse DataTarget; // where the record reading hands its data
+// n bytes at address, from the line being read; column: where the digits of
+// data[0] stand in that line.
 void image_data(uint32_t address, const unsigned char* data, uint32_t n, uint32_t column);
 bool starts_with_record(FILE* in); // the first non-blank line is a record
 bool first_line_crlf(FILE* in);
 extern bool Streaming; // -x writes the data during the first pass: they came in order
-bool records_sound(FILE* in, bool stream);
+bool records_sound(FILE* in, bool stream); // -i's problems on standard error
 void replay_image(FILE* in, uint64_t from, uint64_t to);
 
 // convert.cpp: the -x mode
