@@ -35,20 +35,26 @@ static void flush_text()
     TextLen = 0;
 }
 
-// The prefix, then each byte as two digits and the checksum: Intel HEX's
-// is the two's complement of the sum, the S-records' the one's complement.
-static void put_record(const char* prefix, const unsigned char* bytes, unsigned n)
+// The prefix, then each byte of the head and the data as two digits, and
+// the checksum: Intel HEX's is the two's complement of the sum, the
+// S-records' the one's complement.
+static void put_record(const char* prefix, const unsigned char* head, unsigned head_n,
+    const unsigned char* data, unsigned n)
 {
-    if (TextLen + 2 * n + 8 > sizeof Text) flush_text();
+    if (TextLen + 2 * (head_n + n) + 8 > sizeof Text) flush_text();
     char* p = Text + TextLen;
     bool intel = *prefix == ':';
     while (*prefix)
         *p++ = *prefix++;
     unsigned sum = 0;
+    for (unsigned i = 0; i < head_n; i++, p += 2) {
+        sum += head[i];
+        memcpy(p, Pairs[head[i]], 2);
+    }
     for (unsigned i = 0; i < n; i++)
-        sum += bytes[i];
+        sum += data[i];
     for (unsigned i = 0; i < n; i++, p += 2)
-        memcpy(p, Pairs[bytes[i]], 2);
+        memcpy(p, Pairs[data[i]], 2);
     unsigned check = (intel ? 0u - sum : ~sum) & 0xff;
     memcpy(p, Pairs[check], 2);
     p += 2;
@@ -59,40 +65,40 @@ static void put_record(const char* prefix, const unsigned char* bytes, unsigned 
 
 static void intel_out(unsigned type, uint32_t address, const unsigned char* data, unsigned n)
 {
-    unsigned char bytes[4 + 255];
-    bytes[0] = (unsigned char)n;
-    bytes[1] = (unsigned char)(address >> 8);
-    bytes[2] = (unsigned char)address;
-    bytes[3] = (unsigned char)type;
-    if (n) memcpy(bytes + 4, data, n);
-    put_record(":", bytes, 4 + n);
+    unsigned char head[4] = { (unsigned char)n, (unsigned char)(address >> 8), (unsigned char)address,
+        (unsigned char)type };
+    put_record(":", head, 4, data, n);
 }
 
 static void srec_out(char type, uint32_t address, int width, const unsigned char* data, unsigned n)
 {
-    unsigned char bytes[1 + 4 + 255];
-    bytes[0] = (unsigned char)(width + n + 1);
+    unsigned char head[5];
+    head[0] = (unsigned char)(width + n + 1);
     for (int i = 0; i < width; i++)
-        bytes[1 + i] = (unsigned char)(address >> 8 * (width - 1 - i));
-    if (n) memcpy(bytes + 1 + width, data, n);
+        head[1 + i] = (unsigned char)(address >> 8 * (width - 1 - i));
     char prefix[3] = { 'S', type, 0 };
-    put_record(prefix, bytes, 1 + width + n);
+    put_record(prefix, head, 1 + width, data, n);
+}
+
+// One data line, after a type 04 record when its upper 16 bits are new.
+static void data_line(uint32_t address, const unsigned char* data, unsigned n)
+{
+    if (Kind == OUT_HEX) {
+        if (address >> 16 != Upper) {
+            Upper = address >> 16;
+            unsigned char upper[2] = { (unsigned char)(Upper >> 8), (unsigned char)Upper };
+            intel_out(4, 0, upper, 2);
+        }
+        intel_out(0, address & 0xffff, data, n);
+    } else {
+        srec_out((char)('0' + Width - 1), address, Width, data, n);
+    }
+    DataLines++;
 }
 
 static void flush_line()
 {
-    if (LineLen == 0) return;
-    if (Kind == OUT_HEX) {
-        if (LineAddress >> 16 != Upper) {
-            Upper = LineAddress >> 16;
-            unsigned char upper[2] = { (unsigned char)(Upper >> 8), (unsigned char)Upper };
-            intel_out(4, 0, upper, 2);
-        }
-        intel_out(0, LineAddress & 0xffff, Line, LineLen);
-    } else {
-        srec_out((char)('0' + Width - 1), LineAddress, Width, Line, LineLen);
-    }
-    DataLines++;
+    if (LineLen) data_line(LineAddress, Line, LineLen);
     LineLen = 0;
 }
 
@@ -100,9 +106,16 @@ void records_bytes(uint32_t address, const unsigned char* data, uint32_t n)
 {
     while (n) {
         if (LineLen && address != LineAddress + LineLen) flush_line();
+        uint32_t to_boundary = 0x10000 - (address & 0xffff);
+        if (LineLen == 0 && n >= LINE_BYTES && to_boundary >= LINE_BYTES) {
+            data_line(address, data, LINE_BYTES); // a whole line straight from the data
+            address += LINE_BYTES;
+            data += LINE_BYTES;
+            n -= LINE_BYTES;
+            continue;
+        }
         if (LineLen == 0) LineAddress = address;
         uint32_t take = LINE_BYTES - LineLen;
-        uint32_t to_boundary = 0x10000 - (address & 0xffff);
         if (take > to_boundary) take = to_boundary;
         if (take > n) take = n;
         memcpy(Line + LineLen, data, take);
