@@ -133,13 +133,12 @@ static bool finish_output(FILE* in, const std::string& temp)
 }
 
 // The input's lowest and highest data address, once the first pass is done.
-static bool settle_range()
+static void settle_range()
 {
     if (!Ranges.empty()) {
         Lowest = Ranges.begin()->first;
         Highest = (uint32_t)(std::prev(Ranges.end())->second - 1);
     }
-    return true;
 }
 
 int convert_file()
@@ -158,7 +157,9 @@ int convert_file()
         out_printf("Fatal: can't create file:%s\n", OutputPath);
         return 1;
     }
-    if (!(records_sound(in, Kind != OUT_SREC) && settle_range() && output_fits())) {
+    bool sound = records_sound(in, Kind != OUT_SREC);
+    settle_range();
+    if (!sound || !output_fits()) {
         fclose(Out);
         remove(temp.c_str());
         close_input(in);
