@@ -88,8 +88,9 @@ static bool output_fits()
         if (Ranges.empty())
             out_error("%s: no data for an image\n", InputPath);
         else if (span > BinLimit)
-            out_error("%s: the image %08x-%08x would be %llu bytes, more than %llu MiB\n", InputPath, Lowest,
-                Highest, (unsigned long long)span, (unsigned long long)(BinLimit >> 20));
+            out_error("%s: the image %08x-%08x would be %llu bytes, more than %llu MiB\n",
+                InputPath, Lowest, Highest, (unsigned long long)span,
+                (unsigned long long)(BinLimit >> 20));
         return !Ranges.empty() && span <= BinLimit;
     }
     if (Kind == OUT_HEX) return true;
@@ -97,7 +98,9 @@ static bool output_fits()
     if (linear_start() > top) top = linear_start();
     if (Kind == OUT_SREC) Kind = top <= 0xffff ? OUT_S19 : top <= 0xffffff ? OUT_S28 : OUT_S37;
     uint32_t limit = Kind == OUT_S19 ? 0xffff : Kind == OUT_S28 ? 0xffffff : 0xffffffff;
-    if (top > limit) out_error("%s: address %08x does not fit its S-records (up to %x)\n", OutputPath, top, limit);
+    if (top > limit)
+        out_error(
+            "%s: address %08x does not fit its S-records (up to %x)\n", OutputPath, top, limit);
     return top <= limit;
 }
 
@@ -145,7 +148,8 @@ int convert_file()
 {
     Kind = output_kind(OutputPath);
     if (Kind == OUT_NONE) {
-        out_error("%s: unknown output kind: name it .bin, .hex, .ihx, .s19, .s28, .s37, .srec or .mot\n",
+        out_error(
+            "%s: unknown output kind: name it .bin, .hex, .ihx, .s19, .s28, .s37, .srec or .mot\n",
             OutputPath);
         return 1;
     }

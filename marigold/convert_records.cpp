@@ -65,8 +65,8 @@ static void put_record(const char* prefix, const unsigned char* head, unsigned h
 
 static void intel_out(unsigned type, uint32_t address, const unsigned char* data, unsigned n)
 {
-    unsigned char head[4] = { (unsigned char)n, (unsigned char)(address >> 8), (unsigned char)address,
-        (unsigned char)type };
+    unsigned char head[4] = { (unsigned char)n, (unsigned char)(address >> 8),
+        (unsigned char)address, (unsigned char)type };
     put_record(":", head, 4, data, n);
 }
 
@@ -165,7 +165,8 @@ bool records_end()
         unsigned char start[4];
         for (int i = 0; i < 4; i++)
             start[i] = (unsigned char)(Info.start >> 8 * (3 - i));
-        if (Info.start_kind != START_NONE) intel_out(Info.start_kind == START_SEGMENT ? 3 : 5, 0, start, 4);
+        if (Info.start_kind != START_NONE)
+            intel_out(Info.start_kind == START_SEGMENT ? 3 : 5, 0, start, 4);
         intel_out(1, 0, nullptr, 0);
     } else {
         if (DataLines <= 0xffff)

@@ -167,7 +167,8 @@ static bool replay_line()
 // names, in address order.
 void replay_image(FILE* in, uint64_t from, uint64_t to)
 {
-    std::sort(Runs.begin(), Runs.end(), [](const Run& a, const Run& b) { return a.address < b.address; });
+    std::sort(
+        Runs.begin(), Runs.end(), [](const Run& a, const Run& b) { return a.address < b.address; });
     ReplayIn = in;
     BufAt = BufLen = BufPos = 0;
     rewind(in);

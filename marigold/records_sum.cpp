@@ -23,7 +23,8 @@ void sum_bytes(uint32_t address, const unsigned char* data, uint32_t n, uint32_t
     for (uint32_t i = 0; i < n; i++) {
         uint32_t k = address + i - Low;
         Window[k] = data[i];
-        if (k >= FIX_FROM) Places[k - FIX_FROM] = Place { Info.line_offset, column + 2 * i, Info.checksum_column };
+        if (k >= FIX_FROM)
+            Places[k - FIX_FROM] = Place { Info.line_offset, column + 2 * i, Info.checksum_column };
     }
 }
 
@@ -43,8 +44,8 @@ static bool read_window(FILE* in)
     }
     auto first = Ranges.begin();
     if (first->second - first->first < SUM_BYTES) {
-        out_error("%s: the checksum words %08x-%08x lack the bytes from %08x\n", InputPath, first->first,
-            (uint32_t)(first->first + SUM_BYTES - 1), (uint32_t)first->second);
+        out_error("%s: the checksum words %08x-%08x lack the bytes from %08x\n", InputPath,
+            first->first, (uint32_t)(first->first + SUM_BYTES - 1), (uint32_t)first->second);
         return false;
     }
     Low = first->first;
@@ -95,7 +96,8 @@ static int write_word(uint32_t word)
     uint64_t from = UINT64_MAX, to = 0;
     for (const Place& place : Places) {
         if (place.line < from) from = place.line;
-        if (place.line + place.checksum_column + 2 > to) to = place.line + place.checksum_column + 2;
+        if (place.line + place.checksum_column + 2 > to)
+            to = place.line + place.checksum_column + 2;
     }
     FILE* file = fopen(InputPath, "r+b");
     if (!file) {
@@ -110,7 +112,8 @@ static int write_word(uint32_t word)
         out_error("%s: changed while it was read; not written\n", InputPath);
         return 1;
     }
-    bool failed = !seek_file(file, from) || fwrite(text.data(), 1, text.size(), file) != text.size();
+    bool failed
+        = !seek_file(file, from) || fwrite(text.data(), 1, text.size(), file) != text.size();
     if (fclose(file) != 0 || failed) {
         out_printf("Fatal: can't write file:%s\n", InputPath);
         return 1;

@@ -15,7 +15,8 @@ static std::string file_name(const char* name)
     return "fuzz_convert_" + std::to_string(getpid()) + "_" + name;
 }
 
-static const char* const Kinds[] = { "mid.hex", "mid.s19", "mid.s28", "mid.s37", "mid.srec", "mid.ihx" };
+static const char* const Kinds[]
+    = { "mid.hex", "mid.s19", "mid.s28", "mid.s37", "mid.srec", "mid.ihx" };
 static std::string Paths[] = { file_name("in"), file_name("direct.bin"), file_name("round.bin") };
 
 static void remove_files()

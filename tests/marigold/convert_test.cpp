@@ -18,7 +18,8 @@ static int convert(const std::string& input, const std::string& out, std::string
 // and one after it that continues it: the replay puts each byte in place.
 TEST(Convert, OutOfOrderAndWrappingRecordsReplayInAddressOrder)
 {
-    const char* text = ":020000021000EC\n:04FFFE0001020304F5\n:020002000506F1\n:020004000708EB\n:00000001FF\n";
+    const char* text
+        = ":020000021000EC\n:04FFFE0001020304F5\n:020002000506F1\n:020004000708EB\n:00000001FF\n";
     std::string report, bin = test_file_path("out.bin"), s28 = test_file_path("out.s28");
     ASSERT_EQ(convert(text, bin, &report), 0);
     EXPECT_EQ(report, "image: 00010000-0001ffff 65536 bytes\n");
@@ -40,11 +41,13 @@ TEST(Convert, OutOfOrderAndWrappingRecordsReplayInAddressOrder)
 // bits change, which a type 04 record announces.
 TEST(Convert, IntelLinesAreFullAndStopAtTheUpperAddress)
 {
-    std::string text = ":020000040800F2\n:05FFF4001111111111B3\n:05FFF900222222222259\n:02FFFE0033339B\n"
-                       ":020000040801F1\n:0300000033333364\n:050003004444444444A4\n:00000001FF\n";
+    std::string text
+        = ":020000040800F2\n:05FFF4001111111111B3\n:05FFF900222222222259\n:02FFFE0033339B\n"
+          ":020000040801F1\n:0300000033333364\n:050003004444444444A4\n:00000001FF\n";
     std::string report, hex = test_file_path("out.hex");
     ASSERT_EQ(convert(text, hex, &report), 0);
     EXPECT_EQ(report, "");
-    EXPECT_EQ(read_file(hex), ":020000040800F2\n:0CFFF4001111111111222222222233339C\n:020000040801F1\n"
-                              ":0800000033333344444444440B\n:00000001FF\n");
+    EXPECT_EQ(read_file(hex),
+        ":020000040800F2\n:0CFFF4001111111111222222222233339C\n:020000040801F1\n"
+        ":0800000033333344444444440B\n:00000001FF\n");
 }
