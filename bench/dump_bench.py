@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """Times marigold's dump of a big Intel HEX file and a big S3 file against
-cat and srec_cat's hex dump of the same files, and marigold -i against
+cat and srec_cat's hex dump of the same files, marigold -i against
 srec_info on the same files and on one whose data lie spread over the whole
-4 GiB, and reports marigold's peak memory.
+4 GiB, and marigold -x of the Intel HEX file to .bin and .s37 against
+srec_cat and objcopy doing the same, and reports marigold's peak memory.
 Usage: dump_bench.py [MARIGOLD] [SIZE_MIB]"""
 import os
 import subprocess
@@ -13,12 +14,12 @@ import time
 RUNS = 3
 
 
-def timed(command):
+def timed(command, runs=RUNS):
     """Best wall time of a few runs, and the peak resident set in KiB.
     GNU time measures the memory: a child forked from this interpreter would
     count the interpreter's own pages."""
     best, peak = None, 0
-    for _ in range(RUNS):
+    for _ in range(runs):
         with open(os.devnull, "wb") as null:
             start = time.perf_counter()
             proc = subprocess.run(["/usr/bin/time", "-f", "%M"] + command, stdout=null,
@@ -53,6 +54,39 @@ def time_info(name, marigold, path, fmt, t_dump):
           "-i peak memory %.1f MiB" % (name, t_info, t_peer, t_peer / t_info, t_info / t_dump, peak / 1024))
 
 
+def time_convert(marigold, work, path):
+    """-x of the Intel HEX file to .bin and .s37, and the same conversions by
+    srec_cat and objcopy; each output checked against marigold's."""
+    out = lambda name: os.path.join(work, name)
+    jobs = {
+        ".bin": ([marigold, "-x", path, out("m.bin")],
+                 ["srec_cat", path, "-intel", "-o", out("s.bin"), "-binary"],
+                 ["objcopy", "-I", "ihex", "-O", "binary", "--gap-fill", "0xff", path, out("o.bin")],
+                 [out("s.bin"), out("o.bin")]),
+        ".s37": ([marigold, "-x", path, out("m.s37")],
+                 ["srec_cat", path, "-intel", "-o", out("s.s37"), "-motorola", "-address-length=4"],
+                 ["objcopy", "-I", "ihex", "-O", "srec", "--srec-forceS3", path, out("o.s37")],
+                 [out("s.s37"), out("o.s37")]),
+    }
+    # Five runs each: the ratio is what the conversions are held to.
+    for kind, (ours, srec, objcopy, peers) in jobs.items():
+        t_mari, peak = timed(ours, 5)
+        t_srec, _ = timed(srec, 5)
+        t_obj, _ = timed(objcopy, 5)
+        for peer in peers:
+            if kind == ".bin":
+                same = open(ours[-1], "rb").read() == open(peer, "rb").read()
+            else:
+                same = subprocess.run(["srec_cmp", ours[-1], peer], capture_output=True).returncode == 0
+            if not same:
+                raise SystemExit("-x to %s differs from %s" % (kind, peer))
+            os.remove(peer)
+        os.remove(ours[-1])
+        print("-x %-6s marigold %.3f s  srec_cat %.3f s  objcopy %.3f s  srec_cat/marigold %.1fx  "
+              "objcopy/marigold %.1fx  peak memory %.1f MiB" %
+              (kind, t_mari, t_srec, t_obj, t_srec / t_mari, t_obj / t_mari, peak / 1024))
+
+
 def main():
     marigold = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else "build/marigold/marigold")
     size_mib = int(sys.argv[2]) if len(sys.argv) > 2 else 16
@@ -78,6 +112,7 @@ def main():
         print("%-9s srec_cat/marigold %.1fx  marigold/cat %.1fx  marigold peak memory %.1f MiB" %
               ("", t_srec / t_mari, t_mari / t_cat, peak / 1024))
         time_info(name, marigold, path, fmt, t_mari)
+    time_convert(marigold, work, files["Intel HEX"][0])
     spread = os.path.join(work, "spread.hex")
     write_spread(spread, size_mib)
     print("%-9s %6.1f MB  %d MiB in blocks of 256 bytes every 64 KiB" %
@@ -85,6 +120,11 @@ def main():
     # srec_info takes minutes over the 65,536 ranges of this file: not timed.
     t_info, peak = timed([marigold, "-i", spread])
     print("%-9s marigold -i %.3f s  -i peak memory %.1f MiB" % ("", t_info, peak / 1024))
+    for kind in (".hex", ".s37"):
+        converted = os.path.join(work, "spread_out" + kind)
+        t_conv, peak = timed([marigold, "-x", spread, converted])
+        print("%-9s marigold -x to %s %.3f s  peak memory %.1f MiB" % ("", kind, t_conv, peak / 1024))
+        os.remove(converted)
     os.remove(spread)
     for path, _ in files.values():
         os.remove(path)

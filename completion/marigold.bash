@@ -1,6 +1,7 @@
 # bash completion for marigold.                               -*- shell-script -*-
 # Options stand before the input file; the word after it is the output file
-# (of -f), and marigold reads nothing after that.
+# (of -f and -x, whose extension names the kind), and marigold reads nothing
+# after that.
 
 _marigold()
 {
@@ -14,7 +15,7 @@ _marigold()
     case $paths in
     0)
         if [[ $cur == -* ]]; then
-            COMPREPLY=($(compgen -W $'-f\n-i\n-c\n-w\n-b' -- "$cur"))
+            COMPREPLY=($(compgen -W $'-f\n-i\n-x\n-c\n-w\n-b\n--version\n--help' -- "$cur"))
         else
             # firmware files and images, and folders to look in
             local extglob_was

@@ -16,12 +16,14 @@ void info_scan(const char* block, size_t n)
         const char* line_end = (const char*)memchr(p, '\n', end - p);
         if (!line_end) {
             info_feed(p, end - p);
-            return;
+            break;
         }
         info_feed(p, line_end - p);
         info_end_line();
         p = line_end + 1;
+        Info.line_offset = Info.scanned + (p - block);
     }
+    Info.scanned += n;
 }
 
 void info_read(FILE* in)
@@ -55,13 +57,18 @@ static void print_start()
     out_newline();
 }
 
-void info_summary()
+void info_check_end()
 {
     if (Info.intel_seen && !Info.eof_record_seen) {
         Info.problems++;
         out_str(InputPath);
         out_str(": no end-of-file record\n");
     }
+}
+
+void info_summary()
+{
+    info_check_end();
     out_str("format: ");
     out_str(format_name());
     out_str("\nrecords: ");

@@ -158,8 +158,15 @@ static void two_counts(const char* first, uint64_t a, const char* second, uint64
     out_str(")\n");
 }
 
-static void add_data(uint32_t address, uint32_t n)
+// The data also go to image_data when a mode wants the image; on a replay
+// they go there alone, as the file was checked before.
+static void add_data(uint32_t address, const unsigned char* data, uint32_t n)
 {
+    if (DataTarget != DATA_NONE) {
+        uint32_t column = (Line.kind == ':' ? 1 : 2) + 2 * (uint32_t)(data - Line.bytes);
+        image_data(address, data, n, column);
+        if (Info.replay) return;
+    }
     ranges_add(address, n);
     for (int i = 0; i < OverlapCount; i++) {
         problem("overlap at ");
@@ -171,12 +178,12 @@ static void add_data(uint32_t address, uint32_t n)
 }
 
 // Addresses run on past 0xffffffff to 0.
-static void add_data_wrapping(uint32_t address, uint32_t n)
+static void add_data_wrapping(uint32_t address, const unsigned char* data, uint32_t n)
 {
     uint64_t room = (uint64_t)0x100000000 - address;
     uint32_t first = n < room ? n : (uint32_t)room;
-    add_data(address, first);
-    if (n > first) add_data(0, n - first);
+    add_data(address, data, first);
+    if (n > first) add_data(0, data + first, n - first);
 }
 
 static uint32_t big_endian(const unsigned char* bytes, int width)
@@ -218,10 +225,11 @@ static bool fixed_length(unsigned stated, unsigned needed)
 // on across 64 KiB boundaries.
 static void intel_data(uint32_t offset, uint32_t n)
 {
-    if (!Info.segmented) return add_data_wrapping(Info.base + offset, n);
+    const unsigned char* data = Line.bytes + 4;
+    if (!Info.segmented) return add_data_wrapping(Info.base + offset, data, n);
     uint32_t first = n < 0x10000 - offset ? n : 0x10000 - offset;
-    add_data(Info.base + offset, first);
-    if (n > first) add_data(Info.base, n - first);
+    add_data(Info.base + offset, data, first);
+    if (n > first) add_data(Info.base, data + first, n - first);
 }
 
 static void intel_record_info()
@@ -283,9 +291,9 @@ static void srec_record_info()
         return (void)fixed_length(stated, width + 1);
     uint32_t address = big_endian(b + 1, width);
     if (data) {
-        add_data_wrapping(address, stated - width - 1);
+        add_data_wrapping(address, b + 1 + width, stated - width - 1);
     } else if (type == 5 || type == 6) {
-        if (address != Info.srec_data_records) {
+        if (!Info.replay && address != Info.srec_data_records) {
             problem("record count mismatch");
             two_counts(" (states ", address, ", counted ", Info.srec_data_records);
         }
@@ -303,11 +311,14 @@ static void judge_line()
     if (Info.ended) {
         if (!Info.after_end_reported) problem_line("data after end of file");
         Info.after_end_reported = true;
-    } else if (garbled) {
-        problem_line("garbled line");
-    } else if (Line.kind == ':') {
+        return;
+    }
+    if (garbled) return problem_line("garbled line");
+    if (Line.kind == ':') {
+        Info.checksum_column = 1 + 2 * (uint32_t)(Line.count - 1);
         intel_record_info();
     } else {
+        Info.checksum_column = 2 + 2 * (uint32_t)(Line.count - 1);
         srec_record_info();
     }
 }

@@ -8,10 +8,12 @@ int main(int argc, char** argv)
         filter_start_records();
     else if (option_given('i'))
         out_exit(info_file());
+    else if (option_given('x'))
+        out_exit(convert_file());
     else if (option_given('c'))
-        check_image();
+        out_exit(check_image());
     else if (option_given('w'))
-        fix_image();
+        out_exit(fix_image());
     else
         dump_file();
     out_exit(0);

@@ -1,5 +1,6 @@
-// marigold: hex dump of Intel HEX and S-record files, start-record filter,
-// and the checksum word of raw images.
+// marigold: hex dump, check and conversion of Intel HEX and S-record files,
+// start-record filter, and the checksum word of raw images and of the images
+// that record files describe.
 //
 // Every unit works on process-wide state (options, paths, the record buffer,
 // the image) and prints through the buffered writer of output.cpp, so a
@@ -17,10 +18,11 @@ extern const char* InputPath;
 extern const char* OutputPath;
 bool option_given(char letter);
 bool walk_arguments(int argc, char** argv);
-[[noreturn]] void usage();
+[[noreturn]] void usage(int code = 1);
 
 // output.cpp: buffered standard output
 void out_set_stream(FILE* stream);
+void out_to_error(bool on); // what follows goes to standard error
 void out_flush();
 [[noreturn]] void out_exit(int code);
 void out_str(const char* text);
@@ -83,6 +85,10 @@ struct InfoState {
     uint32_t base;
     StartKind start_kind;
     uint32_t start;
+    uint64_t scanned; // bytes handed to info_scan so far
+    uint64_t line_offset; // where the line being read starts in the file
+    uint32_t checksum_column; // of the record being judged, in its line
+    bool replay; // a checked file read again: data go to image_data alone
 };
 extern InfoState Info;
 void info_reset();
@@ -92,8 +98,41 @@ void info_end_line();
 // info.cpp: the -i mode
 void info_scan(const char* block, size_t n); // lines split at LF, the last one left open
 void info_read(FILE* in);
+void info_check_end(); // the end-of-file record, once the file is read
 void info_summary();
 int info_file();
+
+// records.cpp: the image that a record file describes, read the way -i
+// reads it: a first pass checks the file and notes where its data lie, a
+// replay hands them over in address order.
+enum DataUse { DATA_NONE, DATA_RUNS, DATA_CONVERT, DATA_CHECKSUM };
+extern DataUse DataTarget; // where the record reading hands its data
+// n bytes at address, from the line being read; column: where the digits of
+// data[0] stand in that line.
+void image_data(uint32_t address, const unsigned char* data, uint32_t n, uint32_t column);
+bool starts_with_record(FILE* in); // the first non-blank line is a record
+bool first_line_crlf(FILE* in);
+extern bool Streaming; // -x writes the data during the first pass: they came in order
+bool records_sound(FILE* in, bool stream); // -i's problems on standard error
+void replay_image(FILE* in, uint64_t from, uint64_t to);
+
+// convert.cpp: the -x mode
+extern uint64_t BinLimit; // the longest .bin image written
+enum OutKind { OUT_NONE, OUT_BIN, OUT_HEX, OUT_S19, OUT_S28, OUT_S37, OUT_SREC };
+OutKind output_kind(const char* path);
+void convert_bytes(uint32_t address, const unsigned char* data, uint32_t n);
+int convert_file();
+
+// convert_records.cpp: -x's Intel HEX and S-record output (OUT_SREC settled
+// to one width before)
+void records_begin(FILE* out, OutKind kind, bool crlf);
+void records_bytes(uint32_t address, const unsigned char* data, uint32_t n);
+bool records_end();
+uint32_t linear_start(); // the start address, 0 when there is none
+
+// records_sum.cpp: -c and -w on a record file
+void sum_bytes(uint32_t address, const unsigned char* data, uint32_t n, uint32_t column);
+int check_records(bool fix);
 
 // image.cpp: checksum word of a raw image
 enum { IMAGE_SIZE = 65536 };

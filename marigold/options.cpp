@@ -2,6 +2,8 @@
 // optional output path.
 #include "marigold.h"
 
+#include <cstring>
+
 const char* OptionTable[128];
 const char* InputPath = "";
 const char* OutputPath = "a.out";
@@ -14,11 +16,22 @@ bool option_given(char letter)
     return OptionTable[letter & 0x7f] != nullptr;
 }
 
-[[noreturn]] void usage()
+[[noreturn]] void usage(int code)
 {
     out_str(UsageText);
     out_newline();
-    out_exit(1);
+    out_exit(code);
+}
+
+// --help and --version before the input path; every other "--" argument
+// is an option like any other.
+static void long_option(const char* arg)
+{
+    if (strcmp(arg, "--help") == 0) usage(0);
+    if (strcmp(arg, "--version") == 0) {
+        out_str("marigold " MARIGOLD_VERSION "\n");
+        out_exit(0);
+    }
 }
 
 // Options stand before the input path; the argument after the input path is
@@ -31,6 +44,7 @@ bool walk_arguments(int argc, char** argv)
     for (int i = 1; i < argc; i++) {
         const char* arg = argv[i];
         if (arg[0] == '-') {
+            long_option(arg);
             OptionTable[arg[1] & 0x7f] = arg[1] ? arg + 2 : arg + 1;
             if (i == argc - 1) return false;
             continue;

@@ -7,8 +7,15 @@
 #include <cstring>
 
 static FILE* OutStream;
+static bool ToError;
 static char OutBuf[1 << 16];
 static size_t OutLen;
+
+// A stream set by out_set_stream (the tests' capture) takes everything.
+static FILE* out_stream()
+{
+    return OutStream ? OutStream : ToError ? stderr : stdout;
+}
 
 static const char HexDigits[] = "0123456789abcdef";
 
@@ -18,9 +25,15 @@ void out_set_stream(FILE* stream)
     OutStream = stream;
 }
 
+void out_to_error(bool on)
+{
+    out_flush();
+    ToError = on;
+}
+
 void out_flush()
 {
-    FILE* stream = OutStream ? OutStream : stdout;
+    FILE* stream = out_stream();
     if (OutLen) fwrite(OutBuf, 1, OutLen, stream);
     OutLen = 0;
     fflush(stream);
@@ -36,8 +49,7 @@ void out_flush()
 static char* out_reserve(size_t n)
 {
     if (OutLen + n > sizeof OutBuf) {
-        FILE* stream = OutStream ? OutStream : stdout;
-        fwrite(OutBuf, 1, OutLen, stream);
+        fwrite(OutBuf, 1, OutLen, out_stream());
         OutLen = 0;
     }
     return OutBuf + OutLen;

@@ -175,6 +175,82 @@ def image_sizes():
             expect("-w %d sums to zero" % size, run(["-c", "image.bin"])[1] == "sum=0\n")
 
 
+def srec(rtype, address, data, width=2):
+    body = bytes([width + len(data) + 1]) + address.to_bytes(width, "big") + data
+    return "S%d%s%02X" % (rtype, body.hex().upper(), ~sum(body) & 0xFF)
+
+
+def record_file_refusals(as_other_user):
+    """-c and -w on record files that they must refuse: exit 1, a message on
+    standard error naming the file, and the file byte for byte as it was."""
+    end = intel(0, 0, 1, b"")
+    cases = {
+        "short.hex": ([intel(20, 0, 0, bytes(range(20))), end], "short.hex: the checksum words"),
+        "gap.hex": ([intel(16, 0, 0, bytes(16)), intel(15, 17, 0, bytes(15)), end], "gap.hex: the checksum words"),
+        "checksum.hex": ([intel(32, 0, 0, bytes(32))[:-2] + "00", end], "checksum.hex:1: checksum error"),
+        "garbled.s19": ([srec(1, 0, bytes(32)), "S1zz"], "garbled.s19:2: garbled line"),
+        "overlap.hex": ([intel(32, 0, 0, bytes(32)), intel(1, 31, 0, b"\1"), end], "overlap.hex:2: overlap"),
+        "mixed.hex": ([intel(32, 0, 0, bytes(32)), srec(1, 0x40, b"\1"), end], "mixed.hex: mixes"),
+        "nodata.hex": ([end], "nodata.hex: no data"),
+    }
+    for name, (lines, message) in cases.items():
+        text = ("\r\n".join(lines) + "\r\n").encode()
+        write(name, text)
+        for option in ("-c", "-w"):
+            rc, out, err = run([option, name])
+            expect("%s %s refused" % (option, name), rc == 1 and out == "" and err.startswith(message)
+                   and read(name) == text, "rc=%d out=%r err=%r" % (rc, out, err))
+    write("blank_first.hex", b"\n\r\n" + intel(32, 0, 0, bytes(range(32))).encode() + b"\n" + end.encode())
+    expect("blank lines before the first record", run(["-c", "blank_first.hex"]) == (0, "sum=%x\n" % checksum(bytes(range(32))), ""))
+    if as_other_user:
+        text = (intel(32, 0, 0, bytes(range(1, 33))) + "\n" + end + "\n").encode()
+        write("locked.hex", text)
+        os.chmod("locked.hex", 0o444)
+        expect("read-only record file", run(["-w", "locked.hex"], user=65534) ==
+               (1, "sum=%x\nFatal: can't create file:locked.hex\n" % checksum(bytes(range(1, 33))), "")
+               and read("locked.hex") == text)
+
+
+def conversion_refusals():
+    """-x leaves no output file (and no temporary one) when it refuses."""
+    def left_over(out):
+        return [f for f in os.listdir(".") if f.startswith(out)]
+    write("bad.hex", (intel(4, 0, 0, b"\1\2\3\4")[:-2] + "00\n:00000001FF\n").encode())
+    rc, out, err = run(["-x", "bad.hex", "bad.bin"])
+    expect("-x problem", rc == 1 and out == "" and err == "bad.hex:1: checksum error (expected f2, found 00)\n"
+           and not left_over("bad.bin"), "rc=%d %r" % (rc, err))
+    rc, _, err = run(["-x", "noise.hex", "noise.s37"])
+    expect("-x noise", rc == 1 and "noise.hex:" in err and not left_over("noise.s37"), "rc=%d" % rc)
+    write("wide.hex", "\n".join([intel(1, 0, 0, b"\1"), intel(2, 0, 4, b"\x10\x00"), intel(1, 0, 0, b"\2"),
+                                 intel(0, 0, 1, b"")]).encode())
+    rc, out, err = run(["-x", "wide.hex", "wide.bin"])
+    expect("-x .bin over 256 MiB", rc == 1 and err == "wide.hex: the image 00000000-10000000 would be "
+           "268435457 bytes, more than 256 MiB\n" and not left_over("wide.bin"), "rc=%d %r" % (rc, err))
+    rc, _, err = run(["-x", "wide.hex", "wide.s19"])
+    expect("-x S19 too narrow", rc == 1 and "does not fit" in err and not left_over("wide.s19"))
+    expect("-x to a missing folder", run(["-x", "wide.hex", "nofolder/out.s37"]) ==
+           (1, "Fatal: can't create file:nofolder/out.s37\n", ""))
+    os.makedirs("taken.hex", exist_ok=True)
+    rc, out, _ = run(["-x", "wide.hex", "taken.hex"])
+    expect("-x onto a folder", rc == 1 and out == "Fatal: can't write file:taken.hex\n"
+           and os.listdir("taken.hex") == [] and not os.path.exists("taken.hex.marigold-tmp"), out)
+    expect("-x from a missing file", run(["-x", "missing.hex", "out.bin"]) ==
+           (1, "Fatal: can't open file:missing.hex\n", "") and not left_over("out.bin"))
+    expect("-x empty file", run(["-x", "empty.hex", "empty.s37"]) == (1, "", "empty.hex: holds no records\n"))
+
+
+def spread_conversion():
+    """The spread file of spread_ranges() (4 GiB wide, a record past
+    ffffffff) through .hex and .s37: -i finds the same ranges."""
+    def held(path):
+        out = run(["-i", path])[1]
+        return out[out.find("\ndata:"):]
+    for out, start in (("spread_out.hex", "start: none"), ("spread_out.s37", "start: 00000000")):
+        rc, _, err = run(["-x", "spread.hex", out])
+        expect("spread -x %s" % out, rc == 0 and held(out) == held("spread.hex").replace("start: none", start),
+               "rc=%d %s" % (rc, err))
+
+
 def main():
     global MARIGOLD, EMULATOR
     MARIGOLD, work, EMULATOR = os.path.abspath(sys.argv[1]), sys.argv[2], sys.argv[3:]
@@ -187,6 +263,9 @@ def main():
     spread_ranges()
     unopenable_paths(os.geteuid() == 0 and not EMULATOR and shutil.which("setpriv"))
     image_sizes()
+    record_file_refusals(os.geteuid() == 0 and not EMULATOR and shutil.which("setpriv"))
+    conversion_refusals()
+    spread_conversion()
     for failure in FAILURES:
         print("FAILED:", failure)
     print("%d failed" % len(FAILURES))

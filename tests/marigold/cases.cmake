@@ -67,3 +67,43 @@ marigold_case(info_wins_over_checksum_modes ARGS -c -w -i info_intel.hex INPUTS 
 marigold_case(filter_wins_over_info ARGS -i -f filter.hex out.hex INPUTS ${G}/filter.hex
   RC 0 OUT ${G}/filter.out PRODUCED out.hex EXPECT ${G}/filter.expected)
 marigold_case(info_missing_file ARGS -i missing.hex RC 1 OUT ${G}/missing.out)
+
+# --version and --help; any other "--" argument is an option like any other.
+file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/version.out "marigold ${PROJECT_VERSION}\n")
+marigold_case(version ARGS --version RC 0 OUT ${CMAKE_CURRENT_BINARY_DIR}/version.out)
+marigold_case(help ARGS --help RC 0 OUT ${G}/usage.out)
+marigold_case(usage_with_other_long_option ARGS --verbose RC 1 OUT ${G}/usage.out)
+marigold_case(version_after_path_is_the_output ARGS -f filter.hex --version INPUTS ${G}/filter.hex
+  RC 0 OUT ${G}/filter.out PRODUCED --version EXPECT ${G}/filter.expected)
+
+# -x: records out of address order, CR LF line ends, data across a 64 KiB
+# boundary and a start record, into each output kind; an existing output is
+# replaced.
+function(convert_case name input output)
+  get_filename_component(file ${input} NAME)
+  marigold_case(convert_${name} ARGS -x ${file} ${output} INPUTS ${G}/${input} ${ARGN}
+    PRODUCED ${output} EXPECT ${G}/${output})
+endfunction()
+convert_case(to_bin convert.hex convert.bin RC 0 OUT ${G}/convert_bin.out)
+convert_case(to_s37 convert.hex convert.s37 RC 0 OUT ${G}/empty.out)
+convert_case(to_ihx convert.hex convert.ihx RC 0 OUT ${G}/empty.out)
+convert_case(s19_to_hex split.s19 split.hex RC 0 OUT ${G}/empty.out)
+convert_case(s19_to_mot split.s19 split.mot RC 0 OUT ${G}/empty.out)
+marigold_case(convert_over_existing_file ARGS -x convert.hex image.bin
+  INPUTS ${G}/convert.hex ${G}/image.bin RC 0 OUT ${G}/convert_bin.out
+  PRODUCED image.bin EXPECT ${G}/convert.bin)
+marigold_case(convert_refuses_a_problem ARGS -x info_checksum.hex out.bin INPUTS ${G}/info_checksum.hex
+  RC 1 OUT ${G}/empty.out ERR ${G}/refused_checksum.err)
+
+# -c and -w on record files: the image's words; -w rewrites the record lines
+# that hold bytes 28 to 31 in the file's case, a refusal writes nothing.
+marigold_case(records_check ARGS -c convert.hex INPUTS ${G}/convert.hex
+  RC 0 OUT ${G}/convert_fix.out PRODUCED convert.hex EXPECT ${G}/convert.hex)
+marigold_case(records_fix ARGS -w convert.hex INPUTS ${G}/convert.hex
+  RC 0 OUT ${G}/convert_fix.out PRODUCED convert.hex EXPECT ${G}/convert_fixed.hex)
+marigold_case(records_fix_split_lower_case ARGS -w split.s19 INPUTS ${G}/split.s19
+  RC 0 OUT ${G}/split_fix.out PRODUCED split.s19 EXPECT ${G}/split_fixed.s19)
+marigold_case(records_fixed_sum_zero ARGS -c split_fixed.s19 INPUTS ${G}/split_fixed.s19
+  RC 0 OUT ${G}/sum_zero.out)
+marigold_case(records_fix_refuses_a_problem ARGS -w info_checksum.hex INPUTS ${G}/info_checksum.hex
+  RC 1 OUT ${G}/empty.out ERR ${G}/refused_checksum.err PRODUCED info_checksum.hex EXPECT ${G}/info_checksum.hex)

@@ -131,6 +131,68 @@ def info_files(tool, data):
     check_info(tool, "several.s37", [], 4)
 
 
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def fix_records(tool, data):
+    """-w on srec_cat files whose checksum words lie across two records: the
+    image objcopy reads from the fixed file equals marigold -w of objcopy's
+    image, srec_info and -i find the file sound, -c says sum=0, and only the
+    touched lines differ, keeping their length."""
+    with open("vectors.bin", "wb") as f:
+        f.write(data[:4000])
+    files = [("split.hex", ["-intel"], "ihex", 0x08000000), ("split.s19", ["-motorola", "-address-length=2"], "srec", 0),
+             ("split.s28", ["-motorola", "-address-length=3"], "srec", 0x20000),
+             ("split.s37", ["-motorola", "-address-length=4"], "srec", 0x80000000)]
+    for path, fmt, bfd, base in files:
+        run(["srec_cat", "vectors.bin", "-binary", "-offset", hex(base), "-o", path] + fmt +
+            ["-output_block_size=30"])
+        before = read(path)
+        run(["objcopy", "-I", bfd, "-O", "binary", path, "expected.bin"])
+        subprocess.run(tool + ["-w", "expected.bin"], check=True, capture_output=True)
+        subprocess.run(tool + ["-w", path], check=True, capture_output=True)
+        run(["objcopy", "-I", bfd, "-O", "binary", path, "fixed.bin"])
+        if read("fixed.bin") != read("expected.bin"):
+            raise SystemExit("%s: -w gives another image than -w of objcopy's image" % path)
+        subprocess.run(["srec_info", path] + fmt[:1], check=True, capture_output=True)
+        info_of(tool + ["-i", path])
+        out = subprocess.run(tool + ["-c", path], capture_output=True, text=True).stdout
+        old, new = before.splitlines(), read(path).splitlines()
+        changed = [i for i, (a, b) in enumerate(zip(old, new)) if a != b]
+        if (out.strip() != "sum=0" or len(old) != len(new) or len(changed) != 2
+                or any(len(old[i]) != len(new[i]) for i in changed)):
+            raise SystemExit("%s: %s, lines changed %s" % (path, out.strip(), changed))
+        print("%s: -w as on objcopy's image, lines %s rewritten" % (path, changed))
+
+
+def convert_files(tool, paths):
+    """-x into each kind: srec_cmp finds input and output equal, srec_info the
+    same start, and a .bin equals objcopy's with gaps of 0xff."""
+    peer_fmt = lambda p: ["-intel"] if p.endswith((".hex", ".ihx")) else []
+    for path in paths:
+        start = peer_info_of(path, peer_fmt(path))[1]
+        for kind in ("hex", "ihx", "s37", "srec", "mot"):
+            out = "converted." + kind
+            subprocess.run(tool + ["-x", path, out], check=True, capture_output=True)
+            run(["srec_cmp", path] + peer_fmt(path) + [out] + peer_fmt(out))
+            # An S-record file ends with a start address, 0 when the input has none.
+            wanted = start if kind in ("hex", "ihx") or start is not None else 0
+            if peer_info_of(out, peer_fmt(out))[1] != wanted:
+                raise SystemExit("%s: start address of %s differs" % (path, out))
+        proc = subprocess.run(tool + ["-x", path, "converted.bin"], capture_output=True, text=True)
+        bfd = "ihex" if path.endswith(".hex") else "srec"
+        if proc.returncode == 0:
+            run(["objcopy", "-I", bfd, "-O", "binary", "--gap-fill", "0xff", path, "objcopy.bin"])
+            if read("converted.bin") != read("objcopy.bin"):
+                raise SystemExit("%s: the .bin differs from objcopy's" % path)
+        elif "more than 256 MiB" not in proc.stderr or os.path.exists("converted.bin"):
+            raise SystemExit("%s: -x to .bin failed: %s" % (path, proc.stderr))
+        print("%s: converted alike (.bin: %s)" % (path, (proc.stdout or proc.stderr).strip()))
+        os.remove("converted.bin") if os.path.exists("converted.bin") else None
+
+
 def main():
     marigold, work = sys.argv[1], sys.argv[2]
     emulator = sys.argv[3:]  # e.g. wine, for the Windows build
@@ -162,6 +224,9 @@ def main():
     run(["objcopy", "-I", "binary", "-O", "srec", "--srec-len", "40", "small.bin", "small.srec"])
     check("S1 40-byte records (objcopy)", tool + ["small.srec"], small, 0)
     info_files(tool, data)
+    fix_records(tool, data)
+    convert_files(tool, ["image.hex", "image.s28", "image.s37", "several.hex", "low.hex", "eight.hex",
+                         "several.s28", "several.s37", "split.hex", "split.s19"])
 
 
 if __name__ == "__main__":

@@ -86,7 +86,7 @@ expect "kestrel -ua" "$(complete_words "$comp/kestrel" kestrel -ua)" '-ua.hex'
 expect "kestrel -c3 x" "$(complete_words "$comp/kestrel" kestrel -c33 x '')" ''
 expect "kestrel --" "$(complete_words "$comp/kestrel" kestrel -T --)" $'--help\n--version'
 expect "marigold" "$(complete_words "$comp/marigold" marigold -b '')" $'a.hex\nb.S19\nsub'
-expect "marigold -" "$(complete_words "$comp/marigold" marigold -)" $'-b\n-c\n-f\n-i\n-w'
+expect "marigold -" "$(complete_words "$comp/marigold" marigold -)" $'--help\n--version\n-b\n-c\n-f\n-i\n-w\n-x'
 
 # A kestrel with the detailed list (-L): its COM column is used.
 printf '#!/bin/sh\n# no serial ports\n[ "$1" = -L ] && printf "COM40  /dev/ttyUSB7  usb\\n-      /dev/ttyXRUSB0\\n"\n' >"$bin/kestrel"

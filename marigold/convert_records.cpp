@@ -1,0 +1,180 @@
+// The Intel HEX and S-record output of -x: 16 data bytes a line, in address
+// order, adjacent data merged into full lines. A line never runs across a
+// 64 KiB boundary, where Intel HEX needs a new type 04 record.
+#include "marigold.h"
+
+#include <cstring>
+
+enum { LINE_BYTES = 16 };
+
+static FILE* Out;
+static OutKind Kind;
+static int Width; // address bytes of an S-record data line
+static const char* Eol;
+static char Text[1 << 16];
+static size_t TextLen;
+static unsigned char Line[LINE_BYTES];
+static uint32_t LineAddress, LineLen;
+static uint32_t Upper; // as the latest type 04 record set it
+static uint64_t DataLines;
+
+static const char Digits[] = "0123456789ABCDEF";
+static char Pairs[256][2]; // the two digits of each byte
+
+static void make_pairs()
+{
+    for (int i = 0; i < 256; i++) {
+        Pairs[i][0] = Digits[i >> 4];
+        Pairs[i][1] = Digits[i & 15];
+    }
+}
+
+static void flush_text()
+{
+    fwrite(Text, 1, TextLen, Out);
+    TextLen = 0;
+}
+
+// The prefix, then each byte of the head and the data as two digits, and
+// the checksum: Intel HEX's is the two's complement of the sum, the
+// S-records' the one's complement.
+static void put_record(const char* prefix, const unsigned char* head, unsigned head_n,
+    const unsigned char* data, unsigned n)
+{
+    if (TextLen + 2 * (head_n + n) + 8 > sizeof Text) flush_text();
+    char* p = Text + TextLen;
+    bool intel = *prefix == ':';
+    while (*prefix)
+        *p++ = *prefix++;
+    unsigned sum = 0;
+    for (unsigned i = 0; i < head_n; i++, p += 2) {
+        sum += head[i];
+        memcpy(p, Pairs[head[i]], 2);
+    }
+    for (unsigned i = 0; i < n; i++)
+        sum += data[i];
+    for (unsigned i = 0; i < n; i++, p += 2)
+        memcpy(p, Pairs[data[i]], 2);
+    unsigned check = (intel ? 0u - sum : ~sum) & 0xff;
+    memcpy(p, Pairs[check], 2);
+    p += 2;
+    for (const char* e = Eol; *e; e++)
+        *p++ = *e;
+    TextLen = p - Text;
+}
+
+static void intel_out(unsigned type, uint32_t address, const unsigned char* data, unsigned n)
+{
+    unsigned char head[4] = { (unsigned char)n, (unsigned char)(address >> 8),
+        (unsigned char)address, (unsigned char)type };
+    put_record(":", head, 4, data, n);
+}
+
+static void srec_out(char type, uint32_t address, int width, const unsigned char* data, unsigned n)
+{
+    unsigned char head[5];
+    head[0] = (unsigned char)(width + n + 1);
+    for (int i = 0; i < width; i++)
+        head[1 + i] = (unsigned char)(address >> 8 * (width - 1 - i));
+    char prefix[3] = { 'S', type, 0 };
+    put_record(prefix, head, 1 + width, data, n);
+}
+
+// One data line, after a type 04 record when its upper 16 bits are new.
+static void data_line(uint32_t address, const unsigned char* data, unsigned n)
+{
+    if (Kind == OUT_HEX) {
+        if (address >> 16 != Upper) {
+            Upper = address >> 16;
+            unsigned char upper[2] = { (unsigned char)(Upper >> 8), (unsigned char)Upper };
+            intel_out(4, 0, upper, 2);
+        }
+        intel_out(0, address & 0xffff, data, n);
+    } else {
+        srec_out((char)('0' + Width - 1), address, Width, data, n);
+    }
+    DataLines++;
+}
+
+static void flush_line()
+{
+    if (LineLen) data_line(LineAddress, Line, LineLen);
+    LineLen = 0;
+}
+
+void records_bytes(uint32_t address, const unsigned char* data, uint32_t n)
+{
+    while (n) {
+        if (LineLen && address != LineAddress + LineLen) flush_line();
+        uint32_t to_boundary = 0x10000 - (address & 0xffff);
+        if (LineLen == 0 && n >= LINE_BYTES && to_boundary >= LINE_BYTES) {
+            data_line(address, data, LINE_BYTES); // a whole line straight from the data
+            address += LINE_BYTES;
+            data += LINE_BYTES;
+            n -= LINE_BYTES;
+            continue;
+        }
+        if (LineLen == 0) LineAddress = address;
+        uint32_t take = LINE_BYTES - LineLen;
+        if (take > to_boundary) take = to_boundary;
+        if (take > n) take = n;
+        memcpy(Line + LineLen, data, take);
+        LineLen += take;
+        address += take;
+        data += take;
+        n -= take;
+        if (LineLen == LINE_BYTES || (address & 0xffff) == 0) flush_line();
+    }
+}
+
+// An S0 header that holds the input's file name, without its folder.
+static void srec_header()
+{
+    const char* name = InputPath;
+    for (const char* p = InputPath; *p; p++)
+        if (*p == '/' || *p == '\\') name = p + 1;
+    size_t n = strlen(name);
+    srec_out('0', 0, 2, (const unsigned char*)name, n < 64 ? (unsigned)n : 64);
+}
+
+void records_begin(FILE* out, OutKind kind, bool crlf)
+{
+    if (Pairs[0][0] == 0) make_pairs();
+    Out = out;
+    Kind = kind;
+    Width = kind == OUT_S19 ? 2 : kind == OUT_S28 ? 3 : 4;
+    Eol = crlf ? "\r\n" : "\n";
+    TextLen = LineLen = Upper = 0;
+    DataLines = 0;
+    if (kind != OUT_HEX) srec_header();
+}
+
+// A CS:IP start (type 03) stays one in Intel HEX; S-records take its
+// linear address.
+uint32_t linear_start()
+{
+    if (Info.start_kind == START_SEGMENT) return (Info.start >> 16) * 16 + (Info.start & 0xffff);
+    return Info.start_kind == START_NONE ? 0 : Info.start;
+}
+
+// The start and end records; false when the output could not be written.
+bool records_end()
+{
+    flush_line();
+    if (Kind == OUT_HEX) {
+        unsigned char start[4];
+        for (int i = 0; i < 4; i++)
+            start[i] = (unsigned char)(Info.start >> 8 * (3 - i));
+        if (Info.start_kind != START_NONE)
+            intel_out(Info.start_kind == START_SEGMENT ? 3 : 5, 0, start, 4);
+        intel_out(1, 0, nullptr, 0);
+    } else {
+        if (DataLines <= 0xffff)
+            srec_out('5', (uint32_t)DataLines, 2, nullptr, 0);
+        else if (DataLines <= 0xffffff)
+            srec_out('6', (uint32_t)DataLines, 3, nullptr, 0);
+        srec_out((char)('0' + 11 - Width), linear_start(), Width, nullptr, 0);
+    }
+    flush_text();
+    return !ferror(Out);
+}

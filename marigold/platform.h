@@ -1,0 +1,13 @@
+// marigold's few calls that differ between Windows and POSIX systems.
+#ifndef MARIGOLD_PLATFORM_H
+#define MARIGOLD_PLATFORM_H
+
+#include <cstdint>
+#include <cstdio>
+
+// Renames from over to, replacing a file that to names. False on failure.
+bool replace_file(const char* from, const char* to);
+// Moves a stream to a byte offset that may lie past 2 GiB. False on failure.
+bool seek_file(FILE* file, uint64_t offset);
+
+#endif

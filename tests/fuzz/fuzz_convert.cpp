@@ -1,0 +1,80 @@
+// Arbitrary bytes as a record file through -x. When it converts to records
+// (the first byte picks the kind), those records must convert to the same
+// .bin as the input does straight away; a refused conversion leaves no file.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <unistd.h>
+
+#include "fuzz_exit.h"
+#include "marigold.h"
+
+static std::string file_name(const char* name)
+{
+    return "fuzz_convert_" + std::to_string(getpid()) + "_" + name;
+}
+
+static const char* const Kinds[]
+    = { "mid.hex", "mid.s19", "mid.s28", "mid.s37", "mid.srec", "mid.ihx" };
+static std::string Paths[] = { file_name("in"), file_name("direct.bin"), file_name("round.bin") };
+
+static void remove_files()
+{
+    for (const std::string& path : Paths)
+        remove(path.c_str());
+    for (const char* kind : Kinds)
+        remove(file_name(kind).c_str());
+}
+
+static std::string read_all(const std::string& path)
+{
+    std::string text;
+    FILE* f = fopen(path.c_str(), "rb");
+    if (!f) return "(none)";
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, f)) > 0)
+        text.append(buf, n);
+    fclose(f);
+    return text;
+}
+
+// -x from one file to another; the output is gone when it is refused.
+static int convert(const std::string& in, const std::string& out)
+{
+    InputPath = in.c_str();
+    OutputPath = out.c_str();
+    remove(out.c_str());
+    int rc = 1;
+    if (setjmp(FuzzExit) == 0) {
+        FuzzExitArmed = true;
+        rc = convert_file();
+        FuzzExitArmed = false;
+    } else {
+        abort(); // readable input, writable output: no fatal path
+    }
+    bool left = read_all(out) != "(none)" || read_all(out + ".marigold-tmp") != "(none)";
+    if (rc != 0 && left) abort();
+    return rc;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    static FILE* null_out = fopen("/dev/null", "wb");
+    static int registered = atexit(remove_files);
+    (void)registered;
+    if (size == 0) return 0;
+    out_set_stream(null_out);
+    BinLimit = 1 << 20; // images stay small enough to fuzz fast
+    FILE* f = fopen(Paths[0].c_str(), "wb");
+    fwrite(data + 1, 1, size - 1, f);
+    fclose(f);
+    std::string mid = file_name(Kinds[data[0] % 6]);
+    if (convert(Paths[0], mid) != 0) return 0;
+    int direct = convert(Paths[0], Paths[1]);
+    int round = convert(mid, Paths[2]);
+    if (direct != round) abort();
+    if (direct == 0 && read_all(Paths[1]) != read_all(Paths[2])) abort();
+    return 0;
+}
