@@ -1,7 +1,7 @@
 # Helpers for the host's commands in the guest (sourced before each one).
 # A run NAME keeps its files in /tmp: NAME.keys (a fifo: its keyboard),
-# NAME.out, NAME.err, NAME.pid, and once it has ended NAME.end (the uptime
-# then) and NAME.rc (its exit code).
+# NAME.out, NAME.err, NAME.pid, and once it has ended NAME.rc (its exit
+# code); the kernel's log gets the line "run NAME ended".
 
 # start NAME ARGS...: kestrel ARGS in the background.
 start() {
@@ -15,7 +15,8 @@ start() {
         echo $! >/tmp/"$n".pid
         wait $!
         rc=$?
-        cut -d' ' -f1 /proc/uptime >/tmp/"$n".end
+        # The kernel's log stamps this on the clock of its disconnect messages.
+        echo "run $n ended" >/dev/kmsg
         echo $rc >/tmp/"$n".rc.new
         mv /tmp/"$n".rc.new /tmp/"$n".rc
     ) </dev/null >/dev/null 2>&1 &
@@ -59,9 +60,9 @@ node() {
     done
 }
 
-# unplugged: the kernel's time of the latest USB disconnect, in seconds.
-unplugged() {
-    dmesg | grep 'USB disconnect' | tail -n 1 | sed 's/^\[ *\([0-9.]*\)\].*/\1/'
+# logged TEXT: the time in the kernel's log of the latest line with TEXT.
+logged() {
+    dmesg | grep -F -- "$1" | tail -n 1 | sed 's/^\[ *\([0-9.]*\)\].*/\1/'
 }
 
 # size FILE BYTES SECONDS: waits until FILE holds at least BYTES bytes.
