@@ -92,7 +92,7 @@ static void drain(int* rxcnt)
 
 void Benchmark(int port, int baud)
 {
-    RS_open(port, baud);
+    if (!RS_start(port, baud, false)) return; // never reconnects: a hang-up ends the run
     console_banner("Benchmark");
     long start = plat_clock_ms();
     int rxcnt = 0;

@@ -18,13 +18,17 @@ static int expand_cr(const unsigned char* in, int n, unsigned char* out)
 
 void EchobackMode(int port, int baud)
 {
-    RS_open(port, baud);
+    if (!RS_start(port, baud, true)) return;
     console_banner("EchobackMode");
     for (;;) {
         if (key_poll() == ESCAPE_KEY) break; // other keys are dropped
         int n = RS_checkdata();
         if (n > RX_BLOCK) n = RX_BLOCK;
         if (n > 0) n = RS_read(rx_buf, n);
+        if (RS_hung_up()) {
+            if (!RS_reconnect(port, baud)) break;
+            continue;
+        }
         if (n <= 0) {
             plat_wait(IDLE_WAIT_MS);
             continue;

@@ -16,6 +16,8 @@ extern int baud_rate;
 extern FILE* log_fp;
 extern const char* upload_path;
 extern bool debug_flag;
+// -w: wait for a port that can't be opened yet, and for one that hung up
+extern bool wait_flag;
 const char* option_text(char letter);
 void parse_args(int argc, char** argv);
 int kestrel_main(int argc, char** argv);
@@ -29,6 +31,12 @@ int RS_putc(int c);
 void RS_close(void);
 [[noreturn]] void RS_fatal(const char* msg);
 int key_poll(void);
+// A mode's open: under -w it waits for the port (false: Ctrl-A ended the
+// wait); it warns once when the driver runs at another rate.
+bool RS_start(int port, int baud, bool reconnect);
+// Under -w in a mode that reconnects: the port hung up, and the wait for it.
+bool RS_hung_up(void);
+bool RS_reconnect(int port, int baud);
 
 // ports.cpp: registered ports, their properties and the probe
 int PortScan(int port, int baud, bool verbose, bool list_all);

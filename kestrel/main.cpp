@@ -11,6 +11,7 @@ int baud_rate;
 FILE* log_fp;
 const char* upload_path;
 bool debug_flag;
+bool wait_flag;
 
 static const char usage_text[]
     = "* kestrel     \x96\xb3\x8e\xe8\x8f\x87\x92[\x96\x96\x82\xc6\x82\xb5\x82\xc4"
@@ -82,6 +83,7 @@ static void reset_settings(void)
     log_fp = nullptr;
     upload_path = nullptr;
     debug_flag = false;
+    wait_flag = false;
 }
 
 int kestrel_main(int argc, char** argv)
@@ -113,6 +115,7 @@ int kestrel_main(int argc, char** argv)
         printf("%d\n", baud_rate);
     }
     if (option_text('d')) debug_flag = true;
+    if (option_text('w')) wait_flag = true;
     if (com_port == 0 && !port_name) com_port = PortScan(0, baud_rate, true, false);
 
     plat_console_init();

@@ -14,6 +14,8 @@
 //   plat_port_hung_up()       1 once a call above failed because the port hung up
 //                             (far end closed, adapter unplugged), else 0
 //   plat_port_close()
+//   plat_port_rate(&baud)     the rate the open port runs at, as the driver reports
+//                             it after the open: 0 with *baud set, -1 when unknown
 // Port registry, read only; values are "COM<n>" strings:
 //   plat_reg_open()           0, or -1 when there is no registry to read
 //   plat_reg_value(i, d, sz)  value i into d: 1 for a string, 0 for another type,
@@ -77,6 +79,7 @@ int plat_port_read(unsigned char* buf, int n);
 int plat_port_write(const unsigned char* buf, int n);
 int plat_port_hung_up(void);
 void plat_port_close(void);
+int plat_port_rate(int* baud);
 
 int plat_reg_open(void);
 int plat_reg_value(int index, char* data, int size);

@@ -15,6 +15,7 @@
 
 static HANDLE port_handle = INVALID_HANDLE_VALUE;
 static DCB port_dcb;
+static bool port_gone; // the device went away (a USB adapter pulled)
 
 // "\\.\COMn": the device namespace form, which also reaches COM10 and above.
 static HANDLE open_com(int port, DWORD attributes)
@@ -64,6 +65,7 @@ static int port_start(HANDLE h, int baud)
     EscapeCommFunction(h, CLRBREAK);
     EscapeCommFunction(h, SETDTR);
     EscapeCommFunction(h, SETRTS);
+    port_gone = false;
     return 0;
 }
 
@@ -77,32 +79,70 @@ int plat_port_open_name(const char* name, int baud)
     return port_start(open_named(name), baud);
 }
 
+// The errors that the communications calls give once the device behind an
+// open handle is gone: usbser and the adapter vendors' drivers differ, most
+// give access denied.
+static void note_failure(void)
+{
+    switch (GetLastError()) {
+    case ERROR_ACCESS_DENIED:
+    case ERROR_BAD_COMMAND:
+    case ERROR_GEN_FAILURE:
+    case ERROR_OPERATION_ABORTED:
+    case ERROR_DEVICE_NOT_CONNECTED:
+    case ERROR_DEVICE_REMOVED:
+    case ERROR_FILE_NOT_FOUND:
+        port_gone = true;
+        break;
+    default:
+        break;
+    }
+}
+
 int plat_port_queue(void)
 {
     DWORD errors = 0;
     COMSTAT stat;
-    if (!ClearCommError(port_handle, &errors, &stat)) return -1;
+    if (port_gone) return -1;
+    if (!ClearCommError(port_handle, &errors, &stat)) {
+        note_failure();
+        return -1;
+    }
     return (int)stat.cbInQue;
 }
 
 int plat_port_read(unsigned char* buf, int n)
 {
     DWORD got = 0;
-    if (!ReadFile(port_handle, buf, (DWORD)n, &got, NULL)) return 0;
+    if (!ReadFile(port_handle, buf, (DWORD)n, &got, NULL)) {
+        note_failure();
+        return 0;
+    }
     return (int)got;
 }
 
 int plat_port_write(const unsigned char* buf, int n)
 {
     DWORD written = 0;
-    WriteFile(port_handle, buf, (DWORD)n, &written, NULL);
+    if (!WriteFile(port_handle, buf, (DWORD)n, &written, NULL)) note_failure();
     return (int)written;
 }
 
-// A failed call reads as an empty queue or a short write, as the port's
-// users expect of the communications calls; no hang-up is told apart.
+// Other failures read as an empty queue or a short write, as the port's
+// users expect of the communications calls.
 int plat_port_hung_up(void)
 {
+    return port_gone;
+}
+
+// A refused SetCommState leaves the old rate: GetCommState tells which.
+int plat_port_rate(int* baud)
+{
+    DCB dcb;
+    memset(&dcb, 0, sizeof dcb);
+    dcb.DCBlength = sizeof dcb;
+    if (port_handle == INVALID_HANDLE_VALUE || !GetCommState(port_handle, &dcb)) return -1;
+    *baud = (int)dcb.BaudRate;
     return 0;
 }
 

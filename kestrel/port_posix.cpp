@@ -132,6 +132,15 @@ int plat_port_open_name(const char* name, int baud)
     return port_start(open_exclusive_path(path), baud);
 }
 
+// The kernel writes the rate the driver really set back into its termios.
+int plat_port_rate(int* baud)
+{
+    struct termios2 t2;
+    if (port_fd < 0 || ioctl(port_fd, TCGETS2, &t2) != 0) return -1;
+    *baud = (int)t2.c_ospeed;
+    return 0;
+}
+
 // A hung-up tty fails its calls with EIO and polls as POLLHUP; the kernel
 // has dropped whatever it still held for us.
 static bool hung_up(void)

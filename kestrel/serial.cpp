@@ -2,40 +2,66 @@
 #include "kestrel.h"
 #include "platform.h"
 
-// Port 0 with a name from -c opens the named device; messages show the name.
-int RS_open(int port, int baud)
+// Port 0 with a name from -c opens the named device; 0 on success.
+static int open_port(int port, int baud)
 {
     const char* name = port == 0 ? port_name : nullptr;
-    if ((name ? plat_port_open_name(name, baud) : plat_port_open(port, baud)) != 0) {
-        if (name)
-            fprintf(stderr, "Can't Open COM Port (%s:).\n", name);
-        else
-            fprintf(stderr, "Can't Open COM Port (COM%d:).\n", port);
+    return name ? plat_port_open_name(name, baud) : plat_port_open(port, baud);
+}
+
+// How messages name the port: COMn, or the name as the user gave it.
+static const char* port_label(int port)
+{
+    static char com[24];
+    if (port == 0 && port_name) return port_name;
+    snprintf(com, sizeof com, "COM%d", port);
+    return com;
+}
+
+int RS_open(int port, int baud)
+{
+    if (open_port(port, baud) != 0) {
+        fprintf(stderr, "Can't Open COM Port (%s:).\n", port_label(port));
         plat_exit(1);
     }
     return 0;
 }
 
 static const char HUNG_UP[] = "port hung up";
+static const int RETRY_MS = 200; // between opens of a port waited for
 
-// A port that hung up stays silent for good: every mode ends there.
+static bool keep_on; // -w in a mode that reconnects: a hang-up is waited out
+static bool port_lost; // it hung up; the mode's loop waits for it again
+static bool rate_warned;
+
+// A port that hung up stays silent for good: the run ends there, unless the
+// mode waits for the port to come back.
+static void hang_up(void)
+{
+    if (!keep_on) RS_fatal(HUNG_UP);
+    port_lost = true;
+}
+
 int RS_checkdata(void)
 {
     int n = plat_port_queue();
-    if (n < 0 && plat_port_hung_up()) RS_fatal(HUNG_UP);
+    if (n < 0 && plat_port_hung_up()) hang_up();
     return n < 0 ? 0 : n;
 }
 
 int RS_read(unsigned char* buf, int n)
 {
     int got = plat_port_read(buf, n);
-    if (got <= 0 && plat_port_hung_up()) RS_fatal(HUNG_UP);
+    if (got <= 0 && plat_port_hung_up()) hang_up();
     return got < 0 ? 0 : got;
 }
 
+// Bytes written to a port that hung up under -w are lost with the port.
 int RS_write(const unsigned char* buf, int n)
 {
-    if (plat_port_write(buf, n) != n) RS_fatal(plat_port_hung_up() ? HUNG_UP : "cnt != dwWritten");
+    if (plat_port_write(buf, n) == n) return n;
+    if (!plat_port_hung_up()) RS_fatal("cnt != dwWritten");
+    hang_up();
     return n;
 }
 
@@ -46,9 +72,12 @@ int RS_putc(int c)
     return 0;
 }
 
+// The mode's end: a later open starts without what -w left behind.
 void RS_close(void)
 {
     plat_port_close();
+    keep_on = false;
+    port_lost = false;
 }
 
 void RS_fatal(const char* msg)
@@ -62,4 +91,62 @@ void RS_fatal(const char* msg)
 int key_poll(void)
 {
     return plat_key_poll();
+}
+
+// The driver may keep another rate than the one asked for (a 16550 asked for
+// 1000000 stays where it was): say so once, the run goes on.
+static void check_rate(int port, int baud)
+{
+    int rate = 0;
+    if (rate_warned || plat_port_rate(&rate) != 0 || rate == baud) return;
+    rate_warned = true;
+    message_line();
+    fprintf(stderr, "WARNING: %s runs at %d baud, not %d\n", port_label(port), rate, baud);
+}
+
+// Retries the open until it succeeds, or false when Ctrl-A (or an interrupt
+// where keys come from a pipe) ends the wait. Other keys are dropped.
+static bool wait_open(int port, int baud)
+{
+    for (;;) {
+        for (int k; (k = key_poll()) >= 0;)
+            if (k == ESCAPE_KEY) return false;
+        plat_wait(RETRY_MS);
+        if (open_port(port, baud) == 0) return true;
+    }
+}
+
+bool RS_start(int port, int baud, bool reconnect)
+{
+    keep_on = reconnect && wait_flag;
+    port_lost = false;
+    rate_warned = false;
+    // Port 0 is none at all (the scan found nothing): there is nothing to wait for.
+    if (!wait_flag || (port == 0 && !port_name)) {
+        RS_open(port, baud);
+    } else if (open_port(port, baud) != 0) {
+        printf("Waiting for port %s. Escape=^A\n", port_label(port));
+        if (!wait_open(port, baud)) return false;
+    }
+    check_rate(port, baud);
+    return true;
+}
+
+bool RS_hung_up(void)
+{
+    return port_lost;
+}
+
+// The same name at the same rate, once it opens again; false when Ctrl-A
+// ended the wait. The log never hears of it.
+bool RS_reconnect(int port, int baud)
+{
+    plat_port_close();
+    message_line();
+    printf("Port %s hung up. Waiting for it again.\n", port_label(port));
+    if (!wait_open(port, baud)) return false;
+    port_lost = false;
+    check_rate(port, baud);
+    printf("Port %s is back.\n", port_label(port));
+    return true;
 }

@@ -70,6 +70,14 @@ static int receive_block(void)
     return n;
 }
 
+static void end_terminal(void)
+{
+    plat_sigint(0);
+    RS_close();
+    if (upload_fp) fclose(upload_fp);
+    upload_fp = nullptr;
+}
+
 void TerminalMode(int port, int baud)
 {
     upload_fp = nullptr;
@@ -78,10 +86,14 @@ void TerminalMode(int port, int baud)
         upload_fp = fopen(upload_path, "rb");
         if (!upload_fp) fprintf(stderr, "WARNING: can't open upload file:%s\n", upload_path);
     }
-    RS_open(port, baud);
     // Ctrl-C is ignored from before the banner on: once the banner shows, the
-    // terminal is up and an interrupt must not end it.
+    // terminal is up and an interrupt must not end it. Where keys come from a
+    // pipe an interrupt is Ctrl-A, which also ends a wait for the port (-w).
     plat_sigint(1);
+    if (!RS_start(port, baud, true)) {
+        end_terminal();
+        return;
+    }
     console_banner("TerminalMode");
     preamble_pos = option_text('U') ? 1 : 0;
     preamble = option_text('s') ? "\r\r" : "\rUB\r";
@@ -94,8 +106,12 @@ void TerminalMode(int port, int baud)
             if (!upload_fp && c == ESCAPE_KEY) break;
             RS_putc(c);
         }
-        if (receive_block() == 0 && !sent) plat_wait(IDLE_WAIT_MS);
+        int got = receive_block();
+        if (RS_hung_up()) {
+            if (!RS_reconnect(port, baud)) break;
+        } else if (got == 0 && !sent) {
+            plat_wait(IDLE_WAIT_MS);
+        }
     }
-    plat_sigint(0);
-    RS_close();
+    end_terminal();
 }

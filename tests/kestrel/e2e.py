@@ -4,7 +4,7 @@
 usage: e2e.py CASE KESTREL DEVDIR PTYPAIR
 KESTREL is a build whose device folder is DEVDIR; COM33 is DEVDIR/ttyUSB0.
 """
-import fcntl, os, select, shutil, signal, subprocess, sys, termios, time
+import fcntl, os, select, shutil, signal, subprocess, sys, termios, time, tty
 
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 import pty_harness
@@ -337,6 +337,104 @@ def portlist(sysdir):
     code, out, _ = finish(start(['-L'], stdin=subprocess.DEVNULL))
     if code != 0 or out != b'no serial ports\n':
         fail('empty list: exit %d, %r' % (code, out))
+
+
+def relay_up():
+    """A ptypair cable: COM33 is ttyUSB0, its far end ttyUSB1, opened here raw."""
+    relay = subprocess.Popen([PTYPAIR, os.path.join(DEVDIR, 'ttyUSB0'),
+                              os.path.join(DEVDIR, 'ttyUSB1'), '30'], stdout=subprocess.PIPE)
+    procs.append(relay)
+    read_until(relay.stdout.fileno(), b'ready')
+    far = os.open(os.path.join(DEVDIR, 'ttyUSB1'), os.O_RDWR | os.O_NOCTTY)
+    tty.setraw(far)
+    return relay, far
+
+
+def case_wait():
+    # -w: started before the port exists, then the cable comes, goes and comes
+    # back. The terminal goes on each time; the log holds received bytes only.
+    log = os.path.join(DEVDIR, 'wait.log')
+    kbd_m, kbd_s = os.openpty()
+    p = start(['-w', '-l', log, '-c33'], stdin=kbd_s)
+    out = read_until(p.stdout.fileno(), b'Escape=^A\n')
+    if out != b'Waiting for port COM33. Escape=^A\n':
+        fail('before the port exists: %r' % out)
+    before = cpu_ticks(p)
+    time.sleep(3)
+    ticks = cpu_ticks(p) - before
+    if ticks > 3:  # 1% of a core is 3 ticks in 3 s
+        fail('waiting for the port: %d ticks in 3 s' % ticks)
+    print('%d ticks in 3 s of waiting' % ticks)
+    relay, far = relay_up()
+    want = b'Entering TerminalMode: Escape=^A\n'
+    out = read_until(p.stdout.fileno(), want)
+    for chunk in (b'one', b'\r\nthree'):
+        os.write(far, chunk)
+        out += read_until(p.stdout.fileno(), chunk)
+        relay.kill()
+        relay.wait()
+        os.close(far)
+        out += read_until(p.stdout.fileno(), b'again.\n')
+        relay, far = relay_up()
+        out += read_until(p.stdout.fileno(), b'back.\n')
+        os.write(kbd_m, b'k')  # keys reach the port that came back
+        if read_until(far, 1) != b'k':
+            fail('the key did not reach the port that came back')
+    back = b'Port COM33 hung up. Waiting for it again.\nPort COM33 is back.\n'
+    if out != want + b'one\n' + back + b'\r\nthree\n' + back:
+        fail('console showed %r' % out)
+    os.write(kbd_m, b'\x01')
+    code, _, err = finish(p)
+    relay.kill()
+    relay.wait()
+    with open(log, 'rb') as f:
+        logged = f.read()
+    if code != 0 or err != b'' or logged != b'one\r\nthree':
+        fail('exit %d, %r, log %r' % (code, err, logged))
+    # echo-back on a port named by path: a pty whose far end closes, and a new
+    # one under the same name; Ctrl-A ends the wait for a port that stays away
+    name = os.path.join(DEVDIR, 'ttyUSB0')
+    master, slave = link_pty('ttyUSB0')
+    p = start(['-w', '-e', '-c' + name], stdin=kbd_s)
+    read_until(p.stdout.fileno(), b'Entering EchobackMode: Escape=^A\n')
+    for last in (False, True):
+        os.write(master, b'x\r')
+        if read_until(master, 3) != b'x\r\n':
+            fail('no echo')
+        os.close(master)
+        os.close(slave)
+        read_until(p.stdout.fileno(), b'Port %s hung up. Waiting for it again.\n' % name.encode())
+        if not last:
+            master, slave = link_pty('ttyUSB0')
+            read_until(p.stdout.fileno(), b'Port %s is back.\n' % name.encode())
+            # held exclusively again: a second kestrel can't have it
+            other = start(['-e', '-c33'], stdin=subprocess.DEVNULL)
+            if finish(other)[0] != 1:
+                fail('the port that came back was not held exclusively')
+    time.sleep(0.5)
+    if p.poll() is not None:
+        fail('the echo ended while waiting: exit %d' % p.returncode)
+    os.write(kbd_m, b'\x01')
+    code, _, err = finish(p)
+    if code != 0 or err != b'':
+        fail('Ctrl-A in the wait: exit %d, %r' % (code, err))
+    for fd in (kbd_m, kbd_s):
+        os.close(fd)
+    # a busy port is waited for too; with keys from a pipe SIGINT ends the wait
+    master, slave = link_pty('ttyUSB0')
+    holder = start(['-e', '-c33'], stdin=subprocess.DEVNULL)
+    read_until(holder.stdout.fileno(), b'EchobackMode')
+    p = start(['-w', '-c33'])
+    read_until(p.stdout.fileno(), b'Waiting for port COM33. Escape=^A\n')
+    holder.send_signal(signal.SIGTERM)
+    finish(holder)
+    read_until(p.stdout.fileno(), b'Entering TerminalMode: Escape=^A\n')
+    os.close(master)  # the last pty goes: wait again
+    os.close(slave)
+    read_until(p.stdout.fileno(), b'again.\n')
+    p.send_signal(signal.SIGINT)
+    if finish(p)[0] != 0:
+        fail('SIGINT in the wait: exit %d' % p.returncode)
 
 
 run_case(globals(), 60)

@@ -19,17 +19,37 @@ std::string fake_tx_string()
     return s;
 }
 
+// A port that opens has come back: what it holds for us is waiting.
+static int opened(bool ok)
+{
+    if (!ok) return -1;
+    if (fake.fail_opens > 0) {
+        fake.fail_opens--;
+        return -1;
+    }
+    if (fake.hung_up) {
+        fake.rx.insert(fake.rx.end(), fake.rx_after.begin(), fake.rx_after.end());
+        fake.rx_after.clear();
+    }
+    fake.hung_up = false;
+    return 0;
+}
+
 int plat_port_open(int port, int baud)
 {
     fake.opens.push_back(port);
     fake.bauds.push_back(baud);
-    bool ok = std::find(fake.openable.begin(), fake.openable.end(), port) != fake.openable.end();
-    return ok ? 0 : -1;
+    return opened(std::find(fake.openable.begin(), fake.openable.end(), port) != fake.openable.end());
 }
 
 int plat_port_queue(void)
 {
     fake.queue_calls++;
+    if (!fake.hung_up && fake.hangups > 0 && fake.rx.empty() && fake.in_flight.empty()) {
+        fake.hangups--;
+        fake.hung_up = true;
+        fake.fail_opens = fake.hangup_fails;
+    }
     if (fake.hung_up) return -1;
     if (!fake.in_flight.empty() && fake.clock >= fake.hold_until && (fake.trickle == 0 || fake.queue_calls % fake.trickle == 0)) {
         size_t n = fake.trickle ? 1 : fake.in_flight.size();
@@ -68,11 +88,17 @@ int plat_port_open_name(const char *name, int baud)
     fake.named.push_back(name);
     fake.bauds.push_back(baud);
     auto &ok = fake.openable_names;
-    return std::find(ok.begin(), ok.end(), name) != ok.end() ? 0 : -1;
+    return opened(std::find(ok.begin(), ok.end(), name) != ok.end());
 }
 int plat_port_hung_up(void) { return fake.hung_up; }
 
-void plat_port_close(void) {}
+void plat_port_close(void) { fake.closes++; }
+
+int plat_port_rate(int *baud)
+{
+    *baud = fake.rate ? fake.rate : fake.bauds.back();
+    return 0;
+}
 
 void plat_list_ports(std::vector<plat_port_desc> *ports) { *ports = fake.list; }
 

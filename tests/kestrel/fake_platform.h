@@ -32,6 +32,12 @@ struct Fake {
     long written = 0;
     int short_write = 0;              // write reports this many bytes fewer
     bool hung_up = false;             // the port hung up: queries fail
+    int hangups = 0;                  // times the port hangs up once its queue runs empty
+    std::deque<unsigned char> rx_after; // bytes waiting once the port opens again
+    int fail_opens = 0;               // opens that fail before the port can be had
+    int hangup_fails = 0;             // fail_opens after each hang-up
+    int closes = 0;
+    int rate = 0;                     // rate the driver reports; 0: the one asked for
     long clock = 0;
     int clock_step = 0;               // ms added at each clock read
     int queue_calls = 0;

@@ -148,3 +148,99 @@ TEST(Console, MessagesStartOnALineOfTheirOwn)
     message_line();
     EXPECT_EQ(GetCapturedStdout(), "Entering TerminalMode: Escape=^A\nabc\nde\n");
 }
+
+// A console whose last line is ended, as at a process start.
+static void fresh_console()
+{
+    CaptureStdout();
+    message_line();
+    GetCapturedStdout();
+}
+
+// -w: the port is waited for, at the start and after a hang-up.
+class Waiting : public Terminal {
+protected:
+    void SetUp() override
+    {
+        Terminal::SetUp();
+        wait_flag = true;
+        port_name = nullptr;
+        fresh_console();
+    }
+    void TearDown() override { wait_flag = false; }
+};
+
+TEST_F(Waiting, TerminalComesBackAfterAHangUpAndTheLogGoesOn)
+{
+    std::string log = "wait.log";
+    log_fp = fopen(log.c_str(), "wb");
+    fake.rx = {'a', 'b', 'c'};
+    fake.hangups = 1;
+    fake.hangup_fails = 2; // gone for two retries
+    fake.rx_after = {'d', 'e', 'f'};
+    fake.rate = 9600;
+    fake.keys = {-1, -1, -1, -1, -1, -1, ESCAPE_KEY};
+    CaptureStdout();
+    CaptureStderr();
+    TerminalMode(4, 1000000);
+    EXPECT_EQ(GetCapturedStdout(), "Entering TerminalMode: Escape=^A\nabc\n"
+                                   "Port COM4 hung up. Waiting for it again.\n"
+                                   "Port COM4 is back.\ndef");
+    // opened twice, warned once
+    EXPECT_EQ(GetCapturedStderr(), "WARNING: COM4 runs at 9600 baud, not 1000000\n");
+    fclose(log_fp);
+    log_fp = nullptr;
+    EXPECT_EQ(read_file(log), "abcdef"); // one file, received bytes only
+    remove(log.c_str());
+    EXPECT_EQ(fake.opens, (std::vector<int>{4, 4, 4, 4}));
+    EXPECT_EQ(fake.bauds, (std::vector<int>{1000000, 1000000, 1000000, 1000000}));
+    EXPECT_EQ(fake.closes, 2);  // the hung-up port, then the end
+    EXPECT_EQ(fake.keys.size(), 0u);
+}
+
+TEST_F(Waiting, CtrlAEndsTheWaitAtTheStartOrAfterAHangUp)
+{
+    fake.openable = {};
+    fake.keys = {-1, -1, ESCAPE_KEY, 'n'};
+    CaptureStdout();
+    TerminalMode(4, 9600);
+    EXPECT_EQ(GetCapturedStdout(), "Waiting for port COM4. Escape=^A\n"); // no banner
+    EXPECT_EQ(fake.opens.size(), 3u);
+    EXPECT_EQ(fake.keys.size(), 1u);
+    EXPECT_EQ(fake.sigint, (std::vector<int>{1, 0})); // an interrupt ends the wait as Ctrl-A
+
+    // echo-back on a port named by device, which appears after one retry
+    fake_reset();
+    fresh_console();
+    port_name = "ttyUSB0";
+    fake.openable_names = {"ttyUSB0"};
+    fake.fail_opens = 1;
+    fake.rx = {'x', '\r'};
+    fake.hangups = 1;
+    fake.hangup_fails = 1000;
+    fake.rate = 115200;
+    fake.keys = {-1, -1, -1, -1, ESCAPE_KEY};
+    CaptureStdout();
+    CaptureStderr();
+    EchobackMode(0, 1000000);
+    EXPECT_EQ(GetCapturedStdout(), "Waiting for port ttyUSB0. Escape=^A\n"
+                                   "Entering EchobackMode: Escape=^A\nx\r\n"
+                                   "Port ttyUSB0 hung up. Waiting for it again.\n");
+    EXPECT_EQ(GetCapturedStderr(), "WARNING: ttyUSB0 runs at 115200 baud, not 1000000\n");
+    EXPECT_EQ(fake_tx_string(), "x\r\n");
+    EXPECT_EQ(fake.named.size(), 3u);
+}
+
+TEST_F(Waiting, BenchmarkWaitsForThePortButNeverReconnects)
+{
+    fake.fail_opens = 1;
+    fake.hangups = 1;
+    CaptureStdout();
+    EXPECT_EXIT(
+        {
+            Benchmark(4, 9600);
+            exit(0);
+        },
+        testing::ExitedWithCode(255), "^FATAL: COM Port Read/Write Error\\. port hung up\n$");
+    GetCapturedStdout();
+}

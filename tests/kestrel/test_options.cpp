@@ -151,6 +151,30 @@ TEST_F(Dispatch, LogHoldsWhatWasShownWhenTheRunDies)
 TEST_F(Dispatch, NoPortFoundFailsOnCom0)
 {
     EXPECT_EXIT(run({}), testing::ExitedWithCode(1), "Can't Open COM Port \\(COM0:\\)\\.\n");
+    // -w has no port to wait for
+    EXPECT_EXIT(run({"-w"}), testing::ExitedWithCode(1), "^Can't Open COM Port \\(COM0:\\)\\.\n$");
+}
+
+TEST_F(Dispatch, RateReadBackWarnsOnlyInAMode)
+{
+    fake.reg = {{1, "COM3"}};
+    fake.rate = 9600;
+    fake.rx = {'U'}; // the probe's answer
+    CaptureStdout();
+    CaptureStderr();
+    EXPECT_EQ(run({"-p", "-c3"}), 0);
+    GetCapturedStdout();
+    EXPECT_EQ(GetCapturedStderr(), ""); // not by the probe
+    EXPECT_EQ(fake.opens, std::vector<int>{3});
+
+    fake.keys = {ESCAPE_KEY};
+    CaptureStdout();
+    CaptureStderr();
+    EXPECT_EQ(run({"-b", "9600", "-c3"}), 0); // the same rate: no word
+    fake.keys = {ESCAPE_KEY};
+    run({"-c3", "-e"});
+    EXPECT_EQ(GetCapturedStdout(), "9600\nEntering TerminalMode: Escape=^A\nEntering EchobackMode: Escape=^A\n");
+    EXPECT_EQ(GetCapturedStderr(), "WARNING: COM3 runs at 9600 baud, not 1000000\n");
 }
 
 TEST_F(Dispatch, PortNamedOrGivenAsComName)

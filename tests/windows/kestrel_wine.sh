@@ -2,7 +2,7 @@
 # One end-to-end case of kestrel.exe under Wine on a COM port that the Wine
 # prefix maps to a pseudo-terminal.
 #   kestrel_wine.sh CASE KESTREL_EXE WORK [NATIVE_KESTREL NATIVE_DEV_DIR]
-# CASE: list | missing | echo | names | usage | bench. WINEPREFIX and the other Wine settings
+# CASE: list | missing | echo | wait | names | usage | bench. WINEPREFIX and the other Wine settings
 # come from the environment (ctest passes them; see CMakeLists.txt here), WINE
 # and WINESERVER name the loader and server of the build's word size.
 # Each case uses COM numbers of its own, so cases may run side by side.
@@ -80,6 +80,23 @@ echo)
   for _ in $(seq 100); do grep -q EchobackMode echo.out 2>/dev/null && break; sleep 0.1; done
   got=$(exchange 'hello\rA\x00\xff' b6)
   [ "$got" = "b'hello\\r\\nA\\x00\\xff'" ] || fail "echo returned $got"
+  if [ -s echo.err ]; then fail "a rate the port takes was warned of"; fi
+  ;;
+wait)
+  # -w: COM10 does not exist yet and is waited for; once it appears the echo
+  # runs. The pseudo-terminal keeps its old rate for 12345 baud (SetCommState
+  # refuses it): GetCommState reads that back, and the warning says so.
+  rm -f "$WINEPREFIX/dosdevices/com10"
+  "$WINE" "$exe" -c10 -e -w -b12345 >wait.out 2>wait.err </dev/null &
+  pids+=($!)
+  for _ in $(seq 100); do grep -q "Waiting for port" wait.out 2>/dev/null && break; sleep 0.1; done
+  grep -q $'^Waiting for port COM10. Escape=^A\r$' wait.out || fail "no waiting message"
+  cable a10 b10 && com_port 10 a10
+  for _ in $(seq 100); do grep -q EchobackMode wait.out 2>/dev/null && break; sleep 0.1; done
+  got=$(exchange 'came\r' b10)
+  [ "$got" = "b'came\\r\\n'" ] || fail "echo after the wait returned $got"
+  grep -qE $'^WARNING: COM10 runs at [0-9]+ baud, not 12345\r$' wait.err || fail "no rate warning"
+  [ "$(wc -l <wait.err)" = 1 ] || fail "more than the warning on standard error"
   ;;
 names)
   # -L shows the registered COM7 with its device (the value's name); -cCOM7
