@@ -25,6 +25,7 @@ start() {
 
 # keys NAME TEXT: types TEXT (printf escapes) on the run's keyboard.
 keys() {
+    # shellcheck disable=SC2059 # the text is a printf format on purpose
     printf "$2" >/tmp/"$1".keys
 }
 

@@ -7,11 +7,12 @@ pseudo-terminals, whose far ends this script reads and writes as the board;
 the QEMU monitor unplugs and replugs the adapter. The guest runs the commands
 that this script sends over a virtio port (see init.sh and guest_lib.sh).
 
-usage: vm_suite.py KESTREL_STATIC KESTREL WORKDIR [--wait-cases] [CASE...]
-KESTREL is the host's own build, the board's side of the benchmark. With
---wait-cases, the cases of -w and of the rate warning run too.
+usage: vm_suite.py KESTREL_STATIC KESTREL WORKDIR [CASE...]
+KESTREL is the host's own build, the board's side of the benchmark. Without
+CASEs, every case runs, in the order of CASES.
 """
 import base64
+import ctypes
 import glob
 import lzma
 import os
@@ -43,7 +44,7 @@ received = {'uart': bytearray(), 'ftdi': bytearray()}
 paused = set()  # ports that a host kestrel reads instead of the drain
 lock = threading.Condition()
 stopping = False
-adapter = {'id': 'ftdi0', 'n': 0, 'plugged': True}
+adapter = {'id': 'ftdi0', 'n': 0}  # the QEMU device id of the adapter, and its count
 
 
 class Failed(Exception):
@@ -151,7 +152,7 @@ def boot(kernel, image):
     exe = shutil.which('qemu-system-x86_64')
     if not exe:
         fail('no qemu-system-x86_64: the suite needs the package qemu-system-x86')
-    for name in ('ctl.sock', 'mon.sock', 'console.log'):
+    for name in ('ctl.sock', 'mon.sock', 'console.log', 'qemu.out'):
         if os.path.exists(name):
             os.unlink(name)
     # Nested KVM hung at boot on the machines this runs on: TCG only.
@@ -167,16 +168,19 @@ def boot(kernel, image):
          '-chardev', 'socket,id=ctl,path=ctl.sock,server=on,wait=off',
          '-device', 'virtserialport,chardev=ctl,name=ctl',
          '-monitor', 'unix:mon.sock,server=on,wait=off'],
-        stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, start_new_session=True)
+        stdin=subprocess.DEVNULL, stdout=open('qemu.out', 'w'), preexec_fn=die_with_parent)
+    # QEMU names the pseudo-terminals that it made on its standard output.
+    end = time.time() + 20
     while len(ports) < 2:
-        line = qemu.stdout.readline().decode()
-        if not line:
-            fail('QEMU ended at its start (exit %s)' % qemu.wait())
-        m = re.search(r'redirected to (/dev/pts/\d+) \(label (\w+)\)', line)
-        if m:
-            fd = os.open(m.group(1), os.O_RDWR | os.O_NOCTTY)
+        if qemu.poll() is not None or time.time() > end:
+            fail('QEMU did not start (exit %s): %s' % (qemu.poll(), open('qemu.out').read()))
+        time.sleep(0.05)
+        with open('qemu.out') as f:
+            named = re.findall(r'redirected to (/dev/pts/\d+) \(label (\w+)\)', f.read())
+        for path, label in named if len(named) == 2 else []:
+            fd = os.open(path, os.O_RDWR | os.O_NOCTTY)
             tty.setraw(fd)
-            ports[m.group(2)] = fd
+            ports[label] = fd
     threading.Thread(target=drain, daemon=True).start()
     ctl = socket.socket(socket.AF_UNIX)
     ctl.connect('ctl.sock')
@@ -187,17 +191,23 @@ def boot(kernel, image):
         fail('the guest did not start its command loop')
 
 
+def die_with_parent():
+    """In QEMU's child process: a SIGKILL when this script ends, however it ends."""
+    ctypes.CDLL(None).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
+
+
 def drain():
     """Reads both host ends all the time: a pseudo-terminal that nobody reads
     blocks QEMU's write, and the whole guest with it."""
+    gone = set()  # ends whose QEMU side closed (QEMU ended)
     while not stopping:
         with lock:
-            fds = {fd: name for name, fd in ports.items() if name not in paused}
+            fds = {fd: name for name, fd in ports.items() if name not in paused and fd not in gone}
             for fd in select.select(list(fds), [], [], 0.05)[0]:
                 try:
                     received[fds[fd]] += os.read(fd, 65536)
                 except OSError:
-                    pass
+                    gone.add(fd)
             lock.notify_all()
 
 
@@ -280,7 +290,6 @@ def monitor(command):
 def unplug():
     """Pulls the adapter out; returns once the guest's node is gone."""
     monitor('device_del ' + adapter['id'])
-    adapter['plugged'] = False
     must('node /dev/ttyUSB0 no 10')
 
 
@@ -289,7 +298,6 @@ def replug():
     adapter['n'] += 1
     adapter['id'] = 'ftdi%d' % adapter['n']
     monitor('device_add usb-serial,id=%s,chardev=ftdi,serial=%s' % (adapter['id'], SERIAL))
-    adapter['plugged'] = True
     must('node /dev/ttyUSB0 yes 20')
     board_take('ftdi')
 
@@ -525,16 +533,14 @@ def case_wait_start():
          "keys n '\\001'; ended n 3")
 
 
-CASES = ['list', 'busy', 'rates', 'bench', 'unplug', 'replug']
-WAIT_CASES = ['warning', 'wait_replug', 'wait_start']
+CASES = ['list', 'busy', 'rates', 'bench', 'unplug', 'replug', 'warning', 'wait_replug', 'wait_start']
 
 
 def main():
     global stopping
     for sig in (signal.SIGINT, signal.SIGTERM):  # signals end the run through its clean-up
         signal.signal(sig, lambda *_: sys.exit('FAIL: interrupted'))
-    args = [a for a in sys.argv[4:] if not a.startswith('--')]
-    cases = args or CASES + (WAIT_CASES if '--wait-cases' in sys.argv else [])
+    cases = sys.argv[4:] or CASES
     sys.argv[1:4] = [os.path.abspath(a) for a in sys.argv[1:4]]
     work = sys.argv[3]
     os.makedirs(work, exist_ok=True)
