@@ -110,7 +110,7 @@ def build_initramfs(work, version, kestrel_static):
     for d in ('bin', 'lib/modules', 'proc', 'sys', 'dev', 'tmp'):
         os.makedirs(os.path.join(root, d))
     busybox = shutil.which('busybox', path='/bin:/usr/bin')
-    if not busybox or 'statically linked' not in subprocess.run(
+    if not busybox or 'static' not in subprocess.run(
             ['file', '-L', busybox], capture_output=True, text=True).stdout:
         fail('no static busybox: the suite needs the package busybox-static')
     shutil.copy(busybox, os.path.join(root, 'bin/busybox'))
