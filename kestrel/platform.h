@@ -35,7 +35,8 @@
 //   plat_console_restore()    put the console back as it was found
 //   plat_key_poll()           next key byte, or -1 when none is waiting; never waits
 //   plat_wait(ms)             blocks until a byte waits on the port, a key waits, or
-//                             ms pass; a port that hung up counts as nothing waiting
+//                             ms pass; a port that hung up counts as nothing waiting,
+//                             and with no port open only a key ends it early
 //   plat_sigint(ignore)       ignore the interrupt signal, or give back its default.
 //                             While ignored, Ctrl-C, Ctrl-Z and Ctrl-\ on a Linux
 //                             console are keys (0x03, 0x1A, 0x1C); where no console

@@ -387,6 +387,7 @@ def case_wait():
     code, _, err = finish(p)
     relay.kill()
     relay.wait()
+    os.close(far)
     with open(log, 'rb') as f:
         logged = f.read()
     if code != 0 or err != b'' or logged != b'one\r\nthree':
