@@ -189,6 +189,8 @@ def boot(kernel, image):
     monitor_read()
     if read_line(ctl, 60) != b'READY':
         fail('the guest did not start its command loop')
+    # The adapter enumerates on its own time, once QEMU has seen its end open.
+    must('node /dev/ttyUSB0 yes 20')
 
 
 def die_with_parent():
