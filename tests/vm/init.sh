@@ -12,11 +12,9 @@ while read -r m; do
 done </modules.list
 # Kernel messages stay out of the console log; dmesg still has them.
 echo 1 >/proc/sys/kernel/printk
-ctl=
-while [ -z "$ctl" ]; do
-    for p in /dev/vport*p1; do [ -c "$p" ] && ctl=$p; done
-    [ -n "$ctl" ] || usleep 20000
-done
+# The port's node comes before the port takes opens (ENXIO until then).
+ctl=/dev/vport0p1
+until (: <>"$ctl") 2>/dev/null; do usleep 20000; done
 exec 3<>"$ctl"
 echo READY >&3
 while read -r line <&3; do
