@@ -104,8 +104,7 @@ void Benchmark(int port, int baud)
             break;
         }
         check_waiting(&rxcnt);
-        putchar('.');
-        fflush(stdout);
+        console_show((const unsigned char*)".", 1); // a message after the dots starts a new line
     }
     if (!aborted && rxcnt < BLOCKS) drain(&rxcnt);
 

@@ -82,9 +82,9 @@ int plat_port_open_name(const char* name, int baud)
 // The errors that the communications calls give once the device behind an
 // open handle is gone: usbser and the adapter vendors' drivers differ, most
 // give access denied.
-static void note_failure(void)
+static bool removal_error(DWORD error)
 {
-    switch (GetLastError()) {
+    switch (error) {
     case ERROR_ACCESS_DENIED:
     case ERROR_BAD_COMMAND:
     case ERROR_GEN_FAILURE:
@@ -92,11 +92,23 @@ static void note_failure(void)
     case ERROR_DEVICE_NOT_CONNECTED:
     case ERROR_DEVICE_REMOVED:
     case ERROR_FILE_NOT_FOUND:
-        port_gone = true;
-        break;
+        return true;
     default:
-        break;
+        return false;
     }
+}
+
+// A driver that aborts on line errors (fAbortOnError, kept from the driver's
+// settings) fails reads and writes with ERROR_OPERATION_ABORTED after a break
+// or a framing error until ClearCommError: that call clears it, and only a
+// device that fails it too is gone.
+static void note_failure(void)
+{
+    if (!removal_error(GetLastError())) return;
+    DWORD errors = 0;
+    COMSTAT stat;
+    if (ClearCommError(port_handle, &errors, &stat)) return;
+    if (removal_error(GetLastError())) port_gone = true;
 }
 
 int plat_port_queue(void)

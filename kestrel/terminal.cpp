@@ -85,6 +85,19 @@ static int receive_block(void)
     return n;
 }
 
+// A hang-up under -w: the board behind the port has reset, so the rest of
+// an upload would reach it with a gap. It is dropped, and the user told.
+static void drop_upload(void)
+{
+    bool cut = upload_fp || preamble_pos != 0;
+    preamble_pos = 0;
+    if (upload_fp) fclose(upload_fp);
+    upload_fp = nullptr;
+    if (!cut) return;
+    message_line();
+    fprintf(stderr, "WARNING: upload file cut short by a hang-up:%s\n", upload_path ? upload_path : "");
+}
+
 static void end_terminal(void)
 {
     plat_sigint(0);
@@ -127,6 +140,7 @@ void TerminalMode(int port, int baud)
         }
         int got = receive_block();
         if (RS_hung_up()) {
+            drop_upload();
             if (!RS_reconnect(port, baud)) break;
         } else if (got == 0 && !sent) {
             plat_wait(IDLE_WAIT_MS);

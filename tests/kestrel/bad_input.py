@@ -237,6 +237,9 @@ def case_vanish():
     t0 = time.time()
     code, rest, err = finish(p, 3)
     check_hangup('benchmark', code, err, t0)
+    dots = (out + rest).split(b'Escape=^A\n', 1)[1]
+    if dots and not dots.endswith(b'\n'):  # the message starts on a line of its own
+        fail('benchmark: no line end after its dots: %r' % dots[-20:])
     check_console(kbd_s, before, 'benchmark')
     # The terminal and the echo server end too, each at its next look at the
     # port; the log keeps every byte received.

@@ -499,6 +499,7 @@ def case_wait():
     for chunk in (b'one', b'\r\nthree'):
         os.write(far, chunk)
         out += read_until(p.stdout.fileno(), chunk)
+        os.unlink(os.path.join(DEVDIR, 'ttyUSB0'))  # kestrel must not find a reused pts there
         relay.kill()
         relay.wait()
         os.close(far)
@@ -530,6 +531,7 @@ def case_wait():
         os.write(master, b'x\r')
         if read_until(master, 3) != b'x\r\n':
             fail('no echo')
+        os.unlink(os.path.join(DEVDIR, 'ttyUSB0'))  # kestrel must not find a reused pts there
         os.close(master)
         os.close(slave)
         read_until(p.stdout.fileno(), b'Port %s hung up. Waiting for it again.\n' % name.encode())
@@ -558,6 +560,7 @@ def case_wait():
     holder.send_signal(signal.SIGTERM)
     finish(holder)
     read_until(p.stdout.fileno(), b'Entering TerminalMode: Escape=^A\n')
+    os.unlink(os.path.join(DEVDIR, 'ttyUSB0'))  # kestrel must not find a reused pts there
     os.close(master)  # the last pty goes: wait again
     os.close(slave)
     read_until(p.stdout.fileno(), b'again.\n')

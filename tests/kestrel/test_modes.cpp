@@ -333,3 +333,20 @@ TEST_F(Waiting, BenchmarkWaitsForThePortButNeverReconnects)
         testing::ExitedWithCode(255), "^FATAL: COM Port Read/Write Error\\. port hung up\n$");
     GetCapturedStdout();
 }
+
+TEST_F(Waiting, AHangUpDropsTheRestOfAnUpload)
+{
+    path = write_file("cut.bin", std::string(3000, 'u'));
+    upload_path = path.c_str();
+    fake.hangups = 1; // right after the first block goes out
+    fake.keys = {-1, -1, ESCAPE_KEY};
+    CaptureStdout();
+    CaptureStderr();
+    TerminalMode(4, 9600);
+    EXPECT_EQ(GetCapturedStdout(), "Entering TerminalMode: Escape=^A\n"
+                                   "Port COM4 hung up. Waiting for it again.\n"
+                                   "Port COM4 is back.\n");
+    EXPECT_EQ(GetCapturedStderr(), "WARNING: upload file cut short by a hang-up:cut.bin\n");
+    EXPECT_EQ(fake_tx_string(), std::string(1024, 'u')); // nothing more after the reset
+    remove(path.c_str());
+}
