@@ -154,6 +154,11 @@ int convert_file()
         return 1;
     }
     FILE* in = open_input();
+    if (!file_seekable(in)) {
+        close_input(in);
+        out_error("%s: can't be read twice (a pipe?); -x needs a file\n", InputPath);
+        return 1;
+    }
     std::string temp = std::string(OutputPath) + ".marigold-tmp";
     Crlf = first_line_crlf(in);
     if (!open_output(temp)) {
@@ -161,22 +166,21 @@ int convert_file()
         out_printf("Fatal: can't create file:%s\n", OutputPath);
         return 1;
     }
+    TempPath = temp.c_str(); // from here every fatal exit removes it
     bool sound = records_sound(in, Kind != OUT_SREC);
     settle_range();
     if (!sound || !output_fits()) {
         fclose(Out);
-        remove(temp.c_str());
         close_input(in);
-        return 1;
+        out_exit(1);
     }
     bool written = finish_output(in, temp);
-    if (!written || ferror(in)) remove(temp.c_str());
     close_input(in); // a read error ends the run here
     if (!written || !replace_file(temp.c_str(), OutputPath)) {
-        remove(temp.c_str());
         out_printf("Fatal: can't write file:%s\n", OutputPath);
-        return 1;
+        out_exit(1);
     }
+    TempPath = nullptr;
     if (Kind == OUT_BIN) {
         out_printf("image: %08x-%08x %llu bytes\n", Lowest, Highest,
             (unsigned long long)((uint64_t)Highest - Lowest + 1));

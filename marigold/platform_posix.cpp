@@ -1,6 +1,7 @@
 // POSIX: rename replaces the target in one step.
 #include "platform.h"
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 bool replace_file(const char* from, const char* to)
@@ -11,4 +12,10 @@ bool replace_file(const char* from, const char* to)
 bool seek_file(FILE* file, uint64_t offset)
 {
     return fseeko(file, (off_t)offset, SEEK_SET) == 0;
+}
+
+bool file_seekable(FILE* file)
+{
+    struct stat st;
+    return fstat(fileno(file), &st) == 0 && (S_ISREG(st.st_mode) || S_ISBLK(st.st_mode));
 }

@@ -66,6 +66,15 @@ void image_data(uint32_t address, const unsigned char* data, uint32_t n, uint32_
         sum_bytes((uint32_t)first, data + skip, (uint32_t)(end - first), column + 2 * skip);
 }
 
+// The callers made sure the input is a file on disk.
+static void rewind_input(FILE* in)
+{
+    if (!seek_file(in, 0)) {
+        out_printf("Fatal: can't read file:%s\n", InputPath);
+        out_exit(1);
+    }
+}
+
 // Blank lines may come first; a raw image hardly ever starts that way.
 bool starts_with_record(FILE* in)
 {
@@ -76,7 +85,7 @@ bool starts_with_record(FILE* in)
         c = fgetc(in);
         record = c >= '0' && c <= '9';
     }
-    rewind(in);
+    rewind_input(in);
     return record;
 }
 
@@ -85,7 +94,7 @@ bool first_line_crlf(FILE* in)
     int c, previous = 0;
     while ((c = fgetc(in)) != EOF && c != '\n')
         previous = c;
-    rewind(in);
+    rewind_input(in);
     return c == '\n' && previous == '\r';
 }
 
@@ -171,7 +180,7 @@ void replay_image(FILE* in, uint64_t from, uint64_t to)
         Runs.begin(), Runs.end(), [](const Run& a, const Run& b) { return a.address < b.address; });
     ReplayIn = in;
     BufAt = BufLen = BufPos = 0;
-    rewind(in);
+    rewind_input(in);
     WantFrom = from;
     WantTo = to;
     Info.replay = true;

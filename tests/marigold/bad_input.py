@@ -14,11 +14,11 @@ EMULATOR = []
 FAILURES = []
 
 
-def run(args, user=None):
+def run(args, user=None, stdin=None):
     command = EMULATOR + [MARIGOLD] + args
     if user is not None:
         command = ["setpriv", "--reuid=%d" % user, "--regid=%d" % user, "--clear-groups"] + command
-    proc = subprocess.run(command, capture_output=True, timeout=60)
+    proc = subprocess.run(command, capture_output=True, timeout=60, input=stdin)
     out = proc.stdout.replace(b"\r\n", b"\n").decode("latin-1")
     err = proc.stderr.replace(b"\r\n", b"\n").decode("latin-1")
     return proc.returncode, out, err
@@ -251,6 +251,18 @@ def spread_conversion():
                "rc=%d %s" % (rc, err))
 
 
+def pipes():
+    """Input that can't be rewound: -c reads it as a raw image, as it always
+    did; -x refuses it and leaves no output behind."""
+    image = bytes(range(7, 71))
+    expect("-c from a pipe", run(["-c", "/dev/stdin"], stdin=image) == (0, "sum=%x\n" % checksum(image), ""))
+    text = "\n".join([intel(16, 16, 0, bytes(16)), intel(16, 0, 0, bytes(range(16))), intel(0, 0, 1, b"")]) + "\n"
+    for out in ("piped.s37", "piped.bin"):
+        rc, printed, err = run(["-x", "/dev/stdin", out], stdin=text.encode())
+        expect("-x %s from a pipe" % out, (rc, printed) == (1, "") and err.startswith("/dev/stdin: ")
+               and not [f for f in os.listdir(".") if f.startswith(out)], "rc=%d %r" % (rc, err))
+
+
 def main():
     global MARIGOLD, EMULATOR
     MARIGOLD, work, EMULATOR = os.path.abspath(sys.argv[1]), sys.argv[2], sys.argv[3:]
@@ -266,6 +278,8 @@ def main():
     record_file_refusals(os.geteuid() == 0 and not EMULATOR and shutil.which("setpriv"))
     conversion_refusals()
     spread_conversion()
+    if not EMULATOR and os.path.exists("/dev/stdin"):
+        pipes()
     for failure in FAILURES:
         print("FAILED:", failure)
     print("%d failed" % len(FAILURES))
