@@ -144,6 +144,11 @@ static void settle_range()
     }
 }
 
+std::string temp_path(const char* path)
+{
+    return std::string(path) + ".marigold-tmp";
+}
+
 int convert_file()
 {
     Kind = output_kind(OutputPath);
@@ -159,7 +164,7 @@ int convert_file()
         out_error("%s: can't be read twice (a pipe?); -x needs a file\n", InputPath);
         return 1;
     }
-    std::string temp = std::string(OutputPath) + ".marigold-tmp";
+    std::string temp = temp_path(OutputPath);
     Crlf = first_line_crlf(in);
     if (!open_output(temp)) {
         close_input(in);

@@ -14,6 +14,12 @@ bool seek_file(FILE* file, uint64_t offset)
     return fseeko(file, (off_t)offset, SEEK_SET) == 0;
 }
 
+bool copy_permissions(FILE* from, FILE* to)
+{
+    struct stat st;
+    return fstat(fileno(from), &st) == 0 && fchmod(fileno(to), st.st_mode & 07777) == 0;
+}
+
 bool file_seekable(FILE* file)
 {
     struct stat st;

@@ -14,6 +14,12 @@ bool seek_file(FILE* file, uint64_t offset)
     return _fseeki64(file, (__int64)offset, SEEK_SET) == 0;
 }
 
+// The file was opened for writing, so it has no read-only attribute to copy.
+bool copy_permissions(FILE*, FILE*)
+{
+    return true;
+}
+
 bool file_seekable(FILE* file)
 {
     HANDLE handle = (HANDLE)_get_osfhandle(_fileno(file));

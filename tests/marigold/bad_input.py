@@ -12,6 +12,7 @@ import sys
 MARIGOLD = None
 EMULATOR = []
 FAILURES = []
+LISTED = []  # the work folder's files before a case that must leave none
 
 
 def run(args, user=None, stdin=None):
@@ -211,6 +212,27 @@ def record_file_refusals(as_other_user):
                and read("locked.hex") == text)
 
 
+def far_apart_word():
+    """-w on a file whose bytes 28-31 lie in its first and its last record:
+    a write that fails half-way (a file size limit) leaves it whole, and one
+    that succeeds changes those two lines alone."""
+    head = bytes(range(1, 33))
+    lines = [srec(3, 0, head[:30], 4)] + [srec(3, 0x100 + 32 * i, bytes([i & 0xFF]) * 32, 4) for i in range(11200)]
+    lines += [srec(3, 30, head[30:], 4), srec(7, 0, b"", 4)]
+    text = ("\n".join(lines) + "\n").encode()
+    write("far.s37", text)
+    proc = subprocess.run(["bash", "-c", "trap '' XFSZ; ulimit -f 200; exec \"$0\" -w far.s37", MARIGOLD],
+                          capture_output=True, timeout=60)
+    expect("-w over the size limit", proc.returncode == 1 and proc.stdout.decode().endswith(
+           "Fatal: can't write file:far.s37\n") and read("far.s37") == text
+           and sorted(os.listdir(".")) == sorted(LISTED), "rc=%d %r" % (proc.returncode, proc.stdout))
+    rc, out, _ = run(["-w", "far.s37"])
+    fixed = read("far.s37").split(b"\n")
+    changed = [i for i, line in enumerate(text.split(b"\n")) if fixed[i] != line]
+    expect("-w far apart", rc == 0 and out == "sum=%x\n" % checksum(head) and changed == [0, len(lines) - 2]
+           and run(["-c", "far.s37"])[1] == "sum=0\n", "rc=%d %r" % (rc, changed))
+
+
 def conversion_refusals():
     """-x leaves no output file (and no temporary one) when it refuses."""
     def left_over(out):
@@ -280,6 +302,8 @@ def main():
     spread_conversion()
     if not EMULATOR and os.path.exists("/dev/stdin"):
         pipes()
+        LISTED[:] = os.listdir(".") + ["far.s37"]
+        far_apart_word()
     for failure in FAILURES:
         print("FAILED:", failure)
     print("%d failed" % len(FAILURES))
