@@ -75,11 +75,17 @@ static void rewind_input(FILE* in)
     }
 }
 
-// Blank lines may come first; a raw image hardly ever starts that way.
+// A UTF-8 byte order mark and blank lines may come first; a raw image hardly
+// ever starts that way. Blanks and tabs count as blank here, though -i
+// finds them garbled: such a file is refused rather than taken as raw.
 bool starts_with_record(FILE* in)
 {
-    int c;
-    while ((c = fgetc(in)) == '\r' || c == '\n') { }
+    static const unsigned char bom[] = { 0xef, 0xbb, 0xbf };
+    int c = fgetc(in);
+    for (int i = 0; i < 3 && c == bom[i]; i++)
+        c = fgetc(in);
+    while (c == '\r' || c == '\n' || c == ' ' || c == '\t')
+        c = fgetc(in);
     bool record = c == ':';
     if (c == 'S') {
         c = fgetc(in);

@@ -193,6 +193,8 @@ def record_file_refusals(as_other_user):
         "overlap.hex": ([intel(32, 0, 0, bytes(32)), intel(1, 31, 0, b"\1"), end], "overlap.hex:2: overlap"),
         "mixed.hex": ([intel(32, 0, 0, bytes(32)), srec(1, 0x40, b"\1"), end], "mixed.hex: mixes"),
         "nodata.hex": ([end], "nodata.hex: no data"),
+        "bom.hex": (["\ufeff" + intel(32, 0, 0, bytes(32)), end], "bom.hex:1: garbled line"),
+        "tab_first.hex": (["\t ", intel(32, 0, 0, bytes(32)), end], "tab_first.hex:1: garbled line"),
     }
     for name, (lines, message) in cases.items():
         text = ("\r\n".join(lines) + "\r\n").encode()
