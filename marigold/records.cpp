@@ -75,11 +75,14 @@ static void rewind_input(FILE* in)
     }
 }
 
-// A UTF-8 byte order mark and blank lines may come first; a raw image hardly
-// ever starts that way. Blanks and tabs count as blank here, though -i
-// finds them garbled: such a file is refused rather than taken as raw.
+// A record file's first non-blank line holds a record's characters alone:
+// ':' or 'S' and a digit, then hex digits up to LF or CR LF. A UTF-8 byte
+// order mark, blank lines and blanks may come before it, though -i finds
+// the last two garbled: such a file is refused rather than taken as raw.
 bool starts_with_record(FILE* in)
 {
+    // The longest record: ':', five bytes of head and checksum, 255 of data.
+    enum { RECORD_CHARS_MAX = 1 + 2 * (5 + 255) };
     static const unsigned char bom[] = { 0xef, 0xbb, 0xbf };
     int c = fgetc(in);
     for (int i = 0; i < 3 && c == bom[i]; i++)
@@ -87,12 +90,17 @@ bool starts_with_record(FILE* in)
     while (c == '\r' || c == '\n' || c == ' ' || c == '\t')
         c = fgetc(in);
     bool record = c == ':';
+    int n = 1; // characters of the line so far
     if (c == 'S') {
         c = fgetc(in);
         record = c >= '0' && c <= '9';
+        n = 2;
     }
+    while (record && (c = fgetc(in)) != EOF && HexDigitValue[c] >= 0)
+        record = ++n <= RECORD_CHARS_MAX;
+    if (record && c == '\r') c = fgetc(in);
     rewind_input(in);
-    return record;
+    return record && (c == '\n' || c == EOF);
 }
 
 bool first_line_crlf(FILE* in)

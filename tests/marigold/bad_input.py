@@ -174,6 +174,14 @@ def image_sizes():
         expect("-w %d keeps the rest" % size, fixed == bytes(expected))
         if size >= 32:
             expect("-w %d sums to zero" % size, run(["-c", "image.bin"])[1] == "sum=0\n")
+    # Raw images that start like a record, up to a byte no record line holds.
+    for head in (b":", b"S3", b"\r\n:10000000", b"S1" + b"0" * 600 + b"\n"):
+        image = head + bytes(rng.getrandbits(8) | 0x80 for _ in range(64))
+        write("image.bin", image)
+        expect("-c %r..." % head[:12], run(["-c", "image.bin"]) == (0, "sum=%x\n" % checksum(image), ""))
+    # while a record with 255 data bytes (a 521-character line) is one
+    write("long_record.hex", (intel(255, 0, 0, bytes(range(255))) + "\n:00000001FF\n").encode())
+    expect("-c long record", run(["-c", "long_record.hex"]) == (0, "sum=%x\n" % checksum(bytes(range(32))), ""))
 
 
 def srec(rtype, address, data, width=2):
