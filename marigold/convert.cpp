@@ -176,8 +176,10 @@ int convert_file()
     settle_range();
     if (!sound || !output_fits()) {
         fclose(Out);
+        remove(temp.c_str());
+        TempPath = nullptr;
         close_input(in);
-        out_exit(1);
+        return 1;
     }
     bool written = finish_output(in, temp);
     close_input(in); // a read error ends the run here
