@@ -107,9 +107,9 @@ static bool output_fits()
 // The output is written during the first pass while the data come in
 // address order (not for .srec and .mot, whose width the data settle), and
 // else written again from the start by the replay.
-static bool open_output(const std::string& temp)
+static bool open_output(FILE* out)
 {
-    Out = fopen(temp.c_str(), "wb");
+    Out = out;
     if (!Out) return false;
     BinNext = NO_BYTE_YET;
     BinLen = 0;
@@ -123,7 +123,7 @@ static bool finish_output(FILE* in, const std::string& temp)
 {
     if (!Streaming) {
         fclose(Out);
-        if (!open_output(temp)) return false;
+        if (!open_output(fopen(temp.c_str(), "wb"))) return false;
         DataTarget = DATA_CONVERT;
         BinNext = Lowest;
         replay_image(in, 0, (uint64_t)1 << 32);
@@ -144,11 +144,6 @@ static void settle_range()
     }
 }
 
-std::string temp_path(const char* path)
-{
-    return std::string(path) + ".marigold-tmp";
-}
-
 int convert_file()
 {
     Kind = output_kind(OutputPath);
@@ -164,9 +159,9 @@ int convert_file()
         out_error("%s: can't be read twice (a pipe?); -x needs a file\n", InputPath);
         return 1;
     }
-    std::string temp = temp_path(OutputPath);
+    std::string temp;
     Crlf = first_line_crlf(in);
-    if (!open_output(temp)) {
+    if (!open_output(create_temp(OutputPath, temp))) {
         close_input(in);
         out_printf("Fatal: can't create file:%s\n", OutputPath);
         return 1;

@@ -124,7 +124,6 @@ enum OutKind { OUT_NONE, OUT_BIN, OUT_HEX, OUT_S19, OUT_S28, OUT_S37, OUT_SREC }
 OutKind output_kind(const char* path);
 void convert_bytes(uint32_t address, const unsigned char* data, uint32_t n);
 int convert_file();
-std::string temp_path(const char* path); // a temporary file's name beside path
 
 // convert_records.cpp: -x's Intel HEX and S-record output (OUT_SREC settled
 // to one width before)

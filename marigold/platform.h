@@ -4,7 +4,12 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
+// Creates a file of a name of its own in the folder of path, open for
+// writing, with the permissions a new file gets; its name goes to name.
+// Null on failure.
+FILE* create_temp(const char* path, std::string& name);
 // Renames from over to, replacing a file that to names. False on failure.
 bool replace_file(const char* from, const char* to);
 // Moves a stream to a byte offset that may lie past 2 GiB. False on failure.

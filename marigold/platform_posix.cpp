@@ -1,8 +1,28 @@
 // POSIX: rename replaces the target in one step.
 #include "platform.h"
 
+#include <cstring>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <unistd.h>
+
+FILE* create_temp(const char* path, std::string& name)
+{
+    const char* slash = strrchr(path, '/');
+    name.assign(path, slash ? slash + 1 - path : 0);
+    name += ".marigold-XXXXXX";
+    int fd = mkstemp(&name[0]);
+    if (fd < 0) return nullptr;
+    // mkstemp's file is private; the output gets what fopen would give it.
+    mode_t mask = umask(0);
+    umask(mask);
+    FILE* file = fchmod(fd, 0666 & ~mask) == 0 ? fdopen(fd, "wb") : nullptr;
+    if (!file) {
+        close(fd);
+        remove(name.c_str());
+    }
+    return file;
+}
 
 bool replace_file(const char* from, const char* to)
 {

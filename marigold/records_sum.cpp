@@ -58,13 +58,24 @@ static bool read_window(FILE* in)
     return true;
 }
 
-// Two digits at text in the case that the line's letters mostly have.
-static void put_pair(char* text, unsigned value, const char* line, size_t n)
+static int lower_letters(const char* text, size_t n)
 {
     int lower = 0;
     for (size_t i = 0; i < n; i++)
-        lower += line[i] >= 'a' && line[i] <= 'f' ? 1 : line[i] >= 'A' && line[i] <= 'F' ? -1 : 0;
-    const char* digits = lower > 0 ? "0123456789abcdef" : "0123456789ABCDEF";
+        lower += text[i] >= 'a' && text[i] <= 'f' ? 1 : text[i] >= 'A' && text[i] <= 'F' ? -1 : 0;
+    return lower;
+}
+
+// True when the letters at the start of the file are mostly lower case.
+static bool FileLower;
+
+// Two digits at text in the case that the line's letters mostly have, or
+// the file's when the line has no letters.
+static void put_pair(char* text, unsigned value, const char* line, size_t n)
+{
+    int lower = lower_letters(line, n);
+    const char* digits
+        = lower > 0 || (lower == 0 && FileLower) ? "0123456789abcdef" : "0123456789ABCDEF";
     text[0] = digits[value >> 4 & 15];
     text[1] = digits[value & 15];
 }
@@ -147,9 +158,9 @@ static bool write_in_place(FILE* file)
 
 // Copies the file with the pieces in place to a temporary beside it, which
 // then replaces it: a failure on the way leaves the file whole.
-static bool write_copy(FILE* file, const std::string& temp)
+static bool write_copy(FILE* file, std::string& temp)
 {
-    FILE* out = fopen(temp.c_str(), "wb");
+    FILE* out = create_temp(InputPath, temp);
     if (!out) return false;
     TempPath = temp.c_str();
     bool copied = copy_permissions(file, out) && seek_file(file, 0);
@@ -178,13 +189,16 @@ static int write_word(uint32_t word)
         return 1;
     }
     setvbuf(file, nullptr, _IONBF, 0);
+    static char start[1 << 16];
+    size_t n = fread(start, 1, sizeof start, file);
+    FileLower = lower_letters(start, n) > 0;
     plan_pieces();
     if (!read_pieces(file) || !patch_text(word)) {
         fclose(file);
         out_error("%s: changed while it was read; not written\n", InputPath);
         return 1;
     }
-    std::string temp = temp_path(InputPath);
+    std::string temp;
     bool written = Pieces.size() == 1 ? write_in_place(file) : write_copy(file, temp);
     written = fclose(file) == 0 && written;
     if (!written || (Pieces.size() > 1 && !replace_file(temp.c_str(), InputPath))) {

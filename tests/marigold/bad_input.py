@@ -246,7 +246,7 @@ def far_apart_word():
 def conversion_refusals():
     """-x leaves no output file (and no temporary one) when it refuses."""
     def left_over(out):
-        return [f for f in os.listdir(".") if f.startswith(out)]
+        return [f for f in os.listdir(".") if f.startswith(out) or f.startswith(".marigold-")]
     write("bad.hex", (intel(4, 0, 0, b"\1\2\3\4")[:-2] + "00\n:00000001FF\n").encode())
     rc, out, err = run(["-x", "bad.hex", "bad.bin"])
     expect("-x problem", rc == 1 and out == "" and err == "bad.hex:1: checksum error (expected f2, found 00)\n"
@@ -269,6 +269,22 @@ def conversion_refusals():
     expect("-x from a missing file", run(["-x", "missing.hex", "out.bin"]) ==
            (1, "Fatal: can't open file:missing.hex\n", "") and not left_over("out.bin"))
     expect("-x empty file", run(["-x", "empty.hex", "empty.s37"]) == (1, "", "empty.hex: holds no records\n"))
+    # The temporary name is one of its own, whatever the output is called.
+    write("keep.s37.marigold-tmp", b"mine")
+    for out in ["keep.s37"] + ([] if EMULATOR else ["l" * 246 + ".s37"]):
+        rc, _, err = run(["-x", "wide.hex", out])
+        expect("-x to %s..." % out[:12], rc == 0 and os.path.exists(out) and not left_over(".marigold-"),
+               "rc=%d %r" % (rc, err))
+    expect("-x keeps a file of an old temporary's name", os.path.exists("keep.s37.marigold-tmp")
+           and read("keep.s37.marigold-tmp") == b"mine")
+    # -w keeps the file's case of digits where the touched line has no letter
+    digits_only = bytes(0x10 + i % 10 for i in range(31)) + b"\0"
+    text = "\n".join([intel(32, 0, 0, digits_only), intel(16, 32, 0, b"\xab" * 16).lower(), ":00000001ff\n"])
+    write("lower.hex", text.encode())
+    rc, _, _ = run(["-w", "lower.hex"])
+    first = read("lower.hex").split(b"\n")[0]
+    expect("-w in the file's case", rc == 0 and first != text.split("\n")[0].encode() and first == first.lower(),
+           first)
 
 
 def spread_conversion():
