@@ -11,11 +11,12 @@ FILE* create_temp(const char* path, std::string& name)
     size_t folder = 0;
     for (size_t i = 0; path[i]; i++)
         if (path[i] == '/' || path[i] == '\\' || path[i] == ':') folder = i + 1;
-    std::string stem = std::string(path, folder) + ".marigold-" + std::to_string(GetCurrentProcessId());
+    std::string stem
+        = std::string(path, folder) + ".marigold-" + std::to_string(GetCurrentProcessId());
     for (int n = 0; n < 100; n++) {
         name = stem + "-" + std::to_string(n);
-        HANDLE handle = CreateFileA(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-            FILE_ATTRIBUTE_NORMAL, nullptr);
+        HANDLE handle = CreateFileA(
+            name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (handle != INVALID_HANDLE_VALUE) {
             CloseHandle(handle);
             FILE* file = fopen(name.c_str(), "wb");

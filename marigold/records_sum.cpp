@@ -170,7 +170,8 @@ static bool write_copy(FILE* file, std::string& temp)
         for (const Piece& piece : Pieces) {
             uint64_t first = std::max(at, piece.at);
             uint64_t end = std::min<uint64_t>(at + n, piece.at + piece.text.size());
-            if (first < end) memcpy(block + (first - at), &piece.text[first - piece.at], end - first);
+            if (first < end)
+                memcpy(block + (first - at), &piece.text[first - piece.at], end - first);
         }
         copied = fwrite(block, 1, n, out) == n;
     }

@@ -265,7 +265,7 @@ def conversion_refusals():
     os.makedirs("taken.hex", exist_ok=True)
     rc, out, _ = run(["-x", "wide.hex", "taken.hex"])
     expect("-x onto a folder", rc == 1 and out == "Fatal: can't write file:taken.hex\n"
-           and os.listdir("taken.hex") == [] and not os.path.exists("taken.hex.marigold-tmp"), out)
+           and os.listdir("taken.hex") == [] and not left_over(".marigold-"), out)
     expect("-x from a missing file", run(["-x", "missing.hex", "out.bin"]) ==
            (1, "Fatal: can't open file:missing.hex\n", "") and not left_over("out.bin"))
     expect("-x empty file", run(["-x", "empty.hex", "empty.s37"]) == (1, "", "empty.hex: holds no records\n"))
