@@ -107,9 +107,9 @@ static bool output_fits()
 // The output is written during the first pass while the data come in
 // address order (not for .srec and .mot, whose width the data settle), and
 // else written again from the start by the replay.
-static bool open_output(const std::string& temp)
+static bool open_output(FILE* out)
 {
-    Out = fopen(temp.c_str(), "wb");
+    Out = out;
     if (!Out) return false;
     BinNext = NO_BYTE_YET;
     BinLen = 0;
@@ -123,7 +123,7 @@ static bool finish_output(FILE* in, const std::string& temp)
 {
     if (!Streaming) {
         fclose(Out);
-        if (!open_output(temp)) return false;
+        if (!open_output(fopen(temp.c_str(), "wb"))) return false;
         DataTarget = DATA_CONVERT;
         BinNext = Lowest;
         replay_image(in, 0, (uint64_t)1 << 32);
@@ -154,29 +154,35 @@ int convert_file()
         return 1;
     }
     FILE* in = open_input();
-    std::string temp = std::string(OutputPath) + ".marigold-tmp";
+    if (!file_seekable(in)) {
+        close_input(in);
+        out_error("%s: can't be read twice (a pipe?); -x needs a file\n", InputPath);
+        return 1;
+    }
+    std::string temp;
     Crlf = first_line_crlf(in);
-    if (!open_output(temp)) {
+    if (!open_output(create_temp(OutputPath, temp))) {
         close_input(in);
         out_printf("Fatal: can't create file:%s\n", OutputPath);
         return 1;
     }
+    TempPath = temp.c_str(); // from here every fatal exit removes it
     bool sound = records_sound(in, Kind != OUT_SREC);
     settle_range();
     if (!sound || !output_fits()) {
         fclose(Out);
         remove(temp.c_str());
+        TempPath = nullptr;
         close_input(in);
         return 1;
     }
     bool written = finish_output(in, temp);
-    if (!written || ferror(in)) remove(temp.c_str());
     close_input(in); // a read error ends the run here
     if (!written || !replace_file(temp.c_str(), OutputPath)) {
-        remove(temp.c_str());
         out_printf("Fatal: can't write file:%s\n", OutputPath);
-        return 1;
+        out_exit(1);
     }
+    TempPath = nullptr;
     if (Kind == OUT_BIN) {
         out_printf("image: %08x-%08x %llu bytes\n", Lowest, Highest,
             (unsigned long long)((uint64_t)Highest - Lowest + 1));

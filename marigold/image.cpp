@@ -2,15 +2,15 @@
 // must add up to zero; word 7 (bytes 28 to 31) carries the correction. A
 // record file goes to records_sum.cpp instead.
 #include "marigold.h"
+#include "platform.h"
 
 unsigned char Image[IMAGE_SIZE];
 int32_t ImageLength;
 
 enum { CHECK_WORDS = 8, FIX_OFFSET = 28 };
 
-int32_t load_image()
+int32_t load_image(FILE* in)
 {
-    FILE* in = open_input();
     ImageLength = (int32_t)fread(Image, 1, IMAGE_SIZE, in);
     close_input(in);
     return ImageLength;
@@ -53,27 +53,31 @@ uint32_t image_checksum()
     return sum;
 }
 
-// A record file is recognised by its content, the way -i reads it.
-static bool record_file()
+// Opens the input; null when it is a record file, recognised by its
+// content the way -i reads it. Input that can't be read twice (a pipe) is
+// taken as a raw image without a look: a look would use it up.
+static FILE* raw_input()
 {
     FILE* in = open_input();
-    bool records = starts_with_record(in);
+    if (!file_seekable(in) || !starts_with_record(in)) return in;
     close_input(in);
-    return records;
+    return nullptr;
 }
 
 int check_image()
 {
-    if (record_file()) return check_records(false);
-    load_image();
+    FILE* in = raw_input();
+    if (!in) return check_records(false);
+    load_image(in);
     out_printf("sum=%x\n", image_checksum());
     return 0;
 }
 
 int fix_image()
 {
-    if (record_file()) return check_records(true);
-    load_image();
+    FILE* in = raw_input();
+    if (!in) return check_records(true);
+    load_image(in);
     uint32_t sum = image_checksum();
     out_printf("sum=%x\n", sum);
     if (sum == 0) return 0;

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <map>
+#include <string>
 
 // options.cpp: options and paths, set once by the argument walk
 extern const char* OptionTable[128];
@@ -25,6 +26,7 @@ void out_set_stream(FILE* stream);
 void out_to_error(bool on); // what follows goes to standard error
 void out_flush();
 [[noreturn]] void out_exit(int code);
+extern const char* TempPath; // a half-written temporary file, removed by out_exit
 void out_str(const char* text);
 void out_printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void out_hex(uint32_t value, int min_digits);
@@ -138,7 +140,7 @@ int check_records(bool fix);
 enum { IMAGE_SIZE = 65536 };
 extern unsigned char Image[IMAGE_SIZE];
 extern int32_t ImageLength;
-int32_t load_image();
+int32_t load_image(FILE* in); // reads the image and closes the input
 int32_t save_image();
 uint32_t image_checksum();
 int check_image();

@@ -39,8 +39,11 @@ void out_flush()
     fflush(stream);
 }
 
+const char* TempPath;
+
 [[noreturn]] void out_exit(int code)
 {
+    if (TempPath) remove(TempPath);
     out_flush();
     exit(code);
 }

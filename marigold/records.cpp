@@ -66,18 +66,41 @@ void image_data(uint32_t address, const unsigned char* data, uint32_t n, uint32_
         sum_bytes((uint32_t)first, data + skip, (uint32_t)(end - first), column + 2 * skip);
 }
 
-// Blank lines may come first; a raw image hardly ever starts that way.
+// The callers made sure the input is a file on disk.
+static void rewind_input(FILE* in)
+{
+    if (!seek_file(in, 0)) {
+        out_printf("Fatal: can't read file:%s\n", InputPath);
+        out_exit(1);
+    }
+}
+
+// A record file's first non-blank line holds a record's characters alone:
+// ':' or 'S' and a digit, then hex digits up to LF or CR LF. A UTF-8 byte
+// order mark, blank lines and blanks may come before it, though -i finds
+// the last two garbled: such a file is refused rather than taken as raw.
 bool starts_with_record(FILE* in)
 {
-    int c;
-    while ((c = fgetc(in)) == '\r' || c == '\n') { }
+    // The longest record: ':', five bytes of head and checksum, 255 of data.
+    enum { RECORD_CHARS_MAX = 1 + 2 * (5 + 255) };
+    static const unsigned char bom[] = { 0xef, 0xbb, 0xbf };
+    int c = fgetc(in);
+    for (int i = 0; i < 3 && c == bom[i]; i++)
+        c = fgetc(in);
+    while (c == '\r' || c == '\n' || c == ' ' || c == '\t')
+        c = fgetc(in);
     bool record = c == ':';
+    int n = 1; // characters of the line so far
     if (c == 'S') {
         c = fgetc(in);
         record = c >= '0' && c <= '9';
+        n = 2;
     }
-    rewind(in);
-    return record;
+    while (record && (c = fgetc(in)) != EOF && HexDigitValue[c] >= 0)
+        record = ++n <= RECORD_CHARS_MAX;
+    if (record && c == '\r') c = fgetc(in);
+    rewind_input(in);
+    return record && (c == '\n' || c == EOF);
 }
 
 bool first_line_crlf(FILE* in)
@@ -85,7 +108,7 @@ bool first_line_crlf(FILE* in)
     int c, previous = 0;
     while ((c = fgetc(in)) != EOF && c != '\n')
         previous = c;
-    rewind(in);
+    rewind_input(in);
     return c == '\n' && previous == '\r';
 }
 
@@ -171,7 +194,7 @@ void replay_image(FILE* in, uint64_t from, uint64_t to)
         Runs.begin(), Runs.end(), [](const Run& a, const Run& b) { return a.address < b.address; });
     ReplayIn = in;
     BufAt = BufLen = BufPos = 0;
-    rewind(in);
+    rewind_input(in);
     WantFrom = from;
     WantTo = to;
     Info.replay = true;

@@ -1,14 +1,17 @@
 // -c and -w on an Intel HEX or S-record file: the checksum words are the
 // first 32 bytes of the image that the file describes, from its lowest data
 // address. -w rewrites only the digits of the records that hold bytes 28 to
-// 31 and those records' checksums, in place, in the case the line uses: the
-// lines keep their length and every other byte of the file stays.
+// 31 and those records' checksums, in the case the line uses: the lines keep
+// their length and every other byte of the file stays.
 #include "marigold.h"
 #include "platform.h"
 
+#include <algorithm>
+#include <cstring>
 #include <string>
+#include <vector>
 
-enum { SUM_BYTES = 32, FIX_FROM = 28 };
+enum { SUM_BYTES = 32, FIX_FROM = 28, IN_PLACE_MAX = 4096 };
 
 struct Place {
     uint64_t line; // file offset of the line
@@ -55,13 +58,24 @@ static bool read_window(FILE* in)
     return true;
 }
 
-// Two digits at text in the case that the line's letters mostly have.
-static void put_pair(char* text, unsigned value, const char* line, size_t n)
+static int lower_letters(const char* text, size_t n)
 {
     int lower = 0;
     for (size_t i = 0; i < n; i++)
-        lower += line[i] >= 'a' && line[i] <= 'f' ? 1 : line[i] >= 'A' && line[i] <= 'F' ? -1 : 0;
-    const char* digits = lower > 0 ? "0123456789abcdef" : "0123456789ABCDEF";
+        lower += text[i] >= 'a' && text[i] <= 'f' ? 1 : text[i] >= 'A' && text[i] <= 'F' ? -1 : 0;
+    return lower;
+}
+
+// True when the letters at the start of the file are mostly lower case.
+static bool FileLower;
+
+// Two digits at text in the case that the line's letters mostly have, or
+// the file's when the line has no letters.
+static void put_pair(char* text, unsigned value, const char* line, size_t n)
+{
+    int lower = lower_letters(line, n);
+    const char* digits
+        = lower > 0 || (lower == 0 && FileLower) ? "0123456789abcdef" : "0123456789ABCDEF";
     text[0] = digits[value >> 4 & 15];
     text[1] = digits[value & 15];
 }
@@ -72,13 +86,59 @@ static int pair_at(const char* text)
     return (high | low) < 0 ? -1 : high << 4 | low;
 }
 
-// Patches the text of the lines from file offset `from` with the new bytes
-// 28 to 31; false when the text is no longer what the first read found.
-static bool patch_text(std::string& text, uint64_t from, uint32_t word)
+// Stretches of the file's text that hold bytes 28 to 31: read, patched and
+// written back.
+struct Piece {
+    uint64_t at;
+    std::string text;
+};
+static std::vector<Piece> Pieces;
+
+// One piece from the first touched line to the end of the last when that
+// is short; else one piece per touched line, as they may lie far apart.
+static void plan_pieces()
+{
+    uint64_t from = UINT64_MAX, to = 0;
+    for (const Place& place : Places) {
+        from = std::min(from, place.line);
+        to = std::max(to, place.line + place.checksum_column + 2);
+    }
+    Pieces.clear();
+    if (to - from <= IN_PLACE_MAX) {
+        Pieces.push_back(Piece { from, std::string(to - from, '\0') });
+        return;
+    }
+    for (const Place& place : Places) {
+        if (!Pieces.empty() && Pieces.back().at == place.line) continue;
+        Pieces.push_back(Piece { place.line, std::string(place.checksum_column + 2, '\0') });
+    }
+}
+
+static bool read_pieces(FILE* file)
+{
+    for (Piece& piece : Pieces) {
+        if (!seek_file(file, piece.at)
+            || fread(&piece.text[0], 1, piece.text.size(), file) != piece.text.size())
+            return false;
+    }
+    return true;
+}
+
+static char* text_at(uint64_t offset)
+{
+    for (Piece& piece : Pieces)
+        if (offset >= piece.at && offset - piece.at < piece.text.size())
+            return &piece.text[offset - piece.at];
+    return nullptr;
+}
+
+// Patches the pieces with the new bytes 28 to 31; false when the text is
+// no longer what the first read found.
+static bool patch_text(uint32_t word)
 {
     for (int i = 0; i < SUM_BYTES - FIX_FROM; i++) {
         const Place& place = Places[i];
-        char* line = &text[place.line - from];
+        char* line = text_at(place.line);
         unsigned fresh = word >> 8 * i & 0xff, old = Window[FIX_FROM + i];
         int check = pair_at(line + place.checksum_column);
         if (pair_at(line + place.column) != (int)old || check < 0) return false;
@@ -89,35 +149,64 @@ static bool patch_text(std::string& text, uint64_t from, uint32_t word)
     return true;
 }
 
-// The lines that hold bytes 28 to 31 are read, patched and written back
-// with one write, so a failure leaves the file as it was.
+static bool write_in_place(FILE* file)
+{
+    const Piece& piece = Pieces[0];
+    return seek_file(file, piece.at)
+        && fwrite(piece.text.data(), 1, piece.text.size(), file) == piece.text.size();
+}
+
+// Copies the file with the pieces in place to a temporary beside it, which
+// then replaces it: a failure on the way leaves the file whole.
+static bool write_copy(FILE* file, std::string& temp)
+{
+    FILE* out = create_temp(InputPath, temp);
+    if (!out) return false;
+    TempPath = temp.c_str();
+    bool copied = copy_permissions(file, out) && seek_file(file, 0);
+    static char block[1 << 16];
+    size_t n;
+    for (uint64_t at = 0; copied && (n = fread(block, 1, sizeof block, file)) > 0; at += n) {
+        for (const Piece& piece : Pieces) {
+            uint64_t first = std::max(at, piece.at);
+            uint64_t end = std::min<uint64_t>(at + n, piece.at + piece.text.size());
+            if (first < end)
+                memcpy(block + (first - at), &piece.text[first - piece.at], end - first);
+        }
+        copied = fwrite(block, 1, n, out) == n;
+    }
+    copied = !ferror(file) && copied;
+    return fclose(out) == 0 && copied;
+}
+
+// The touched lines are read, patched and written back with one write when
+// they lie close together, so a failure leaves the file as it was; lines far
+// apart go through a patched copy instead.
 static int write_word(uint32_t word)
 {
-    uint64_t from = UINT64_MAX, to = 0;
-    for (const Place& place : Places) {
-        if (place.line < from) from = place.line;
-        if (place.line + place.checksum_column + 2 > to)
-            to = place.line + place.checksum_column + 2;
-    }
     FILE* file = fopen(InputPath, "r+b");
     if (!file) {
         out_printf("Fatal: can't create file:%s\n", InputPath);
         return 1;
     }
     setvbuf(file, nullptr, _IONBF, 0);
-    std::string text(to - from, '\0');
-    bool read = seek_file(file, from) && fread(&text[0], 1, text.size(), file) == text.size();
-    if (!read || !patch_text(text, from, word)) {
+    static char start[1 << 16];
+    size_t n = fread(start, 1, sizeof start, file);
+    FileLower = lower_letters(start, n) > 0;
+    plan_pieces();
+    if (!read_pieces(file) || !patch_text(word)) {
         fclose(file);
         out_error("%s: changed while it was read; not written\n", InputPath);
         return 1;
     }
-    bool failed
-        = !seek_file(file, from) || fwrite(text.data(), 1, text.size(), file) != text.size();
-    if (fclose(file) != 0 || failed) {
+    std::string temp;
+    bool written = Pieces.size() == 1 ? write_in_place(file) : write_copy(file, temp);
+    written = fclose(file) == 0 && written;
+    if (!written || (Pieces.size() > 1 && !replace_file(temp.c_str(), InputPath))) {
         out_printf("Fatal: can't write file:%s\n", InputPath);
-        return 1;
+        out_exit(1);
     }
+    TempPath = nullptr;
     return 0;
 }
 

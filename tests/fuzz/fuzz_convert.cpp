@@ -4,15 +4,21 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <dirent.h>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "fuzz_exit.h"
 #include "marigold.h"
 
+// The files live in a folder of their own, where a temporary file left
+// behind would show.
+static const std::string Folder = "fuzz_convert_" + std::to_string(getpid());
+
 static std::string file_name(const char* name)
 {
-    return "fuzz_convert_" + std::to_string(getpid()) + "_" + name;
+    return Folder + "/" + name;
 }
 
 static const char* const Kinds[]
@@ -25,6 +31,17 @@ static void remove_files()
         remove(path.c_str());
     for (const char* kind : Kinds)
         remove(file_name(kind).c_str());
+    rmdir(Folder.c_str());
+}
+
+static bool temporary_left()
+{
+    DIR* dir = opendir(Folder.c_str());
+    bool left = false;
+    while (dirent* entry = readdir(dir))
+        left = left || std::string(entry->d_name).compare(0, 10, ".marigold-") == 0;
+    closedir(dir);
+    return left;
 }
 
 static std::string read_all(const std::string& path)
@@ -54,15 +71,16 @@ static int convert(const std::string& in, const std::string& out)
     } else {
         abort(); // readable input, writable output: no fatal path
     }
-    bool left = read_all(out) != "(none)" || read_all(out + ".marigold-tmp") != "(none)";
-    if (rc != 0 && left) abort();
+    if (temporary_left() || (rc != 0 && read_all(out) != "(none)")) abort();
     return rc;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     static FILE* null_out = fopen("/dev/null", "wb");
+    static int made = mkdir(Folder.c_str(), 0700);
     static int registered = atexit(remove_files);
+    (void)made;
     (void)registered;
     if (size == 0) return 0;
     out_set_stream(null_out);

@@ -14,11 +14,11 @@ EMULATOR = []
 FAILURES = []
 
 
-def run(args, user=None):
+def run(args, user=None, stdin=None):
     command = EMULATOR + [MARIGOLD] + args
     if user is not None:
         command = ["setpriv", "--reuid=%d" % user, "--regid=%d" % user, "--clear-groups"] + command
-    proc = subprocess.run(command, capture_output=True, timeout=60)
+    proc = subprocess.run(command, capture_output=True, timeout=60, input=stdin)
     out = proc.stdout.replace(b"\r\n", b"\n").decode("latin-1")
     err = proc.stderr.replace(b"\r\n", b"\n").decode("latin-1")
     return proc.returncode, out, err
@@ -173,6 +173,14 @@ def image_sizes():
         expect("-w %d keeps the rest" % size, fixed == bytes(expected))
         if size >= 32:
             expect("-w %d sums to zero" % size, run(["-c", "image.bin"])[1] == "sum=0\n")
+    # Raw images that start like a record, up to a byte no record line holds.
+    for head in (b":", b"S3", b"\r\n:10000000", b"S1" + b"0" * 600 + b"\n"):
+        image = head + bytes(rng.getrandbits(8) | 0x80 for _ in range(64))
+        write("image.bin", image)
+        expect("-c %r..." % head[:12], run(["-c", "image.bin"]) == (0, "sum=%x\n" % checksum(image), ""))
+    # while a record with 255 data bytes (a 521-character line) is one
+    write("long_record.hex", (intel(255, 0, 0, bytes(range(255))) + "\n:00000001FF\n").encode())
+    expect("-c long record", run(["-c", "long_record.hex"]) == (0, "sum=%x\n" % checksum(bytes(range(32))), ""))
 
 
 def srec(rtype, address, data, width=2):
@@ -192,6 +200,8 @@ def record_file_refusals(as_other_user):
         "overlap.hex": ([intel(32, 0, 0, bytes(32)), intel(1, 31, 0, b"\1"), end], "overlap.hex:2: overlap"),
         "mixed.hex": ([intel(32, 0, 0, bytes(32)), srec(1, 0x40, b"\1"), end], "mixed.hex: mixes"),
         "nodata.hex": ([end], "nodata.hex: no data"),
+        "bom.hex": (["\ufeff" + intel(32, 0, 0, bytes(32)), end], "bom.hex:1: garbled line"),
+        "tab_first.hex": (["\t ", intel(32, 0, 0, bytes(32)), end], "tab_first.hex:1: garbled line"),
     }
     for name, (lines, message) in cases.items():
         text = ("\r\n".join(lines) + "\r\n").encode()
@@ -211,10 +221,34 @@ def record_file_refusals(as_other_user):
                and read("locked.hex") == text)
 
 
+def far_apart_word():
+    """-w on a file whose bytes 28-31 lie in its first and its last record:
+    a write that fails half-way (a file size limit) leaves it whole, and one
+    that succeeds changes those two lines alone."""
+    head = bytes(range(1, 33))
+    lines = [srec(3, 0, head[:30], 4)] + [srec(3, 0x100 + 32 * i, bytes([i & 0xFF]) * 32, 4) for i in range(11200)]
+    lines += [srec(3, 30, head[30:], 4), srec(7, 0, b"", 4)]
+    text = ("\n".join(lines) + "\n").encode()
+    write("far.s37", text)
+    listed = sorted(os.listdir("."))
+    if not EMULATOR:
+        proc = subprocess.run(["bash", "-c", "trap '' XFSZ; ulimit -f 200; exec \"$0\" -w far.s37", MARIGOLD],
+                              capture_output=True, timeout=60)
+        expect("-w over the size limit", proc.returncode == 1 and proc.stdout.decode().endswith(
+               "Fatal: can't write file:far.s37\n") and read("far.s37") == text
+               and sorted(os.listdir(".")) == listed, "rc=%d %r" % (proc.returncode, proc.stdout))
+    rc, out, _ = run(["-w", "far.s37"])
+    fixed = read("far.s37").split(b"\n")
+    changed = [i for i, line in enumerate(text.split(b"\n")) if fixed[i] != line]
+    expect("-w far apart", rc == 0 and out == "sum=%x\n" % checksum(head) and changed == [0, len(lines) - 2]
+           and run(["-c", "far.s37"])[1] == "sum=0\n" and sorted(os.listdir(".")) == listed,
+           "rc=%d %r" % (rc, changed))
+
+
 def conversion_refusals():
     """-x leaves no output file (and no temporary one) when it refuses."""
     def left_over(out):
-        return [f for f in os.listdir(".") if f.startswith(out)]
+        return [f for f in os.listdir(".") if f.startswith(out) or f.startswith(".marigold-")]
     write("bad.hex", (intel(4, 0, 0, b"\1\2\3\4")[:-2] + "00\n:00000001FF\n").encode())
     rc, out, err = run(["-x", "bad.hex", "bad.bin"])
     expect("-x problem", rc == 1 and out == "" and err == "bad.hex:1: checksum error (expected f2, found 00)\n"
@@ -233,10 +267,26 @@ def conversion_refusals():
     os.makedirs("taken.hex", exist_ok=True)
     rc, out, _ = run(["-x", "wide.hex", "taken.hex"])
     expect("-x onto a folder", rc == 1 and out == "Fatal: can't write file:taken.hex\n"
-           and os.listdir("taken.hex") == [] and not os.path.exists("taken.hex.marigold-tmp"), out)
+           and os.listdir("taken.hex") == [] and not left_over(".marigold-"), out)
     expect("-x from a missing file", run(["-x", "missing.hex", "out.bin"]) ==
            (1, "Fatal: can't open file:missing.hex\n", "") and not left_over("out.bin"))
     expect("-x empty file", run(["-x", "empty.hex", "empty.s37"]) == (1, "", "empty.hex: holds no records\n"))
+    # The temporary name is one of its own, whatever the output is called.
+    write("keep.s37.marigold-tmp", b"mine")
+    for out in ["keep.s37"] + ([] if EMULATOR else ["l" * 246 + ".s37"]):
+        rc, _, err = run(["-x", "wide.hex", out])
+        expect("-x to %s..." % out[:12], rc == 0 and os.path.exists(out) and not left_over(".marigold-"),
+               "rc=%d %r" % (rc, err))
+    expect("-x keeps a file of an old temporary's name", os.path.exists("keep.s37.marigold-tmp")
+           and read("keep.s37.marigold-tmp") == b"mine")
+    # -w keeps the file's case of digits where the touched line has no letter
+    digits_only = bytes(0x10 + i % 10 for i in range(31)) + b"\0"
+    text = "\n".join([intel(32, 0, 0, digits_only), intel(16, 32, 0, b"\xab" * 16).lower(), ":00000001ff\n"])
+    write("lower.hex", text.encode())
+    rc, _, _ = run(["-w", "lower.hex"])
+    first = read("lower.hex").split(b"\n")[0]
+    expect("-w in the file's case", rc == 0 and first != text.split("\n")[0].encode() and first == first.lower(),
+           first)
 
 
 def spread_conversion():
@@ -249,6 +299,18 @@ def spread_conversion():
         rc, _, err = run(["-x", "spread.hex", out])
         expect("spread -x %s" % out, rc == 0 and held(out) == held("spread.hex").replace("start: none", start),
                "rc=%d %s" % (rc, err))
+
+
+def pipes():
+    """Input that can't be rewound: -c reads it as a raw image, as it always
+    did; -x refuses it and leaves no output behind."""
+    image = bytes(range(7, 71))
+    expect("-c from a pipe", run(["-c", "/dev/stdin"], stdin=image) == (0, "sum=%x\n" % checksum(image), ""))
+    text = "\n".join([intel(16, 16, 0, bytes(16)), intel(16, 0, 0, bytes(range(16))), intel(0, 0, 1, b"")]) + "\n"
+    for out in ("piped.s37", "piped.bin"):
+        rc, printed, err = run(["-x", "/dev/stdin", out], stdin=text.encode())
+        expect("-x %s from a pipe" % out, (rc, printed) == (1, "") and err.startswith("/dev/stdin: ")
+               and not [f for f in os.listdir(".") if f.startswith(out)], "rc=%d %r" % (rc, err))
 
 
 def main():
@@ -266,6 +328,9 @@ def main():
     record_file_refusals(os.geteuid() == 0 and not EMULATOR and shutil.which("setpriv"))
     conversion_refusals()
     spread_conversion()
+    if not EMULATOR and os.path.exists("/dev/stdin"):
+        pipes()
+    far_apart_word()
     for failure in FAILURES:
         print("FAILED:", failure)
     print("%d failed" % len(FAILURES))
