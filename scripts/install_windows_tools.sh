@@ -7,28 +7,14 @@
 # Does nothing when all of it is there already. Runs apt-get through sudo
 # unless root; never asks a question.
 set -euo pipefail
-packages=(g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine wine64 wine32:i386 socat cmake make python3)
-sudo=""
-if [ "$(id -u)" -ne 0 ]; then
-  sudo="sudo"
-fi
-export DEBIAN_FRONTEND=noninteractive
+. "$(dirname "$0")/apt_missing.sh"
 
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
-done
-[ ${#missing[@]} -eq 0 ] && exit 0
-
-if [ -n "$sudo" ] && ! command -v sudo >/dev/null; then
-  echo "Missing packages: ${missing[*]}. There is no sudo here: run this as root" >&2
-  echo "(su -c 'bash $0') or install sudo." >&2
-  exit 1
-fi
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
-  $sudo dpkg --add-architecture i386
-fi
-$sudo apt-get update -qq
+add_i386() {
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    $sudo dpkg --add-architecture i386
+  fi
+}
 # Recommends would add fonts, sound and desktop parts that console programs
 # under Wine never use.
-$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+PRE_INSTALL=add_i386 install_missing --no-install-recommends -- \
+  g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine wine64 wine32:i386 socat cmake make python3
