@@ -110,7 +110,7 @@ _kestrel()
         _kestrel_files "${cur:0:2}" "${cur:2}"
         ;;
     -* | '')
-        COMPREPLY=($(compgen -W "$value_options -s -e -t -d -p -w -h -T -x --help --version" -- "$cur"))
+        COMPREPLY=($(compgen -W "$value_options -s -e -t -d -p -L -w -h -T -x --help --version" -- "$cur"))
         # a value follows its letter without a blank
         if ((${#COMPREPLY[@]} == 1)) && [[ " $value_options " == *" ${COMPREPLY[0]} "* ]]; then
             compopt -o nospace 2>/dev/null

@@ -199,12 +199,13 @@ def case_jobs():
     # kestrel & from a job-control shell: it must run, leave the console as it
     # is and read none of its keys; in terminal mode SIGINT ends it.
     for mode, sig, code_want in ((['-e'], signal.SIGTERM, 128 + signal.SIGTERM), ([], signal.SIGINT, 0)):
-        shell = subprocess.Popen(['setsid', '-c', 'bash', '-c', 'set -m; "$@" & echo $!; wait $!',
+        # The job's number goes to stderr: on stdout it races the banner.
+        shell = subprocess.Popen(['setsid', '-c', 'bash', '-c', 'set -m; "$@" & echo $! >&2; wait $!',
                                   'bash', KESTREL] + mode + ['-c33'], stdin=kbd_s,
                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         procs.append(shell)
-        out = read_until(shell.stdout.fileno(), b'Escape=^A\n')
-        pid = int(out.split(b'\n')[0])
+        pid = int(read_until(shell.stderr.fileno(), b'\n').split(b'\n')[0])
+        read_until(shell.stdout.fileno(), b'Escape=^A\n')
         try:
             os.write(kbd_m, b'\x01\n')  # a line for the shell: a kestrel reading it would stop
             os.write(master, b'bg\r')
