@@ -14,7 +14,8 @@ FILE* create_temp(const char* path, std::string& name);
 bool replace_file(const char* from, const char* to);
 // Moves a stream to a byte offset that may lie past 2 GiB. False on failure.
 bool seek_file(FILE* file, uint64_t offset);
-// Gives to the permission bits of from; false on failure.
+// Gives to the permission bits of from, and its owner where allowed;
+// false on failure.
 bool copy_permissions(FILE* from, FILE* to);
 // True when the stream is a file on disk that can be read again from the
 // start; false for a pipe, a FIFO or a terminal.

@@ -34,10 +34,15 @@ bool seek_file(FILE* file, uint64_t offset)
     return fseeko(file, (off_t)offset, SEEK_SET) == 0;
 }
 
+// The owner is kept where we may set it (as root, or a group of ours); a
+// user who may not give the file away keeps it. The mode comes after the
+// owner, because a change of owner clears the set-id bits.
 bool copy_permissions(FILE* from, FILE* to)
 {
     struct stat st;
-    return fstat(fileno(from), &st) == 0 && fchmod(fileno(to), st.st_mode & 07777) == 0;
+    if (fstat(fileno(from), &st) != 0) return false;
+    if (fchown(fileno(to), st.st_uid, st.st_gid) != 0) (void)!fchown(fileno(to), (uid_t)-1, st.st_gid);
+    return fchmod(fileno(to), st.st_mode & 07777) == 0;
 }
 
 bool file_seekable(FILE* file)

@@ -237,12 +237,19 @@ def far_apart_word():
         expect("-w over the size limit", proc.returncode == 1 and proc.stdout.decode().endswith(
                "Fatal: can't write file:far.s37\n") and read("far.s37") == text
                and sorted(os.listdir(".")) == listed, "rc=%d %r" % (proc.returncode, proc.stdout))
+    # The copy renamed over the file keeps its mode, and as root its owner
+    # (not under Windows, which has neither).
+    os.chmod("far.s37", 0o640)
+    owner = (65534, 65534) if not EMULATOR and os.geteuid() == 0 else (os.getuid(), os.getgid())
+    os.chown("far.s37", *owner)
     rc, out, _ = run(["-w", "far.s37"])
     fixed = read("far.s37").split(b"\n")
     changed = [i for i, line in enumerate(text.split(b"\n")) if fixed[i] != line]
+    st = os.stat("far.s37")
     expect("-w far apart", rc == 0 and out == "sum=%x\n" % checksum(head) and changed == [0, len(lines) - 2]
-           and run(["-c", "far.s37"])[1] == "sum=0\n" and sorted(os.listdir(".")) == listed,
-           "rc=%d %r" % (rc, changed))
+           and run(["-c", "far.s37"])[1] == "sum=0\n" and sorted(os.listdir(".")) == listed
+           and (EMULATOR or (st.st_mode & 0o7777, st.st_uid, st.st_gid) == (0o640,) + owner),
+           "rc=%d %r mode %o owner %d:%d" % (rc, changed, st.st_mode & 0o7777, st.st_uid, st.st_gid))
 
 
 def conversion_refusals():
