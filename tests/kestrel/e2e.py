@@ -4,7 +4,7 @@
 usage: e2e.py CASE KESTREL DEVDIR PTYPAIR
 KESTREL is a build whose device folder is DEVDIR; COM33 is DEVDIR/ttyUSB0.
 """
-import datetime, fcntl, os, re, select, shutil, signal, subprocess, sys, termios, time, tty
+import datetime, fcntl, os, re, select, shutil, signal, subprocess, sys, termios, threading, time, tty
 
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 import pty_harness
@@ -48,12 +48,16 @@ def case_bench():
                               os.path.join(DEVDIR, 'ttyUSB1'), '30'], stdout=subprocess.PIPE)
     procs.append(relay)
     read_until(relay.stdout.fileno(), b'ready')
-    echo = start(['-e', '-c33'], stdout=subprocess.DEVNULL)
-    time.sleep(0.2)
+    # The echo's open flushes its port: the benchmark starts once it is up.
+    echo = start(['-e', '-c33'])
+    read_until(echo.stdout.fileno(), b'Entering EchobackMode: Escape=^A\n')
+    shown = threading.Thread(target=echo.stdout.read, daemon=True)  # it shows every echo: keep its pipe read
+    shown.start()
     t = start(['-t', '-c34'], stdin=subprocess.DEVNULL)
     code, out, _ = finish(t, 20)
     echo.stdin.write(b'\x01')
     echo.stdin.flush()
+    shown.join(5)
     finish(echo)
     relay.kill()
     relay.wait()
