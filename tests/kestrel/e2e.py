@@ -245,8 +245,8 @@ def case_ports():
     m0, _ = link_pty('ttyUSB0')   # COM33
     m1, _ = link_pty('ttyACM1')   # COM66
     m2, _ = link_pty('ttyS4')     # COM5
-    holder = start(['-e', '-c66'], stdout=subprocess.DEVNULL)
-    time.sleep(0.3)
+    holder = start(['-e', '-c66'])
+    read_until(holder.stdout.fileno(), b'EchobackMode')  # COM66 is held from here on
     p = start(['-p'], stdin=subprocess.DEVNULL)
     code, out, _ = finish(p)
     holder.stdin.write(b'\x01')
