@@ -6,7 +6,7 @@ usage: bad_input.py CASE KESTREL DEVDIR PTYPAIR
 KESTREL is a build whose device folder is DEVDIR: COM3 is DEVDIR/ttyS2,
 COM33 is DEVDIR/ttyUSB0 and so on.
 """
-import fcntl, hashlib, os, select, signal, subprocess, sys, termios, time, tty
+import fcntl, hashlib, os, select, signal, struct, subprocess, sys, termios, time, tty
 
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 from pty_harness import dev, fail, finish, link_pty, procs, read_until, run_case, setup, start
@@ -272,7 +272,7 @@ def case_pipe():
     # Keys from a pipe: no key can end the terminal once the pipe is quiet, so
     # SIGINT ends it, with exit code 0 and the log closed with every byte.
     # A log that can't be written (-l /dev/full) is reported once.
-    master, _ = link_pty('ttyUSB0')
+    master, slave = link_pty('ttyUSB0')
     log = dev('pipe.log')
     for log_path, err_want in ((log, b''), ('/dev/full', b"WARNING: can't write log file:/dev/full\n")):
         p = start(['-l', log_path, '-c33'])
@@ -290,11 +290,18 @@ def case_pipe():
     # A closed stdin or stdout: the port must not take its number, to be read
     # as the keyboard or written as the console.
     for closed in (0, 1):
-        p = subprocess.Popen([KESTREL, '-c33'], stdin=subprocess.DEVNULL, stderr=subprocess.PIPE,
-                             preexec_fn=lambda: os.close(closed))
+        p = subprocess.Popen([KESTREL, '-c33'], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                             stderr=subprocess.PIPE, preexec_fn=lambda: os.close(closed))
         procs.append(p)
-        time.sleep(0.3)
-        os.write(master, b'ab')
+        # No banner to wait for: the port's queue tells. Its open flushes the
+        # first bytes or its loop takes them; the loop takes the next.
+        for data in (b'x', b'ab'):
+            os.write(master, data)
+            end = time.time() + 5
+            while struct.unpack('i', fcntl.ioctl(slave, termios.FIONREAD, b'\0' * 4))[0]:
+                if time.time() > end:
+                    fail('fd %d closed: the port was not read' % closed)
+                time.sleep(0.01)
         r, _, _ = select.select([master], [], [], 0.3)
         p.send_signal(signal.SIGINT)
         code, _, err = finish(p, 3)
