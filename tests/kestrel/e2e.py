@@ -397,9 +397,22 @@ def pump(p, master, data):
     return out
 
 
+def shown_until(p, out, tail):
+    """Reads the console until what it showed (out) ends with tail."""
+    end = time.time() + 5
+    while not out.endswith(tail):
+        r, _, _ = select.select([p.stdout], [], [], max(0, end - time.time()))
+        chunk = os.read(p.stdout.fileno(), 1 << 16) if r else b''
+        if not chunk:
+            fail('the console showed %r, not ending with %r' % (out[-80:], tail))
+        out += chunk
+    return out
+
+
 def terminal_run(args, writes):
-    """kestrel ARGS on COM33; each (bytes, pause) is written to the far end,
-    then paused. Returns what the console showed after the banner, the local
+    """kestrel ARGS on COM33; each (bytes, pause, tail) is written to the far
+    end; once the console ends with tail (kestrel has read the bytes), the
+    pause follows. Returns what the console showed after the banner, the local
     time before each write (seconds of the day), and the log (from -l)."""
     master, _ = link_pty('ttyUSB0')
     log = os.path.join(DEVDIR, 'view.log')
@@ -407,12 +420,11 @@ def terminal_run(args, writes):
     p = start(args + ['-l', log, '-c33'], stdin=kbd_s)
     banner = b'Entering TerminalMode: Escape=^A\n'
     out, times = read_until(p.stdout.fileno(), banner), []
-    for data, pause in writes:
+    for data, pause, tail in writes:
         now = datetime.datetime.now()
         times.append(now.hour * 3600 + now.minute * 60 + now.second + now.microsecond / 1e6)
-        out += pump(p, master, data)
+        out = shown_until(p, out + pump(p, master, data), tail)
         time.sleep(pause)
-    time.sleep(0.2)
     os.write(kbd_m, b'\x01')
     code, rest, err = finish(p)
     with open(log, 'rb') as f:
@@ -445,8 +457,8 @@ def case_stamps():
     # byte; CR LF ends one line; a line longer than a whole receive block
     # gets one stamp; the log holds what the console shows
     long_line = b'x' * 100000
-    shown, times, logged = terminal_run(['-T'], [(b'abc', 0.5), (b'def\r\n', 0.5), (b'ghi\r\njkl\n', 0),
-                                                 (long_line + b'\n', 0)])
+    shown, times, logged = terminal_run(['-T'], [(b'abc', 0.5, b'abc'), (b'def\r\n', 0.5, b'def\r\n'),
+                                                 (b'ghi\r\njkl\n', 0, b'jkl\n'), (long_line + b'\n', 0, b'x\n')])
     lines = shown.split(b'\n')
     want = [b'abcdef\r', b'ghi\r', b'jkl', long_line, b'']
     got = [re.match(STAMP, line) for line in lines[:-1]]
@@ -469,12 +481,12 @@ def hex_lines(data):
 def case_hex():
     # every byte value as hex pairs, a line split across reads; the log raw
     data = bytes(range(256))
-    shown, _, logged = terminal_run(['-x'], [(data[:10], 0.3), (data[10:], 0)])
+    shown, _, logged = terminal_run(['-x'], [(data[:10], 0.3, b' 09'), (data[10:], 0, b'fe ff\n')])
     if shown != hex_lines(data) or logged != data:
         fail('-x showed %r, logged %r' % (shown[:120], logged[:40]))
     # -T -x: a line starts with the time of its first byte; the log stays raw
     data = b'0123456789abcdefABCD\r\n'
-    shown, times, logged = terminal_run(['-T', '-x'], [(data[:20], 0.5), (data[20:], 0)])
+    shown, times, logged = terminal_run(['-T', '-x'], [(data[:20], 0.5, b'43 44'), (data[20:], 0, b'0d 0a')])
     lines = shown.split(b'\n')
     got = [re.match(STAMP, line) for line in lines]
     if len(lines) != 2 or not all(got) or b''.join(l[13:] + b'\n' for l in lines)[:-1] != hex_lines(data):
