@@ -6,7 +6,7 @@ usage: bad_input.py CASE KESTREL DEVDIR PTYPAIR
 KESTREL is a build whose device folder is DEVDIR: COM3 is DEVDIR/ttyS2,
 COM33 is DEVDIR/ttyUSB0 and so on.
 """
-import fcntl, hashlib, os, select, signal, subprocess, sys, termios, time, tty
+import fcntl, hashlib, os, select, signal, struct, subprocess, sys, termios, time, tty
 
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 from pty_harness import dev, fail, finish, link_pty, procs, read_until, run_case, setup, start
@@ -272,7 +272,7 @@ def case_pipe():
     # Keys from a pipe: no key can end the terminal once the pipe is quiet, so
     # SIGINT ends it, with exit code 0 and the log closed with every byte.
     # A log that can't be written (-l /dev/full) is reported once.
-    master, _ = link_pty('ttyUSB0')
+    master, slave = link_pty('ttyUSB0')
     log = dev('pipe.log')
     for log_path, err_want in ((log, b''), ('/dev/full', b"WARNING: can't write log file:/dev/full\n")):
         p = start(['-l', log_path, '-c33'])
@@ -289,11 +289,21 @@ def case_pipe():
             fail('log not intact')
     # A closed stdin or stdout: the port must not take its number, to be read
     # as the keyboard or written as the console.
+    def queue_until(ok, what):
+        end = time.time() + 5
+        while not ok(struct.unpack('i', fcntl.ioctl(slave, termios.FIONREAD, b'\0' * 4))[0]):
+            if time.time() > end:
+                fail('fd %d closed: %s' % (closed, what))
+            time.sleep(0.01)
     for closed in (0, 1):
-        p = subprocess.Popen([KESTREL, '-c33'], stdin=subprocess.DEVNULL, stderr=subprocess.PIPE,
-                             preexec_fn=lambda: os.close(closed))
+        # No banner to wait for: a byte queued at the port before the start
+        # goes with the open's flush, after SIGINT is caught.
+        os.write(master, b'x')
+        queue_until(lambda n: n > 0, 'the byte did not reach the port')
+        p = subprocess.Popen([KESTREL, '-c33'], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                             stderr=subprocess.PIPE, preexec_fn=lambda: os.close(closed))
         procs.append(p)
-        time.sleep(0.3)
+        queue_until(lambda n: n == 0, 'the port was not opened')
         os.write(master, b'ab')
         r, _, _ = select.select([master], [], [], 0.3)
         p.send_signal(signal.SIGINT)

@@ -4,7 +4,7 @@
 usage: e2e.py CASE KESTREL DEVDIR PTYPAIR
 KESTREL is a build whose device folder is DEVDIR; COM33 is DEVDIR/ttyUSB0.
 """
-import datetime, fcntl, os, re, select, shutil, signal, subprocess, sys, termios, time, tty
+import datetime, fcntl, os, re, select, shutil, signal, subprocess, sys, termios, threading, time, tty
 
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 import pty_harness
@@ -48,12 +48,16 @@ def case_bench():
                               os.path.join(DEVDIR, 'ttyUSB1'), '30'], stdout=subprocess.PIPE)
     procs.append(relay)
     read_until(relay.stdout.fileno(), b'ready')
-    echo = start(['-e', '-c33'], stdout=subprocess.DEVNULL)
-    time.sleep(0.2)
+    # The echo's open flushes its port: the benchmark starts once it is up.
+    echo = start(['-e', '-c33'])
+    read_until(echo.stdout.fileno(), b'Entering EchobackMode: Escape=^A\n')
+    shown = threading.Thread(target=echo.stdout.read, daemon=True)  # it shows every echo: keep its pipe read
+    shown.start()
     t = start(['-t', '-c34'], stdin=subprocess.DEVNULL)
     code, out, _ = finish(t, 20)
     echo.stdin.write(b'\x01')
     echo.stdin.flush()
+    shown.join(5)
     finish(echo)
     relay.kill()
     relay.wait()
@@ -132,19 +136,29 @@ def case_terminal():
     read_until(p.stdout.fileno(), b'Entering TerminalMode: Escape=^A\n')
     # typed during the preamble: sent after the file; the signal keys are keys too
     os.write(kbd_m, b'kb\x03\x1a\x1c')
-    stamps, got = [], b''
+    # Each byte came between the last look that missed it and the first that
+    # had it: a look this script makes late widens that span, never moves it.
+    came, got, end = [], b'', time.monotonic() + 5
+    os.set_blocking(master, False)
+    missed = time.monotonic()
     while len(got) < 4 + 9 + 5:
-        r, _, _ = select.select([master], [], [], 5)
-        if not r:
+        if time.monotonic() > end:
             fail('port received only %r' % got)
-        d = os.read(master, 1)
-        stamps.append(time.time())
-        got += d
+        look = time.monotonic()
+        try:
+            d = os.read(master, 4 + 9 + 5 - len(got))
+        except BlockingIOError:
+            d = b''
+        came += [(missed, time.monotonic())] * len(d)
+        got, missed = got + d, look
+        time.sleep(0.001)
+    os.set_blocking(master, True)
     if got != b'\rUB\rFILE\x01DATAkb\x03\x1a\x1c':
         fail('port received %r' % got)
-    gaps = [stamps[i + 1] - stamps[i] for i in range(3)]
-    if not all(0.025 < g < 0.2 for g in gaps):
-        fail('preamble gaps %r' % gaps)
+    # The preamble's gaps, at most and at least: 32 ms each
+    gaps = [(came[i + 1][1] - came[i][0], came[i + 1][0] - came[i][1]) for i in range(3)]
+    if not all(most > 0.025 and least < 0.2 for most, least in gaps):
+        fail('preamble gaps (at most, at least) %r' % gaps)
     incoming = bytes(range(256)) + b'\n\r\n'
     os.write(master, incoming)
     read_until(p.stdout.fileno(), b'\x00\x01' + bytes(range(2, 256)) + b'\n\r\n')
@@ -241,8 +255,8 @@ def case_ports():
     m0, _ = link_pty('ttyUSB0')   # COM33
     m1, _ = link_pty('ttyACM1')   # COM66
     m2, _ = link_pty('ttyS4')     # COM5
-    holder = start(['-e', '-c66'], stdout=subprocess.DEVNULL)
-    time.sleep(0.3)
+    holder = start(['-e', '-c66'])
+    read_until(holder.stdout.fileno(), b'EchobackMode')  # COM66 is held from here on
     p = start(['-p'], stdin=subprocess.DEVNULL)
     code, out, _ = finish(p)
     holder.stdin.write(b'\x01')
@@ -383,9 +397,22 @@ def pump(p, master, data):
     return out
 
 
+def shown_until(p, out, tail):
+    """Reads the console until what it showed (out) ends with tail."""
+    end = time.time() + 5
+    while not out.endswith(tail):
+        r, _, _ = select.select([p.stdout], [], [], max(0, end - time.time()))
+        chunk = os.read(p.stdout.fileno(), 1 << 16) if r else b''
+        if not chunk:
+            fail('the console showed %r, not ending with %r' % (out[-80:], tail))
+        out += chunk
+    return out
+
+
 def terminal_run(args, writes):
-    """kestrel ARGS on COM33; each (bytes, pause) is written to the far end,
-    then paused. Returns what the console showed after the banner, the local
+    """kestrel ARGS on COM33; each (bytes, pause, tail) is written to the far
+    end; once the console ends with tail (kestrel has read the bytes), the
+    pause follows. Returns what the console showed after the banner, the local
     time before each write (seconds of the day), and the log (from -l)."""
     master, _ = link_pty('ttyUSB0')
     log = os.path.join(DEVDIR, 'view.log')
@@ -393,12 +420,11 @@ def terminal_run(args, writes):
     p = start(args + ['-l', log, '-c33'], stdin=kbd_s)
     banner = b'Entering TerminalMode: Escape=^A\n'
     out, times = read_until(p.stdout.fileno(), banner), []
-    for data, pause in writes:
+    for data, pause, tail in writes:
         now = datetime.datetime.now()
         times.append(now.hour * 3600 + now.minute * 60 + now.second + now.microsecond / 1e6)
-        out += pump(p, master, data)
+        out = shown_until(p, out + pump(p, master, data), tail)
         time.sleep(pause)
-    time.sleep(0.2)
     os.write(kbd_m, b'\x01')
     code, rest, err = finish(p)
     with open(log, 'rb') as f:
@@ -431,8 +457,8 @@ def case_stamps():
     # byte; CR LF ends one line; a line longer than a whole receive block
     # gets one stamp; the log holds what the console shows
     long_line = b'x' * 100000
-    shown, times, logged = terminal_run(['-T'], [(b'abc', 0.5), (b'def\r\n', 0.5), (b'ghi\r\njkl\n', 0),
-                                                 (long_line + b'\n', 0)])
+    shown, times, logged = terminal_run(['-T'], [(b'abc', 0.5, b'abc'), (b'def\r\n', 0.5, b'def\r\n'),
+                                                 (b'ghi\r\njkl\n', 0, b'jkl\n'), (long_line + b'\n', 0, b'x\n')])
     lines = shown.split(b'\n')
     want = [b'abcdef\r', b'ghi\r', b'jkl', long_line, b'']
     got = [re.match(STAMP, line) for line in lines[:-1]]
@@ -455,12 +481,12 @@ def hex_lines(data):
 def case_hex():
     # every byte value as hex pairs, a line split across reads; the log raw
     data = bytes(range(256))
-    shown, _, logged = terminal_run(['-x'], [(data[:10], 0.3), (data[10:], 0)])
+    shown, _, logged = terminal_run(['-x'], [(data[:10], 0.3, b' 09'), (data[10:], 0, b'fe ff\n')])
     if shown != hex_lines(data) or logged != data:
         fail('-x showed %r, logged %r' % (shown[:120], logged[:40]))
     # -T -x: a line starts with the time of its first byte; the log stays raw
     data = b'0123456789abcdefABCD\r\n'
-    shown, times, logged = terminal_run(['-T', '-x'], [(data[:20], 0.5), (data[20:], 0)])
+    shown, times, logged = terminal_run(['-T', '-x'], [(data[:20], 0.5, b'43 44'), (data[20:], 0, b'0d 0a')])
     lines = shown.split(b'\n')
     got = [re.match(STAMP, line) for line in lines]
     if len(lines) != 2 or not all(got) or b''.join(l[13:] + b'\n' for l in lines)[:-1] != hex_lines(data):

@@ -187,7 +187,8 @@ def boot(kernel, image):
     mon = socket.socket(socket.AF_UNIX)
     mon.connect('mon.sock')
     monitor_read()
-    if read_line(ctl, 60) != b'READY':
+    # TCG boots in about 10 s, in 35 s on a loaded machine: allow much more.
+    if read_line(ctl, 180) != b'READY':
         fail('the guest did not start its command loop')
     # The adapter enumerates on its own time, once QEMU has seen its end open.
     must('node /dev/ttyUSB0 yes 20')

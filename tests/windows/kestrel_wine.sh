@@ -34,8 +34,15 @@ flock -o "$WINEPREFIX.lock" sh -c '[ -f "$WINEPREFIX/system.reg" ] || "$WINE" wi
 cable() {
   python3 "$here/pty_pair.py" "$work/$1" "$work/$2" 120 >"$work/cable_$1.log" 2>&1 &
   pids+=($!)
-  for _ in $(seq 50); do [ -L "$work/$2" ] && return; sleep 0.1; done
+  for _ in $(seq 300); do [ -L "$work/$2" ] && return; sleep 0.1; done
   fail "the pseudo-terminal pair did not come up"
+}
+
+# Waits until FILE holds TEXT (a program's banner): a loaded machine may
+# take many seconds to start a Wine program.
+wait_for() { # FILE TEXT
+  for _ in $(seq 600); do grep -q "$2" "$1" 2>/dev/null && return; sleep 0.1; done
+  fail "$1 does not show $2"
 }
 
 # COMn of the prefix is the pseudo-terminal behind link $2, listed in SERIALCOMM.
@@ -44,17 +51,20 @@ com_port() {
   "$WINE" reg add 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' /v "KestrelTest$1" /t REG_SZ /d "COM$1" /f >/dev/null
 }
 
-# Sends $1 to the Linux end $2 and prints, escaped, what comes back in 3 s.
+# Sends $1 to the Linux end $2 and prints, escaped, what comes back: once $3
+# bytes are there (or a minute passed), and what follows within 0.5 s.
 exchange() {
-  python3 - "$2" "$1" <<'PY'
+  python3 - "$2" "$1" "$3" <<'PY'
 import os, select, sys, time, tty
 fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)
 tty.setraw(fd)
 os.write(fd, sys.argv[2].encode().decode("unicode_escape").encode("latin-1"))
-got, end = b"", time.time() + 3
+got, end = b"", time.time() + 60
 while time.time() < end:
     if select.select([fd], [], [], 0.1)[0]:
         got += os.read(fd, 256)
+    if len(got) >= int(sys.argv[3]):
+        end = min(end, time.time() + 0.5)
 print(repr(got))
 PY
 }
@@ -77,8 +87,8 @@ echo)
   cable a6 b6 && com_port 6 a6
   "$WINE" "$exe" -c6 -e -b115200 >echo.out 2>echo.err </dev/null &
   pids+=($!)
-  for _ in $(seq 100); do grep -q EchobackMode echo.out 2>/dev/null && break; sleep 0.1; done
-  got=$(exchange 'hello\rA\x00\xff' b6)
+  wait_for echo.out EchobackMode
+  got=$(exchange 'hello\rA\x00\xff' b6 10)
   [ "$got" = "b'hello\\r\\nA\\x00\\xff'" ] || fail "echo returned $got"
   if [ -s echo.err ]; then fail "a rate the port takes was warned of"; fi
   ;;
@@ -89,11 +99,11 @@ wait)
   rm -f "$WINEPREFIX/dosdevices/com10"
   "$WINE" "$exe" -c10 -e -w -b12345 >wait.out 2>wait.err </dev/null &
   pids+=($!)
-  for _ in $(seq 100); do grep -q "Waiting for port" wait.out 2>/dev/null && break; sleep 0.1; done
+  wait_for wait.out "Waiting for port"
   grep -q $'^Waiting for port COM10. Escape=^A\r$' wait.out || fail "no waiting message"
   cable a10 b10 && com_port 10 a10
-  for _ in $(seq 100); do grep -q EchobackMode wait.out 2>/dev/null && break; sleep 0.1; done
-  got=$(exchange 'came\r' b10)
+  wait_for wait.out EchobackMode
+  got=$(exchange 'came\r' b10 6)
   [ "$got" = "b'came\\r\\n'" ] || fail "echo after the wait returned $got"
   grep -qE $'^WARNING: COM10 runs at [0-9]+ baud, not 12345\r$' wait.err || fail "no rate warning"
   [ "$(wc -l <wait.err)" = 1 ] || fail "more than the warning on standard error"
@@ -107,8 +117,8 @@ names)
   grep -q $'^COM7   KestrelTest7\r$' free.out || fail "no line for COM7"
   "$WINE" "$exe" -cCOM7 -e -b115200 >echo.out 2>echo.err </dev/null &
   pids+=($!)
-  for _ in $(seq 100); do grep -q EchobackMode echo.out 2>/dev/null && break; sleep 0.1; done
-  got=$(exchange 'by name\r' b7)
+  wait_for echo.out EchobackMode
+  got=$(exchange 'by name\r' b7 9)
   [ "$got" = "b'by name\\r\\n'" ] || fail "echo on -cCOM7 returned $got"
   rc=0; "$WINE" "$exe" -cnosuch -e >nosuch.out 2>nosuch.err </dev/null || rc=$?
   [ "$rc" = 1 ] || fail "exit code $rc for a missing name, expected 1"
@@ -143,7 +153,7 @@ stamps)
   cable a3 b3 && com_port 3 a3
   "$WINE" "$exe" -c3 -T -b115200 -lstamps.log >stamps.out 2>stamps.err </dev/null &
   pids+=($!)
-  for _ in $(seq 100); do grep -q TerminalMode stamps.out 2>/dev/null && break; sleep 0.1; done
+  wait_for stamps.out TerminalMode
   python3 - b3 stamps.log <<'PY' || fail "the stamps are wrong"
 import datetime, os, re, sys, time, tty
 fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)
@@ -151,27 +161,34 @@ tty.setraw(fd)
 def now():
     t = datetime.datetime.now()
     return t.hour * 3600 + t.minute * 60 + t.second + t.microsecond / 1e6
+def logged(text):
+    """The log once it holds text: kestrel has read the part that brings it."""
+    for _ in range(600):
+        log = open(sys.argv[2], "rb").read()
+        if text in log:
+            return log
+        time.sleep(0.1)
+    sys.exit("the log never held %r: %r" % (text, log))
 sent = []
-for part in (b"one", b"\r\ntw", b"o\n"):
+for part, shows in ((b"one", b"one"), (b"\r\ntw", b"tw"), (b"o\n", b"two\n")):
+    if sent:
+        time.sleep(1.0)  # the next part comes a second after the last was read
     sent.append(now())
     os.write(fd, part)
-    time.sleep(1.0)
+    log = logged(shows)
 stamp = rb"(\d\d):(\d\d):(\d\d)\.(\d\d\d) "
 want = re.compile(stamp + rb"one\r\n" + stamp + rb"two\n$")
-log = b""
-for _ in range(50):
-    log = open(sys.argv[2], "rb").read()
-    if want.match(log):
-        break
-    time.sleep(0.1)
 m = want.match(log)
 if not m:
     sys.exit("log %r" % log)
 g = [int(x) for x in m.groups()]
 t1 = g[0] * 3600 + g[1] * 60 + g[2] + g[3] / 1000
 t2 = g[4] * 3600 + g[5] * 60 + g[6] + g[7] / 1000
-d1, d2 = ((t1 - sent[0] + 43200) % 86400 - 43200, (t2 - sent[1] + 43200) % 86400 - 43200)
-if not (-0.01 < d1 < 2 and -0.01 < d2 < 0.9):
+def after(t, write):  # seconds from the write to the stamp (midnight wraps)
+    return (t - write + 43200) % 86400 - 43200
+# Each line's stamp comes after the write of its first bytes and before the next write.
+if not (-0.01 < after(t1, sent[0]) and after(t1, sent[1]) < -0.01 and
+        -0.01 < after(t2, sent[1]) and after(t2, sent[2]) < -0.01):
     sys.exit("stamps %r for writes at %r" % (log, sent))
 PY
   grep -qE $'^[0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{3} one\r\r$' stamps.out &&
@@ -185,7 +202,7 @@ bench)
   mkdir -p "$native_dev" && ln -sfn "$work/b4" "$native_dev/ttyS7"
   nice -n 5 "$native" -c8 -e -b115200 >peer.out 2>peer.err </dev/null &
   pids+=($!)
-  for _ in $(seq 50); do grep -q EchobackMode peer.out 2>/dev/null && break; sleep 0.1; done
+  wait_for peer.out EchobackMode
   rc=0; timeout 120 nice -n 5 "$WINE" "$exe" -c4 -t -b115200 >bench.out 2>bench.err </dev/null || rc=$?
   rm -f "$native_dev/ttyS7"
   [ "$rc" = 0 ] || fail "kestrel -t exited with $rc"
