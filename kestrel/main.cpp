@@ -13,33 +13,28 @@ const char* upload_path;
 bool debug_flag;
 bool wait_flag;
 
+// The usage text's option lines, the same in both encodings.
+#define USAGE_OPTIONS                                                                              \
+    "Options\n"                                                                                    \
+    "  -c<comNumber> ... Set COM Port Number. (1..99) \n"                                          \
+    "  -b<BaudRate>  ... Set Baud rate. \n"                                                        \
+    "  -l<logfile>   ... Save RS232C log file. \n"                                                 \
+    "  -u<uploadfile>... upload file.\n"                                                           \
+    "  -U<uploadfile>... upload file after 'UB\\n'.\n"                                             \
+    "  -p            ... Print COM-Port information.\n"
+
 static const char usage_text[]
     = "* kestrel     \x96\xb3\x8e\xe8\x8f\x87\x92[\x96\x96\x82\xc6\x82\xb5\x82\xc4"
       "\x8bN\x93\xae\x82\xb7\x82\xe9.\n"
       "* kestrel -e  \x83G\x83R\x81[\x83o\x83\x62\x83N\x83T\x81[\x83o\x81[\x82\xc6"
       "\x82\xb5\x82\xc4\x8bN\x93\xae\x82\xb7\x82\xe9.\n"
-      "* kestrel -t  \x83x\x83\x93\x83`\x83}\x81[\x83N\x83\x65\x83X\x83g.\n"
-      "Options\n"
-      "  -c<comNumber> ... Set COM Port Number. (1..99) \n"
-      "  -b<BaudRate>  ... Set Baud rate. \n"
-      "  -l<logfile>   ... Save RS232C log file. \n"
-      "  -u<uploadfile>... upload file.\n"
-      "  -U<uploadfile>... upload file after 'UB\\n'.\n"
-      "  -p            ... Print COM-Port information.\n";
+      "* kestrel -t  \x83x\x83\x93\x83`\x83}\x81[\x83N\x83\x65\x83X\x83g.\n" USAGE_OPTIONS;
 
 // The same text for a console that shows Unicode: the lines above read as
 // code page 932 (Shift_JIS), in UTF-8.
-static const char usage_utf8[]
-    = "* kestrel     無手順端末として起動する.\n"
-      "* kestrel -e  エコーバックサーバーとして起動する.\n"
-      "* kestrel -t  ベンチマークテスト.\n"
-      "Options\n"
-      "  -c<comNumber> ... Set COM Port Number. (1..99) \n"
-      "  -b<BaudRate>  ... Set Baud rate. \n"
-      "  -l<logfile>   ... Save RS232C log file. \n"
-      "  -u<uploadfile>... upload file.\n"
-      "  -U<uploadfile>... upload file after 'UB\\n'.\n"
-      "  -p            ... Print COM-Port information.\n";
+static const char usage_utf8[] = "* kestrel     無手順端末として起動する.\n"
+                                 "* kestrel -e  エコーバックサーバーとして起動する.\n"
+                                 "* kestrel -t  ベンチマークテスト.\n" USAGE_OPTIONS;
 
 // The usage text in the console's encoding: elsewhere (a file, a pipe, another
 // locale) its bytes as they are.

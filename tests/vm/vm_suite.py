@@ -313,6 +313,13 @@ def ended(name, seconds=5):
     return int(out)
 
 
+def still_running(name, fault):
+    """Fails with `fault` when the guest run `name` ends within a second."""
+    rc, _ = guest('ended %s 1' % name)
+    if rc == 0:
+        fail('-w: %s: %r' % (fault, files(name, 'out', 'err')))
+
+
 def files(name, *exts):
     return [must('cat /tmp/%s.%s' % (name, ext)) for ext in exts]
 
@@ -483,9 +490,7 @@ def case_wait_replug():
     must('size /tmp/w.log 3 10')
     unplug()
     must("waitfor /tmp/w.out 'Port COM33 hung up. Waiting for it again.' 3")
-    rc, _ = guest('ended w 1')
-    if rc == 0:
-        fail('-w: ended at the unplug: %r' % files('w', 'out', 'err'))
+    still_running('w', 'ended at the unplug')
     replug()
     must("waitfor /tmp/w.out 'Port COM33 is back.' 10")
     board_send('ftdi', b'two')
@@ -520,9 +525,7 @@ def case_wait_start():
     # opens it when it comes and runs as usual. Ctrl-A ends a wait.
     unplug()
     must('start s -w -c33 -l /tmp/s.log; waitfor /tmp/s.out "Waiting for port COM33. Escape=^A" 5')
-    rc, _ = guest('ended s 1')
-    if rc == 0:
-        fail('-w: ended without the port: %r' % files('s', 'out', 'err'))
+    still_running('s', 'ended without the port')
     replug()
     must('waitfor /tmp/s.out Entering 10')
     board_send('ftdi', b'three')
