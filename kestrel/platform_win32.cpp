@@ -195,10 +195,11 @@ int plat_port_format(line_format* fmt)
     fmt->data_bits = dcb.ByteSize;
     fmt->parity = dcb.Parity <= SPACEPARITY ? "NOEMS"[dcb.Parity] : '?';
     fmt->stop_bits = dcb.StopBits == TWOSTOPBITS ? 2 : 1;
-    bool hw = dcb.fOutxCtsFlow && dcb.fRtsControl == RTS_CONTROL_HANDSHAKE;
-    bool hw_part = dcb.fOutxCtsFlow || dcb.fRtsControl == RTS_CONTROL_HANDSHAKE;
+    // Hardware flow control is told by the output's wait for CTS: Wine reads
+    // RTS back as RTS_CONTROL_TOGGLE on a port whose RTS it can't read.
+    bool hw = dcb.fOutxCtsFlow;
     bool sw = dcb.fOutX && dcb.fInX, sw_part = dcb.fOutX || dcb.fInX;
-    fmt->flow = hw && !sw_part ? 'h' : sw && !hw_part ? 's' : !hw_part && !sw_part ? 'n' : '?';
+    fmt->flow = hw && !sw_part ? 'h' : sw && !hw ? 's' : !hw && !sw_part ? 'n' : '?';
     return 0;
 }
 
