@@ -47,7 +47,9 @@ static void apply_format(DCB* dcb, const line_format* fmt)
     dcb->ByteSize = (BYTE)fmt->data_bits;
     const char* parities = "NOEMS"; // NOPARITY, ODDPARITY, EVENPARITY, MARKPARITY, SPACEPARITY
     dcb->Parity = (BYTE)(strchr(parities, fmt->parity) - parities);
-    dcb->fParity = fmt->parity != 'N';
+    // With parity, no parity check: a byte that came with a parity error is
+    // passed on as it came, never replaced by the error character.
+    if (fmt->parity != 'N') dcb->fParity = FALSE;
     dcb->StopBits = fmt->stop_bits == 2 ? TWOSTOPBITS : ONESTOPBIT;
     if (!fmt->flow) return;
     bool hw = fmt->flow == 'h', sw = fmt->flow == 's';
