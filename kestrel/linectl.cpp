@@ -5,6 +5,7 @@
 #include "kestrel.h"
 #include "platform.h"
 #include <cctype>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 

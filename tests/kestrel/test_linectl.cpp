@@ -123,38 +123,6 @@ TEST_F(LineControl, KeysDuringAWaitAreKeptAndCtrlAEndsIt)
     EXPECT_EQ(fake.opens.size(), 1u);
 }
 
-TEST_F(LineControl, SequenceRunsAgainAfterAReconnect)
-{
-    opt_table['w'] = "";
-    fake.hangups = 1;
-    fake.keys = { -1, -1, -1, ESCAPE_KEY };
-    session({ "-w", "-r", "rts=0", "-c4", "-e" });
-    EXPECT_EQ(fake.opens.size(), 2u);
-    EXPECT_EQ(fake.line_calls.size(), 2u);
-    EXPECT_NE(out.find("Port COM4 is back.\n"), std::string::npos);
-}
-
-TEST_F(LineControl, CommandKey)
-{
-    fake.lines = modem_state { 1, 1, 1, 0, 1, 0 };
-    fake.keys = { 'a', 0x14, 'd', 0x14, 'R', 0x14, 'l', 0x14, 0x14, 0x14, ESCAPE_KEY, 0x14, 'b',
-        0x14, 'z', 0x14, 'h', 'c', ESCAPE_KEY };
-    fake.rx = { 'x', 'y' };
-    session({ "-k", "-c4" });
-    EXPECT_EQ(fake_tx_string(),
-        "a\x14\x01"
-        "c");
-    std::string state = "[DTR=0 RTS=1 CTS=1 DSR=0 DCD=1 RI=0]\n";
-    size_t at = out.find(state);
-    ASSERT_NE(at, std::string::npos) << out;
-    EXPECT_NE(out.find("[DTR=0 RTS=0 CTS=1 DSR=0 DCD=1 RI=0]\n", at), std::string::npos);
-    EXPECT_NE(out.find("[no such command: Ctrl-T h lists the commands]\n"), std::string::npos);
-    EXPECT_NE(out.find("Ctrl-T commands:\n"), std::string::npos);
-    EXPECT_EQ(fake.line_calls,
-        calls({ { "dtr=0", 0 }, { "rts=0", 0 }, { "break=1", 0 }, { "break=0", 250 } }));
-    EXPECT_EQ(err, "");
-}
-
 TEST_F(LineControl, PulseAndHardwareFlowKeepsRts)
 {
     fake.keys = { 0x14, 'p' };
@@ -163,18 +131,4 @@ TEST_F(LineControl, PulseAndHardwareFlowKeepsRts)
     session({ "-k", "-fh", "-c4" });
     EXPECT_EQ(fake.line_calls, calls({ { "dtr=0", 0 }, { "dtr=1", 100 } })); // RTS is the driver's
     EXPECT_NE(out.find("[RTS follows the flow control (-fh): not changed]\n"), std::string::npos);
-}
-
-TEST_F(LineControl, NoModemLinesWarnsOnce)
-{
-    fake.modem = false;
-    fake.keys = keys_after(10, { 0x14, 'd', 0x14, 'l', 0x14, 'p' });
-    fake.keys.insert(fake.keys.end(), 10, -1);
-    fake.keys.push_back(ESCAPE_KEY);
-    session({ "-k", "-r", "dtr=0,5,dtr=1", "-c4" });
-    EXPECT_EQ(err, "WARNING: COM4 has no modem lines\n");
-    ASSERT_EQ(fake.line_calls.size(), 5u); // the sequence, d, and the sequence again
-    EXPECT_EQ(fake.line_calls[1].second - fake.line_calls[0].second, 5); // the waits still wait
-    EXPECT_EQ(fake.line_calls[4].second - fake.line_calls[3].second, 5);
-    EXPECT_EQ(out.find("[DTR"), std::string::npos);
 }
