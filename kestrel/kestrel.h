@@ -25,6 +25,20 @@ const char* option_text(char letter);
 void parse_args(int argc, char** argv);
 int kestrel_main(int argc, char** argv);
 
+// The line's framing and flow control (-m, -f), set on every open.
+struct line_format {
+    int data_bits; // 5 to 8
+    char parity; // 'N' none, 'E' even, 'O' odd, 'M' mark, 'S' space
+    int stop_bits; // 1 or 2
+    char flow; // 'n' none, 'h' RTS/CTS, 's' XON/XOFF; 0: as the port has it
+};
+extern line_format line_fmt;
+
+// The modem lines: 1 asserted, as the operating system reports them.
+struct modem_state {
+    int dtr, rts, cts, dsr, dcd, ri;
+};
+
 // serial.cpp: the one serial channel and the keyboard
 int RS_open(int port, int baud);
 int RS_checkdata(void);
@@ -34,12 +48,30 @@ int RS_putc(int c);
 void RS_close(void);
 [[noreturn]] void RS_fatal(const char* msg);
 int key_poll(void);
+// Keys read while a -r wait watched for Ctrl-A: key_poll gives them first.
+void key_keep(int key);
+// The modem lines and the break: 0, or -1 when the port has no modem lines.
+int RS_set_dtr(int on);
+int RS_set_rts(int on);
+int RS_break(int ms);
+int RS_lines(modem_state* m);
+// How messages name the open port: COMn, or the name the user gave.
+const char* RS_name(void);
 // A mode's open: under -w it waits for the port (false: Ctrl-A ended the
 // wait); it warns once when the driver runs at another rate.
 bool RS_start(int port, int baud, bool reconnect);
 // Under -w in a mode that reconnects: the port hung up, and the wait for it.
 bool RS_hung_up(void);
 bool RS_reconnect(int port, int baud);
+
+// linectl.cpp: -r sequences and the -k command key, over the RS_ operations
+#define COMMAND_KEY 0x14 // Ctrl-T
+#define KEY_END (-3) // from linectl_key: the session ends
+bool linectl_parse(void); // -m, -f, -r, -k; false: a message names what is bad
+void linectl_start(void); // a fresh open: DTR and RTS are up
+void linectl_check(const line_format* got); // warns when the port kept another framing
+bool linectl_run(void); // runs the -r sequence; false when Ctrl-A ended it
+int linectl_key(int key); // a typed key: the byte to send, -1 none, KEY_END
 
 // ports.cpp: registered ports, their properties and the probe
 int PortScan(int port, int baud, bool verbose, bool list_all);
@@ -61,7 +93,8 @@ struct rx_view {
     bool hex; // hex pairs, 16 to a line
     int on_line; // pairs on the open hex line (text: 1 while a line is open); 0 at a line start
 };
-void view_render(rx_view* v, const unsigned char* data, int n, const plat_time* at, std::string* out);
+void view_render(
+    rx_view* v, const unsigned char* data, int n, const plat_time* at, std::string* out);
 
 // terminal.cpp
 void TerminalMode(int port, int baud);
