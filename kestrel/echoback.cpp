@@ -16,26 +16,36 @@ static int expand_cr(const unsigned char* in, int n, unsigned char* out)
     return len;
 }
 
+// While bytes stream, the keyboard is looked at this often rather than at
+// every block: a look is a system call, as costly as the block's own.
+static const long KEY_LOOK_MS = 5;
+
 void EchobackMode(int port, int baud)
 {
     if (!RS_start(port, baud, true)) return;
     console_banner("EchobackMode");
+    long key_looked = plat_clock_ms();
     for (;;) {
-        if (key_poll() == ESCAPE_KEY) break; // other keys are dropped
-        int n = RS_checkdata();
-        if (n > RX_BLOCK) n = RX_BLOCK;
-        if (n > 0) n = RS_read(rx_buf, n);
+        // While the port holds back an echo, nothing more is read: every
+        // byte goes back in order, and the far end's own queue holds the rest.
+        bool moved = RS_flush() > 0;
+        int n = RS_pending() > 0 ? 0 : RS_read(rx_buf, RX_BLOCK);
         if (RS_hung_up()) {
             if (!RS_reconnect(port, baud)) break;
             continue;
         }
-        if (n <= 0) {
-            plat_wait(IDLE_WAIT_MS);
-            continue;
+        if (n > 0) {
+            int len = expand_cr(rx_buf, n, tx_buf);
+            RS_write(tx_buf, len); // the echo goes to the port first
+            console_show(tx_buf, len);
+            moved = true;
         }
-        int len = expand_cr(rx_buf, n, tx_buf);
-        RS_write(tx_buf, len); // the echo goes to the port first
-        console_show(tx_buf, len);
+        long now = plat_clock_ms();
+        if (!moved || now - key_looked >= KEY_LOOK_MS) {
+            key_looked = now;
+            if (key_poll() == ESCAPE_KEY) break; // other keys are dropped
+        }
+        if (!moved) RS_wait(IDLE_WAIT_MS);
     }
     RS_close();
 }

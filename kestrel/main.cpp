@@ -105,6 +105,7 @@ static void reset_settings(void)
 
 int kestrel_main(int argc, char** argv)
 {
+    int code = 0;
     reset_settings();
     parse_args(argc, argv);
     // --version; --help and every other "--..." are the usage letter "-"
@@ -144,12 +145,12 @@ int kestrel_main(int argc, char** argv)
     if (option_text('e'))
         EchobackMode(com_port, baud_rate);
     else if (option_text('t'))
-        Benchmark(com_port, baud_rate);
+        code = Benchmark(com_port, baud_rate);
     else
         TerminalMode(com_port, baud_rate);
     plat_console_restore();
 
     if (log_fp) fclose(log_fp);
     log_fp = nullptr;
-    return 0;
+    return code;
 }

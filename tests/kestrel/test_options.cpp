@@ -152,7 +152,7 @@ TEST_F(Dispatch, NoPortFoundFailsOnCom0)
 {
     EXPECT_EXIT(run({}), testing::ExitedWithCode(1), "Can't Open COM Port \\(COM0:\\)\\.\n");
     // -w has no port to wait for
-    EXPECT_EXIT(run({"-w"}), testing::ExitedWithCode(1), "^Can't Open COM Port \\(COM0:\\)\\.\n$");
+    EXPECT_EXIT(run({"-w"}), testing::ExitedWithCode(1), "^Can't Open COM Port \\(COM0:\\)\\.\nNo such file or directory\n$");
 }
 
 TEST_F(Dispatch, RateReadBackWarnsOnlyInAMode)
@@ -212,7 +212,7 @@ TEST_F(Dispatch, DetailedListWinsAndCreatesNoLog)
 TEST(Serial, FailuresExitWithTheirCodes)
 {
     fake_reset();
-    EXPECT_EXIT(RS_open(17, 9600), testing::ExitedWithCode(1), "^Can't Open COM Port \\(COM17:\\)\\.\n$");
+    EXPECT_EXIT(RS_open(17, 9600), testing::ExitedWithCode(1), "^Can't Open COM Port \\(COM17:\\)\\.\nNo such file or directory\n$");
     fake.openable = {2};
     fake.short_write = 1;
     RS_open(2, 9600);
