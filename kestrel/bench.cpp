@@ -135,7 +135,8 @@ static bool send_blocks(int* rxcnt)
         if (key_poll() == ESCAPE_KEY) return false;
         int q = check_waiting(rxcnt);
         if (sent) {
-            console_show((const unsigned char*)".", 1); // a message after the dots starts a new line
+            console_show(
+                (const unsigned char*)".", 1); // a message after the dots starts a new line
             progress_start(&p, *rxcnt);
         } else {
             if (!progress_made(&p, q, *rxcnt)) return false;

@@ -72,7 +72,8 @@ struct rx_view {
     bool hex; // hex pairs, 16 to a line
     int on_line; // pairs on the open hex line (text: 1 while a line is open); 0 at a line start
 };
-void view_render(rx_view* v, const unsigned char* data, int n, const plat_time* at, std::string* out);
+void view_render(
+    rx_view* v, const unsigned char* data, int n, const plat_time* at, std::string* out);
 
 // terminal.cpp
 void TerminalMode(int port, int baud);

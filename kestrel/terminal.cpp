@@ -125,7 +125,8 @@ static void drop_upload(const char* by)
     close_upload();
     if (!cut) return;
     message_line();
-    fprintf(stderr, "WARNING: upload file cut short by %s:%s\n", by, upload_path ? upload_path : "");
+    fprintf(
+        stderr, "WARNING: upload file cut short by %s:%s\n", by, upload_path ? upload_path : "");
 }
 
 static void end_terminal(void)

@@ -91,7 +91,7 @@ int plat_port_write(const unsigned char *buf, int n)
     fake.writes.push_back({n, fake.read_total});
     for (int i = 0; i < n; i++) {
         fake.tx.push_back({fake.clock, buf[i]});
-        if (fake.echo && fake.written != fake.drop_at) fake.in_flight.push_back(buf[i]);
+        if (fake.echo && fake.written != fake.drop_at) fake.in_flight.push_back(buf[i] & fake.echo_mask);
         fake.written++;
     }
     return n;

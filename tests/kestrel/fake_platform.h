@@ -26,6 +26,7 @@ struct Fake {
     std::vector<plat_port_desc> list; // the detailed port list
     bool echo = false;                // peer returns what is written...
     long drop_at = -1;                // ...less the byte with this index
+    unsigned char echo_mask = 0xff;   // ...with only these bits kept
     int trickle = 0;                  // peer returns one byte every N queue queries
     long hold_until = 0;              // peer returns nothing before this clock time
     std::deque<unsigned char> in_flight;
