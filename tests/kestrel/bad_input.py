@@ -51,7 +51,7 @@ def case_options():
         (['-c3', '-b'], TERM, 3, b'Z', b''),                    # -b last: no rate, no line
         (['-b'], SCAN33 + TERM, 33, b'Z', b''),
         (['-b', '-c3'], b'1000000\n' + SCAN33 + TERM, 33, b'Z', b''),  # -c3 is the rate text
-        (['-b', '-5', '-c3'], b'-5\n' + TERM, 3, b'Z', b''),    # a negative rate is kept
+        (['-b', '12abc', '-c3'], b'12\n' + TERM, 3, b'Z', b''),  # the number before the text
         (['-c', '3', '-e'], SCAN33 + TERM, 33, b'Z', b''),      # the 3 ends the walk: no -e
         (['-'], SCAN33 + TERM, 33, b'Z', b''),                  # "-" alone: no option
         (['-', '-c3'], TERM, 3, b'Z', b''),                     # ...and the walk goes on
@@ -68,6 +68,13 @@ def case_options():
         got = read_until(ports[port], len(rx_want))
         if got != rx_want:
             fail('%r: COM%d received %r' % (args, port, got))
+    # A rate no port can run at: refused before any port is opened or log made
+    for rate in ('0', '-5', '-9600', '99999999999'):
+        code, out, err = run(['-l', dev('rate.log'), '-b' + rate, '-c3'], b'Z\x01')
+        if (code, out, err) != (1, b'', b'Fatal: baud rate out of range (1..2147483647): %s\n' % rate.encode()):
+            fail('-b%s: exit %d, stdout %r, stderr %r' % (rate, code, out, err))
+        if os.path.exists(dev('rate.log')):
+            fail('-b%s: the log was created' % rate)
     # "--" is one of the usage letters: the usage text, no port opened
     code, out, _ = run(['--', '-c3'], b'Z\x01')
     if code != 0 or not out.startswith(b'* kestrel ') or b'-p            ...' not in out:
