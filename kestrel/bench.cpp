@@ -96,13 +96,14 @@ static bool progress_made(progress* p, int q, int rxcnt)
 }
 
 // Waits until something may have changed: a key, a byte, room at the port.
+// A part block already waiting would wake the wait at once: then only the
+// port's room ends it early, or a millisecond passes.
 static void bench_wait(int q)
 {
-    // A part block already waits: the port would wake the wait at once.
     if (q > 0 && RS_pending() == 0)
         plat_sleep_ms(1);
     else
-        RS_wait(IDLE_WAIT_MS);
+        RS_wait(q > 0 ? 1 : IDLE_WAIT_MS, q == 0);
 }
 
 // Waits for the echo of the last blocks (and for the port to take the last).

@@ -30,7 +30,8 @@ int kestrel_main(int argc, char** argv);
 // are waiting (0 when none). RS_write queues all n bytes in order and hands
 // the port what it takes now; RS_flush offers the queue again, RS_pending
 // counts what is still queued, and RS_wait waits for a key, a received byte
-// or, while output is queued, room at the port. A caller holds back its
+// (unless input is false: a caller that reads nothing meanwhile) or, while
+// output is queued, room at the port. A caller holds back its
 // next output while RS_pending is above what it is willing to queue. A failed
 // write is fatal (RS_fatal); a short one is not. RS_close drops the queue.
 // Any channel behind these calls (a device, a network port) keeps that contract.
@@ -41,7 +42,7 @@ int RS_write(const unsigned char* buf, int n);
 int RS_putc(int c);
 int RS_pending(void);
 int RS_flush(void); // the count the port took
-void RS_wait(int ms);
+void RS_wait(int ms, bool input);
 void RS_close(void);
 [[noreturn]] void RS_fatal(const char* msg);
 int key_poll(void);

@@ -46,9 +46,12 @@
 //   plat_wait(ms)             blocks until a byte waits on the port, a key waits, or
 //                             ms pass; a port that hung up counts as nothing waiting,
 //                             and with no port open only a key ends it early
-//   plat_wait_io(ms, out)     as plat_wait, and with out set it also ends once the
-//                             port has room for more output: the one wait of a
-//                             loop whose output is held back by the port
+//   plat_wait_io(ms, in, out) as plat_wait, where a received byte ends it only
+//                             with in set, and with out set it also ends once
+//                             the port has room for more output: the one wait
+//                             of a loop whose output the port holds back (one
+//                             that reads nothing meanwhile leaves in unset, or
+//                             the waiting bytes would wake it at once)
 // Upload source (-u, -U):
 //   plat_upload_open(path)    opens a file to read without ever waiting for it (a
 //                             FIFO with no writer yet opens at once); 0, or -1
@@ -121,7 +124,7 @@ void plat_console_init(void);
 void plat_console_restore(void);
 int plat_key_poll(void);
 void plat_wait(int ms);
-void plat_wait_io(int ms, int out);
+void plat_wait_io(int ms, int in, int out);
 int plat_upload_open(const char* path);
 const char* plat_upload_error(void);
 int plat_upload_read(unsigned char* buf, int n);

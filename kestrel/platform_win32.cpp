@@ -366,12 +366,12 @@ static HANDLE console_input(void)
 // tell apart from a key turns into a plain pause, never into a spin.
 void plat_wait(int ms)
 {
-    plat_wait_io(ms, 0);
+    plat_wait_io(ms, 1, 0);
 }
 
 // Room at the port cannot be waited for either: each write waits for it up
 // to its time-out, so the wait for output is kept short.
-void plat_wait_io(int ms, int out)
+void plat_wait_io(int ms, int, int out)
 {
     if (out && ms > 1) ms = 1;
     HANDLE in = console_input();

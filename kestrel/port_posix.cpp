@@ -227,14 +227,14 @@ int plat_port_write(const unsigned char* buf, int n)
 // A port that hung up (the far end of a pseudo-terminal closed, an adapter
 // pulled) reports so at every poll: it is left out and the time-out waited on
 // the keyboard alone, or the idle loop would spin.
-void plat_wait_io(int ms, int out)
+void plat_wait_io(int ms, int in, int out)
 {
     struct pollfd fds[2];
     int n = 0;
     int key_fd = console_key_fd();
     if (key_fd >= 0) fds[n++] = { key_fd, POLLIN, 0 };
     int port_at = n;
-    short events = (short)(POLLIN | (out ? POLLOUT : 0));
+    short events = (short)((in ? POLLIN : 0) | (out ? POLLOUT : 0));
     if (port_fd >= 0 && !port_gone) fds[n++] = { port_fd, events, 0 };
     if (poll(fds, n, ms) <= 0 || port_at == n) return;
     bool hangup = (fds[port_at].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
@@ -244,7 +244,7 @@ void plat_wait_io(int ms, int out)
 
 void plat_wait(int ms)
 {
-    plat_wait_io(ms, 0);
+    plat_wait_io(ms, 1, 0);
 }
 
 // ---- the upload source --------------------------------------------------------

@@ -101,9 +101,9 @@ int RS_flush(void)
     return took;
 }
 
-void RS_wait(int ms)
+void RS_wait(int ms, bool input)
 {
-    plat_wait_io(ms, RS_pending() > 0);
+    plat_wait_io(ms, input, RS_pending() > 0);
 }
 
 int RS_putc(int c)

@@ -192,7 +192,7 @@ void TerminalMode(int port, int baud)
             drop_upload("a hang-up");
             if (!RS_reconnect(port, baud)) break;
         } else if (got == 0 && !sent) {
-            RS_wait(IDLE_WAIT_MS);
+            RS_wait(IDLE_WAIT_MS, true);
         }
     }
     end_terminal();

@@ -149,13 +149,13 @@ int plat_key_poll(void)
 
 // Returns at once when a key or a byte is there, else lets ms pass on the
 // clock, or less when a held echo comes back sooner.
-void plat_wait(int ms) { plat_wait_io(ms, 0); }
+void plat_wait(int ms) { plat_wait_io(ms, 1, 0); }
 
-void plat_wait_io(int ms, int out)
+void plat_wait_io(int ms, int in, int out)
 {
     fake.waits++;
     if (out) fake.out_waits++;
-    bool port = !fake.rx.empty() || (!fake.in_flight.empty() && fake.clock >= fake.hold_until);
+    bool port = in && (!fake.rx.empty() || (!fake.in_flight.empty() && fake.clock >= fake.hold_until));
     bool key = !fake.keys.empty() && fake.keys.front() >= 0; // -1: a poll that finds none
     if (port || key) return;
     long until = fake.clock + ms;
