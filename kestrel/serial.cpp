@@ -2,6 +2,7 @@
 #include "kestrel.h"
 #include "platform.h"
 #include <deque>
+#include <string>
 
 static int current_port; // the port last opened, for RS_name
 
@@ -28,6 +29,7 @@ int RS_open(int port, int baud)
 {
     if (open_port(port, baud) != 0) {
         fprintf(stderr, "Can't Open COM Port (%s:).\n", port_label(port));
+        fprintf(stderr, "%s\n", plat_port_error());
         plat_exit(1);
     }
     return 0;
@@ -63,13 +65,52 @@ int RS_read(unsigned char* buf, int n)
     return got < 0 ? 0 : got;
 }
 
-// Bytes written to a port that hung up under -w are lost with the port.
-int RS_write(const unsigned char* buf, int n)
+// What the port has not taken yet, from tx_head on, in the order written.
+static std::string tx_queue;
+static size_t tx_head;
+
+// Hands the port what it takes now; the rest stays queued. Bytes written to
+// a port that hung up under -w are lost with the port.
+static int offer(const unsigned char* buf, int n)
 {
-    if (plat_port_write(buf, n) == n) return n;
+    int took = plat_port_write(buf, n);
+    if (took >= 0) return took;
     if (!plat_port_hung_up()) RS_fatal("cnt != dwWritten");
     hang_up();
+    tx_queue.clear();
+    tx_head = 0;
     return n;
+}
+
+int RS_write(const unsigned char* buf, int n)
+{
+    if (n <= 0) return n;
+    int took = RS_pending() == 0 ? offer(buf, n) : 0;
+    if (took < n) tx_queue.append((const char*)buf + took, (size_t)(n - took));
+    return n;
+}
+
+int RS_pending(void)
+{
+    return (int)(tx_queue.size() - tx_head);
+}
+
+int RS_flush(void)
+{
+    int n = RS_pending();
+    if (n == 0) return 0;
+    int took = offer((const unsigned char*)tx_queue.data() + tx_head, n);
+    tx_head += (size_t)took;
+    if (tx_head >= tx_queue.size()) {
+        tx_queue.clear();
+        tx_head = 0;
+    }
+    return took;
+}
+
+void RS_wait(int ms, bool input)
+{
+    plat_wait_io(ms, input, RS_pending() > 0);
 }
 
 int RS_putc(int c)
@@ -82,6 +123,8 @@ int RS_putc(int c)
 // The mode's end: a later open starts without what -w left behind.
 void RS_close(void)
 {
+    tx_queue.clear(); // what the port never took is dropped with it
+    tx_head = 0;
     plat_port_close();
     keep_on = false;
     port_lost = false;
@@ -221,6 +264,8 @@ bool RS_hung_up(void)
 // ended the wait. The log never hears of it.
 bool RS_reconnect(int port, int baud)
 {
+    tx_queue.clear();
+    tx_head = 0;
     plat_port_close();
     message_line();
     printf("Port %s hung up. Waiting for it again.\n", port_label(port));
