@@ -166,26 +166,32 @@ int convert_file()
         out_printf("Fatal: can't create file:%s\n", OutputPath);
         return 1;
     }
-    TempPath = temp.c_str(); // from here every fatal exit removes it
+    set_temp_path(temp.c_str()); // from here every fatal exit removes it
     bool sound = records_sound(in, Kind != OUT_SREC);
     settle_range();
     if (!sound || !output_fits()) {
         fclose(Out);
         remove(temp.c_str());
-        TempPath = nullptr;
+        set_temp_path(nullptr);
         close_input(in);
         return 1;
     }
     bool written = finish_output(in, temp);
     close_input(in); // a read error ends the run here
-    if (!written || !replace_file(temp.c_str(), OutputPath)) {
+    if (!written) {
         out_printf("Fatal: can't write file:%s\n", OutputPath);
         out_exit(1);
     }
-    TempPath = nullptr;
+    // The report goes first: an output without it would be a run half done.
     if (Kind == OUT_BIN) {
         out_printf("image: %08x-%08x %llu bytes\n", Lowest, Highest,
             (unsigned long long)((uint64_t)Highest - Lowest + 1));
     }
+    if (!out_ok()) out_exit(1);
+    if (!replace_file(temp.c_str(), OutputPath)) {
+        out_printf("Fatal: can't write file:%s\n", OutputPath);
+        out_exit(1);
+    }
+    set_temp_path(nullptr);
     return 0;
 }

@@ -25,8 +25,10 @@ bool walk_arguments(int argc, char** argv);
 void out_set_stream(FILE* stream);
 void out_to_error(bool on); // what follows goes to standard error
 void out_flush();
+bool out_ok(); // flushes; false once the report could not be written
 [[noreturn]] void out_exit(int code);
 extern const char* TempPath; // a half-written temporary file, removed by out_exit
+void set_temp_path(const char* path); // null: no such file any more
 void out_str(const char* text);
 void out_printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void out_hex(uint32_t value, int min_digits);
@@ -112,7 +114,7 @@ extern DataUse DataTarget; // where the record reading hands its data
 // n bytes at address, from the line being read; column: where the digits of
 // data[0] stand in that line.
 void image_data(uint32_t address, const unsigned char* data, uint32_t n, uint32_t column);
-bool starts_with_record(FILE* in); // the first non-blank line is a record
+bool holds_record_line(FILE* in); // any line of the file is a record line
 bool first_line_crlf(FILE* in);
 extern bool Streaming; // -x writes the data during the first pass: they came in order
 bool records_sound(FILE* in, bool stream); // -i's problems on standard error

@@ -75,32 +75,67 @@ static void rewind_input(FILE* in)
     }
 }
 
-// A record file's first non-blank line holds a record's characters alone:
-// ':' or 'S' and a digit, then hex digits up to LF or CR LF. A UTF-8 byte
-// order mark, blank lines and blanks may come before it, though -i finds
-// the last two garbled: such a file is refused rather than taken as raw.
-bool starts_with_record(FILE* in)
+// A record line, as -i would read it or with blanks around it: ':' and at
+// least the ten digits of the shortest Intel HEX record, or 'S', a digit and
+// at least eight digits, and no more digits than the longest record holds.
+// Lines end at LF or at CR, so CR-only files count too.
+enum { RECORD_DIGITS_MAX = 2 * (5 + 255) };
+enum SniffPhase { SNIFF_START, SNIFF_S_TYPE, SNIFF_DIGITS, SNIFF_TRAIL, SNIFF_SKIP };
+
+static bool sniff_line_ends(SniffPhase phase, char kind, int digits)
 {
-    // The longest record: ':', five bytes of head and checksum, 255 of data.
-    enum { RECORD_CHARS_MAX = 1 + 2 * (5 + 255) };
+    return (phase == SNIFF_DIGITS || phase == SNIFF_TRAIL) && digits >= (kind == ':' ? 10 : 8);
+}
+
+// True when any line of the file is a record line: such a file is read as
+// records (and refused when -i finds problems in it), never patched as a raw
+// image. A raw image holds such a line only by a chance of about 1 in 10^17
+// per byte.
+bool holds_record_line(FILE* in)
+{
     static const unsigned char bom[] = { 0xef, 0xbb, 0xbf };
+    SniffPhase phase = SNIFF_START;
+    char kind = 0;
+    int digits = 0;
+    bool found = false;
     int c = fgetc(in);
     for (int i = 0; i < 3 && c == bom[i]; i++)
         c = fgetc(in);
-    while (c == '\r' || c == '\n' || c == ' ' || c == '\t')
-        c = fgetc(in);
-    bool record = c == ':';
-    int n = 1; // characters of the line so far
-    if (c == 'S') {
-        c = fgetc(in);
-        record = c >= '0' && c <= '9';
-        n = 2;
+    for (; !found && c != EOF; c = getc(in)) {
+        if (c == '\n' || c == '\r') {
+            found = sniff_line_ends(phase, kind, digits);
+            phase = SNIFF_START;
+            continue;
+        }
+        bool blank = c == ' ' || c == '\t';
+        switch (phase) {
+        case SNIFF_START:
+            kind = (char)c;
+            digits = 0;
+            phase = blank  ? SNIFF_START
+                : c == ':' ? SNIFF_DIGITS
+                : c == 'S' ? SNIFF_S_TYPE
+                           : SNIFF_SKIP;
+            break;
+        case SNIFF_S_TYPE:
+            phase = c >= '0' && c <= '9' ? SNIFF_DIGITS : SNIFF_SKIP;
+            break;
+        case SNIFF_DIGITS:
+            if (HexDigitValue[c] >= 0)
+                phase = ++digits <= RECORD_DIGITS_MAX ? SNIFF_DIGITS : SNIFF_SKIP;
+            else
+                phase = blank ? SNIFF_TRAIL : SNIFF_SKIP;
+            break;
+        case SNIFF_TRAIL:
+            phase = blank ? SNIFF_TRAIL : SNIFF_SKIP;
+            break;
+        case SNIFF_SKIP:
+            break;
+        }
     }
-    while (record && (c = fgetc(in)) != EOF && HexDigitValue[c] >= 0)
-        record = ++n <= RECORD_CHARS_MAX;
-    if (record && c == '\r') c = fgetc(in);
+    found = found || sniff_line_ends(phase, kind, digits);
     rewind_input(in);
-    return record && (c == '\n' || c == EOF);
+    return found;
 }
 
 bool first_line_crlf(FILE* in)

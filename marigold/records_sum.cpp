@@ -2,7 +2,9 @@
 // first 32 bytes of the image that the file describes, from its lowest data
 // address. -w rewrites only the digits of the records that hold bytes 28 to
 // 31 and those records' checksums, in the case the line uses: the lines keep
-// their length and every other byte of the file stays.
+// their length and every other byte of the file stays. The file is patched
+// where it is, so a symbolic link keeps pointing at it, hard links stay one
+// file, and its folder need not be writable.
 #include "marigold.h"
 #include "platform.h"
 
@@ -149,39 +151,28 @@ static bool patch_text(uint32_t word)
     return true;
 }
 
-static bool write_in_place(FILE* file)
+static bool write_piece(FILE* file, const Piece& piece)
 {
-    const Piece& piece = Pieces[0];
     return seek_file(file, piece.at)
         && fwrite(piece.text.data(), 1, piece.text.size(), file) == piece.text.size();
 }
 
-// Copies the file with the pieces in place to a temporary beside it, which
-// then replaces it: a failure on the way leaves the file whole.
-static bool write_copy(FILE* file, std::string& temp)
+// The pieces are written from the last to the first: where the file may not
+// grow past a size limit, the farthest write is refused before anything
+// changed. A piece that fails puts back itself and those written before it.
+static bool write_pieces(FILE* file, const std::vector<Piece>& original)
 {
-    FILE* out = create_temp(InputPath, temp);
-    if (!out) return false;
-    TempPath = temp.c_str();
-    bool copied = copy_permissions(file, out) && seek_file(file, 0);
-    static char block[1 << 16];
-    size_t n;
-    for (uint64_t at = 0; copied && (n = fread(block, 1, sizeof block, file)) > 0; at += n) {
-        for (const Piece& piece : Pieces) {
-            uint64_t first = std::max(at, piece.at);
-            uint64_t end = std::min<uint64_t>(at + n, piece.at + piece.text.size());
-            if (first < end)
-                memcpy(block + (first - at), &piece.text[first - piece.at], end - first);
-        }
-        copied = fwrite(block, 1, n, out) == n;
-    }
-    copied = !ferror(file) && copied;
-    return fclose(out) == 0 && copied;
+    size_t i = Pieces.size();
+    while (i > 0 && write_piece(file, Pieces[i - 1]))
+        i--;
+    if (i == 0) return true;
+    for (size_t k = i - 1; k < Pieces.size(); k++)
+        write_piece(file, original[k]);
+    return false;
 }
 
-// The touched lines are read, patched and written back with one write when
-// they lie close together, so a failure leaves the file as it was; lines far
-// apart go through a patched copy instead.
+// The touched lines are read, patched and written back in place, with one
+// write when they lie close together.
 static int write_word(uint32_t word)
 {
     FILE* file = fopen(InputPath, "r+b");
@@ -194,19 +185,18 @@ static int write_word(uint32_t word)
     size_t n = fread(start, 1, sizeof start, file);
     FileLower = lower_letters(start, n) > 0;
     plan_pieces();
-    if (!read_pieces(file) || !patch_text(word)) {
+    bool read = read_pieces(file);
+    std::vector<Piece> original = Pieces;
+    if (!read || !patch_text(word)) {
         fclose(file);
         out_error("%s: changed while it was read; not written\n", InputPath);
         return 1;
     }
-    std::string temp;
-    bool written = Pieces.size() == 1 ? write_in_place(file) : write_copy(file, temp);
-    written = fclose(file) == 0 && written;
-    if (!written || (Pieces.size() > 1 && !replace_file(temp.c_str(), InputPath))) {
+    bool written = write_pieces(file, original);
+    if (fclose(file) != 0 || !written) {
         out_printf("Fatal: can't write file:%s\n", InputPath);
-        out_exit(1);
+        return 1;
     }
-    TempPath = nullptr;
     return 0;
 }
 
@@ -221,5 +211,6 @@ int check_records(bool fix)
         sum += window_word(i);
     out_printf("sum=%x\n", sum);
     if (!fix || sum == 0) return 0;
+    if (!out_ok()) return 1; // the file is not changed behind a lost report
     return write_word(window_word(7) - sum);
 }
