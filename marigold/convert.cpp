@@ -1,7 +1,8 @@
-// The -x mode: a record file converted to a raw image or to records, the
-// output kind taken from the output name's extension. The input is checked in
-// full first; the output is written under a temporary name and renamed at
-// the end, so a refused or failed conversion leaves no output file behind.
+// The -x mode: record files and raw images merged into one image and
+// written as a raw image or as records, the output kind taken from the
+// output name's extension. The inputs are checked in full first; the output
+// is written under a temporary name and renamed at the end, so a refused or
+// failed conversion leaves no output file behind.
 #include "marigold.h"
 #include "platform.h"
 
@@ -12,10 +13,7 @@ uint64_t BinLimit = (uint64_t)256 << 20;
 
 static FILE* Out;
 static OutKind Kind;
-enum : uint64_t { NO_BYTE_YET = UINT64_MAX };
 static uint64_t BinNext; // the address of the .bin image's next byte
-static uint32_t Lowest, Highest;
-static bool Crlf; // the input's first line ends with CR LF
 
 OutKind output_kind(const char* path)
 {
@@ -56,17 +54,9 @@ static void bin_put(const unsigned char* data, size_t n)
     BinLen += n;
 }
 
-// Gaps in a .bin image are filled with 0xFF. While the first pass streams,
-// the image starts at the first byte, and data that would make it too long
-// stop the stream before any fill is written.
-void convert_bytes(uint32_t address, const unsigned char* data, uint32_t n)
+// Gaps that -F does not fill are filled with 0xFF in a .bin image.
+static void bin_bytes(uint64_t address, const unsigned char* data, uint32_t n)
 {
-    if (Kind != OUT_BIN) return records_bytes(address, data, n);
-    if (BinNext == NO_BYTE_YET) BinNext = Lowest = address;
-    if ((uint64_t)address + n - Lowest > BinLimit) {
-        Streaming = false;
-        return;
-    }
     static unsigned char fill[4096];
     if (fill[0] == 0) memset(fill, 0xff, sizeof fill);
     while (BinNext < address) {
@@ -76,26 +66,29 @@ void convert_bytes(uint32_t address, const unsigned char* data, uint32_t n)
         BinNext += piece;
     }
     bin_put(data, n);
-    BinNext = (uint64_t)address + n;
+    BinNext = address + n;
 }
 
 // The highest address an S-record file must hold: its data's and its start
 // address's. For .srec and .mot it settles the width.
-static bool output_fits()
+static bool output_fits(const ImageRuns* image)
 {
+    bool empty = image_empty(image);
     if (Kind == OUT_BIN) {
-        uint64_t span = (uint64_t)Highest - Lowest + 1;
-        if (Ranges.empty())
-            out_error("%s: no data for an image\n", InputPath);
+        uint64_t span = empty ? 0 : image_high(image) - image_low(image) + 1;
+        if (empty)
+            out_error("%s: no data for an image\n", image->inputs[0].path.c_str());
         else if (span > BinLimit)
-            out_error("%s: the image %08x-%08x would be %llu bytes, more than %llu MiB\n",
-                InputPath, Lowest, Highest, (unsigned long long)span,
+            out_error("%s: the image %08llx-%08llx would be %llu bytes, more than %llu MiB\n",
+                image->inputs[0].path.c_str(), (unsigned long long)image_low(image),
+                (unsigned long long)image_high(image), (unsigned long long)span,
                 (unsigned long long)(BinLimit >> 20));
-        return !Ranges.empty() && span <= BinLimit;
+        return !empty && span <= BinLimit;
     }
     if (Kind == OUT_HEX) return true;
-    uint32_t top = Ranges.empty() ? 0 : Highest;
-    if (linear_start() > top) top = linear_start();
+    uint32_t top = empty ? 0 : (uint32_t)image_high(image);
+    uint32_t start = linear_start(image->start_kind, image->start);
+    if (start > top) top = start;
     if (Kind == OUT_SREC) Kind = top <= 0xffff ? OUT_S19 : top <= 0xffffff ? OUT_S28 : OUT_S37;
     uint32_t limit = Kind == OUT_S19 ? 0xffff : Kind == OUT_S28 ? 0xffffff : 0xffffffff;
     if (top > limit)
@@ -104,48 +97,48 @@ static bool output_fits()
     return top <= limit;
 }
 
-// The output is written during the first pass while the data come in
-// address order (not for .srec and .mot, whose width the data settle), and
-// else written again from the start by the replay.
-static bool open_output(FILE* out)
+// The S0 header names the first input, without its folder.
+static const char* header_name(const ImageRuns* image)
 {
-    Out = out;
-    if (!Out) return false;
-    BinNext = NO_BYTE_YET;
-    BinLen = 0;
-    if (Kind != OUT_BIN && Kind != OUT_SREC) records_begin(Out, Kind, Crlf);
-    return true;
+    const char* path = image->inputs[0].path.c_str();
+    const char* name = path;
+    for (const char* p = path; *p; p++)
+        if (*p == '/' || *p == '\\') name = p + 1;
+    return name;
 }
 
-// Finishes the output under its temporary name and closes it; false when
-// writing failed.
-static bool finish_output(FILE* in, const std::string& temp)
+// Writes the image to Out; false when writing failed.
+static bool write_image(const ImageRuns* image)
 {
-    if (!Streaming) {
-        fclose(Out);
-        if (!open_output(fopen(temp.c_str(), "wb"))) return false;
-        DataTarget = DATA_CONVERT;
-        BinNext = Lowest;
-        replay_image(in, 0, (uint64_t)1 << 32);
-        DataTarget = DATA_NONE;
+    bool crlf = image->inputs[0].crlf;
+    if (Kind == OUT_BIN) {
+        BinNext = image_low(image);
+        BinLen = 0;
+    } else {
+        records_begin(Out, Kind, crlf, header_name(image));
     }
+    Cursor cursor {};
+    cursor_start(&cursor, image);
+    Piece piece;
+    while (cursor_next(&cursor, &piece)) {
+        if (Kind == OUT_BIN)
+            bin_bytes(piece.address, piece.data, piece.n);
+        else
+            records_bytes((uint32_t)piece.address, piece.data, piece.n);
+    }
+    cursor_end(&cursor);
     if (Kind == OUT_BIN) bin_flush();
-    bool written = Kind == OUT_BIN || records_end();
+    bool written = Kind == OUT_BIN || records_end(image->start_kind, image->start);
     written = !ferror(Out) && written;
     return fclose(Out) == 0 && written;
 }
 
-// The input's lowest and highest data address, once the first pass is done.
-static void settle_range()
-{
-    if (!Ranges.empty()) {
-        Lowest = Ranges.begin()->first;
-        Highest = (uint32_t)(std::prev(Ranges.end())->second - 1);
-    }
-}
-
+// marigold -x IN... OUT: every path but the last is an input; with one
+// path the output keeps its default name.
 int convert_file()
 {
+    int inputs = PathCount > 1 ? PathCount - 1 : 1;
+    OutputPath = PathCount > 1 ? Paths[PathCount - 1] : OutputPath;
     Kind = output_kind(OutputPath);
     if (Kind == OUT_NONE) {
         out_error(
@@ -153,39 +146,25 @@ int convert_file()
             OutputPath);
         return 1;
     }
-    FILE* in = open_input();
-    if (!file_seekable(in)) {
-        close_input(in);
-        out_error("%s: can't be read twice (a pipe?); -x needs a file\n", InputPath);
+    ImageRuns image {};
+    if (!parse_fill_and_crop(&image) || !build_image(&image, Paths, inputs) || !output_fits(&image))
         return 1;
-    }
     std::string temp;
-    Crlf = first_line_crlf(in);
-    if (!open_output(create_temp(OutputPath, temp))) {
-        close_input(in);
+    Out = create_temp(OutputPath, temp);
+    if (!Out) {
         out_printf("Fatal: can't create file:%s\n", OutputPath);
         return 1;
     }
     set_temp_path(temp.c_str()); // from here every fatal exit removes it
-    bool sound = records_sound(in, Kind != OUT_SREC);
-    settle_range();
-    if (!sound || !output_fits()) {
-        fclose(Out);
-        remove(temp.c_str());
-        set_temp_path(nullptr);
-        close_input(in);
-        return 1;
-    }
-    bool written = finish_output(in, temp);
-    close_input(in); // a read error ends the run here
-    if (!written) {
+    if (!write_image(&image)) {
         out_printf("Fatal: can't write file:%s\n", OutputPath);
         out_exit(1);
     }
     // The report goes first: an output without it would be a run half done.
     if (Kind == OUT_BIN) {
-        out_printf("image: %08x-%08x %llu bytes\n", Lowest, Highest,
-            (unsigned long long)((uint64_t)Highest - Lowest + 1));
+        uint64_t low = image_low(&image), high = image_high(&image);
+        out_printf("image: %08llx-%08llx %llu bytes\n", (unsigned long long)low,
+            (unsigned long long)high, (unsigned long long)(high - low + 1));
     }
     if (!out_ok()) out_exit(1);
     if (!replace_file(temp.c_str(), OutputPath)) {

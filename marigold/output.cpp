@@ -71,7 +71,7 @@ void set_temp_path(const char* path)
 {
     if (!out_ok()) {
         fprintf(stderr, "Fatal: can't write standard output: %s\n", strerror(WriteErrno));
-        if (code == 0) code = 1;
+        if (code == 0 || code == 1) code = FailCode;
     }
     if (TempPath) remove(TempPath);
     exit(code);

@@ -78,6 +78,14 @@ void temp_done()
     SignalPath = nullptr;
 }
 
+bool file_size(FILE* file, uint64_t* size)
+{
+    struct stat st;
+    if (fstat(fileno(file), &st) != 0) return false;
+    *size = (uint64_t)st.st_size;
+    return true;
+}
+
 bool file_seekable(FILE* file)
 {
     struct stat st;

@@ -63,6 +63,14 @@ bool seek_file(FILE* file, uint64_t offset)
     return _fseeki64(file, (__int64)offset, SEEK_SET) == 0;
 }
 
+bool file_size(FILE* file, uint64_t* size)
+{
+    __int64 length = _filelengthi64(_fileno(file));
+    if (length < 0) return false;
+    *size = (uint64_t)length;
+    return true;
+}
+
 bool file_seekable(FILE* file)
 {
     HANDLE handle = (HANDLE)_get_osfhandle(_fileno(file));

@@ -1,78 +1,27 @@
-// The image that a record file describes, read the way -i reads it. The
-// first pass checks the file and notes its runs: stretches of data that
-// follow on from each other both in the file and in the address space, each
-// with the file offset of its first record and the base in force there. The
-// replay visits the runs in address order and reads their records again, so
-// memory follows the number of runs, not the data or the address space.
+// Reading the inputs of the image model. A record file is read the way -i
+// reads it: a first pass checks it and notes its runs, each with the file
+// offset of its first line and the base in force there; a raw image is one
+// run. A RunReader then reads a run's bytes again: the records from the
+// run's first line on, or, for a file of many small runs (records out of
+// address order), the bytes of many runs at once in one pass over the file.
 #include "marigold.h"
 #include "platform.h"
 
 #include <algorithm>
 #include <cstring>
-#include <vector>
 
-DataUse DataTarget;
-bool Streaming;
-static uint64_t StreamNext;
+enum { READ_BLOCK = 1 << 16, WINDOW_MIN = 4 << 20 };
 
-struct Run {
-    uint32_t address;
-    uint64_t n;
-    uint64_t offset; // of the line that holds the run's first byte
-    uint32_t base;
-    bool segmented;
-};
-static std::vector<Run> Runs;
-
-// The replay: the stretch of the image wanted, the next address due from the
-// run being read, and where that run ends.
-static uint64_t WantFrom, WantTo, Cursor, RunEnd;
-
-static void note_run(uint32_t address, uint32_t n)
+static void can_not_read(const char* path)
 {
-    if (!Runs.empty()) {
-        Run& last = Runs.back();
-        if (last.address + last.n == address) {
-            last.n += n;
-            return;
-        }
-    }
-    Runs.push_back(Run { address, n, Info.line_offset, Info.base, Info.segmented });
-}
-
-void image_data(uint32_t address, const unsigned char* data, uint32_t n, uint32_t column)
-{
-    if (n == 0) return;
-    if (DataTarget == DATA_RUNS) {
-        note_run(address, n);
-        // Data in address order go out as they come; the first piece out
-        // of order leaves the rest to the replay.
-        if (Streaming && address < StreamNext) Streaming = false;
-        if (!Streaming) return;
-        StreamNext = (uint64_t)address + n;
-        return convert_bytes(address, data, n);
-    }
-    // Only the pieces of the run being read count: the first line of a run
-    // may also hold the end of another, where its addresses wrap.
-    if (address != Cursor || Cursor >= RunEnd) return;
-    Cursor += n;
-    uint64_t first = std::max<uint64_t>(address, WantFrom);
-    uint64_t end = std::min<uint64_t>((uint64_t)address + n, WantTo);
-    if (first >= end) return;
-    uint32_t skip = (uint32_t)(first - address);
-    if (DataTarget == DATA_CONVERT)
-        convert_bytes((uint32_t)first, data + skip, (uint32_t)(end - first));
-    else
-        sum_bytes((uint32_t)first, data + skip, (uint32_t)(end - first), column + 2 * skip);
+    out_printf("Fatal: can't read file:%s\n", path);
+    out_exit(FailCode);
 }
 
 // The callers made sure the input is a file on disk.
 static void rewind_input(FILE* in)
 {
-    if (!seek_file(in, 0)) {
-        out_printf("Fatal: can't read file:%s\n", InputPath);
-        out_exit(1);
-    }
+    if (!seek_file(in, 0)) can_not_read(InputPath);
 }
 
 // A record line, as -i would read it or with blanks around it: ':' and at
@@ -147,17 +96,100 @@ bool first_line_crlf(FILE* in)
     return c == '\n' && previous == '\r';
 }
 
-// The first pass. -i's messages go to standard error; false when there are
-// any, or when the file is no record file of one format.
-bool records_sound(FILE* in, bool stream)
+static void reader_seek(RunReader* r, uint64_t offset, const char* path)
 {
-    Streaming = stream;
-    StreamNext = 0;
-    Runs.clear();
+    if (offset >= r->buf_at && offset <= r->buf_at + r->buf_len) {
+        r->buf_pos = (size_t)(offset - r->buf_at);
+        return;
+    }
+    if (!seek_file(r->file, offset)) can_not_read(path);
+    r->buf_at = offset;
+    r->buf_len = r->buf_pos = 0;
+}
+
+// Hands the line at the read position to the record reader; false at the
+// end of the file, where no line is left.
+static bool next_line(RunReader* r)
+{
+    Info.line_offset = r->buf_at + r->buf_pos;
+    bool any = false;
+    for (;;) {
+        if (r->buf_pos == r->buf_len) {
+            r->buf_at += r->buf_len;
+            r->buf_pos = 0;
+            r->buf_len = fread(r->buf.data(), 1, r->buf.size(), r->file);
+            if (r->buf_len == 0) {
+                if (any) info_end_line(); // a last line without a line feed
+                return any;
+            }
+        }
+        char* p = r->buf.data() + r->buf_pos;
+        char* lf = (char*)memchr(p, '\n', r->buf_len - r->buf_pos);
+        size_t n = lf ? (size_t)(lf - p) : r->buf_len - r->buf_pos;
+        info_feed(p, n);
+        any = true;
+        r->buf_pos += n;
+        if (lf) {
+            r->buf_pos++;
+            info_end_line();
+            return true;
+        }
+    }
+}
+
+static void reader_open(RunReader* r, const ImageRuns* image, uint32_t input)
+{
+    if (r->file && r->input == input) return;
+    reader_close(r);
+    const char* path = image->inputs[input].path.c_str();
+    r->file = fopen(path, "rb");
+    if (!r->file) can_not_read(path);
+    r->input = input;
+    r->buf.resize(READ_BLOCK);
+    r->buf_at = r->buf_len = r->buf_pos = 0;
+    r->window_first = r->window_end = 0;
+    r->window.clear();
+}
+
+void reader_close(RunReader* r)
+{
+    if (!r->file) return;
+    bool failed = ferror(r->file);
+    fclose(r->file);
+    r->file = nullptr;
+    r->window.clear();
+    if (failed) can_not_read(InputPath);
+}
+
+static void note_run(ImageRuns* image, uint32_t index, const LineData& piece)
+{
+    std::vector<Run>& runs = image->runs;
+    if (!runs.empty() && runs.back().input == index
+        && runs.back().address + runs.back().n == piece.address) {
+        runs.back().n += piece.n;
+        return;
+    }
+    runs.push_back(
+        Run { piece.address, piece.n, index, Info.base, Info.segmented, Info.line_offset });
+    image->inputs[index].runs++;
+}
+
+// The first pass over a record file. -i's messages go to standard error;
+// false when there are any, or when the file is no record file of one
+// format.
+static bool read_records(ImageRuns* image, uint32_t index, FILE* in)
+{
+    Input& input = image->inputs[index];
+    input.crlf = first_line_crlf(in);
+    RunReader r {};
+    r.file = in;
+    r.buf.resize(READ_BLOCK);
     info_reset();
-    DataTarget = DATA_RUNS;
     out_to_error(true);
-    info_read(in);
+    while (next_line(&r))
+        for (int i = 0; i < Info.piece_count; i++)
+            note_run(image, index, Info.pieces[i]);
+    input.size = r.buf_at + r.buf_len;
     info_check_end();
     bool sound = Info.problems == 0;
     if (sound && Info.intel_seen && Info.srec_seen) {
@@ -170,79 +202,186 @@ bool records_sound(FILE* in, bool stream)
         sound = false;
     }
     out_to_error(false);
-    DataTarget = DATA_NONE;
+    input.start_kind = Info.start_kind;
+    input.start = Info.start;
     return sound;
 }
 
-static FILE* ReplayIn;
-static char Buf[1 << 16];
-static uint64_t BufAt; // the file offset of Buf[0]
-static size_t BufLen, BufPos;
-
-static void replay_seek(uint64_t offset)
+// A raw image is one run from its first byte.
+static bool read_raw(ImageRuns* image, uint32_t index, FILE* in)
 {
-    if (offset >= BufAt && offset <= BufAt + BufLen) {
-        BufPos = (size_t)(offset - BufAt);
-        return;
+    uint64_t size = 0;
+    if (!file_size(in, &size)) can_not_read(InputPath);
+    if (size > (uint64_t)1 << 32) {
+        out_error("%s: %llu bytes do not fit the 4 GiB address space\n", InputPath,
+            (unsigned long long)size);
+        return false;
     }
-    if (!seek_file(ReplayIn, offset)) {
-        out_printf("Fatal: can't read file:%s\n", InputPath);
-        out_exit(1);
+    image->inputs[index].size = size;
+    if (size) {
+        image->runs.push_back(Run { 0, size, index, 0, false, 0 });
+        image->inputs[index].runs++;
     }
-    BufAt = offset;
-    BufLen = BufPos = 0;
+    return true;
 }
 
-// Hands the line at the read position to the record reader; false at the
-// end of the file.
-static bool replay_line()
+// Messages name the input through InputPath while it is read.
+bool read_input(ImageRuns* image, uint32_t index)
 {
-    Info.line_offset = BufAt + BufPos;
-    for (;;) {
-        if (BufPos == BufLen) {
-            BufAt += BufLen;
-            BufPos = 0;
-            BufLen = fread(Buf, 1, sizeof Buf, ReplayIn);
-            if (BufLen == 0) {
-                info_end_line();
-                return false;
-            }
+    Input& input = image->inputs[index];
+    const char* given = InputPath;
+    InputPath = input.path.c_str();
+    FILE* in = open_input();
+    if (!file_seekable(in)) {
+        close_input(in);
+        out_error("%s: can't be read twice (a pipe?); it must be a file\n", InputPath);
+        InputPath = given;
+        return false;
+    }
+    bool sound
+        = input.kind == INPUT_RAW ? read_raw(image, index, in) : read_records(image, index, in);
+    close_input(in);
+    InputPath = given;
+    return sound;
+}
+
+// Many runs, each read from its first line with a read of a whole block,
+// would read the file many times over: then one pass over the file takes
+// the bytes of as many runs as a window holds. The window is as large as
+// the runs' own notes at least, so memory still follows the runs.
+static bool windowed(const ImageRuns* image, const Run& run)
+{
+    const Input& input = image->inputs[run.input];
+    return !image->lines_wanted && input.kind == INPUT_RECORDS && input.runs * 16384 > input.size
+        && run.n <= std::max<uint64_t>(WINDOW_MIN, input.runs * sizeof(Run));
+}
+
+// The run of the window that holds file address a, from the one last found.
+static size_t window_run(const RunReader* r, const ImageRuns* image, uint32_t a, size_t guess)
+{
+    const int64_t shift = image->inputs[r->input].shift;
+    auto holds = [&](size_t i) {
+        uint64_t start = image->runs[i].address - shift;
+        return a >= start && a < start + image->runs[i].n;
+    };
+    if (guess < r->window_end && holds(guess)) return guess;
+    if (guess + 1 < r->window_end && holds(guess + 1)) return guess + 1;
+    if (guess > r->window_first && holds(guess - 1)) return guess - 1;
+    auto first = image->runs.begin() + r->window_first, end = image->runs.begin() + r->window_end;
+    auto it = std::upper_bound(first, end, (uint64_t)a + shift,
+        [](uint64_t address, const Run& run) { return address < run.address; });
+    if (it == first) return SIZE_MAX;
+    size_t i = (size_t)(it - image->runs.begin()) - 1;
+    return holds(i) ? i : SIZE_MAX;
+}
+
+// Fills the window with the runs from `first` on that are this input's and
+// fit, in one pass over the file.
+static void load_window(RunReader* r, const ImageRuns* image, size_t first)
+{
+    const Input& input = image->inputs[r->input];
+    uint64_t room = std::max<uint64_t>(WINDOW_MIN, input.runs * sizeof(Run)), total = 0;
+    std::vector<uint64_t>& at = r->window_at;
+    at.clear();
+    size_t end = first;
+    while (end < image->runs.size() && image->runs[end].input == r->input
+        && total + image->runs[end].n <= room) {
+        at.push_back(total);
+        total += image->runs[end++].n;
+    }
+    r->window.resize(total);
+    r->window_first = first;
+    r->window_end = end;
+    reader_seek(r, 0, input.path.c_str());
+    Info.replay = true;
+    Info.base = 0;
+    Info.segmented = Info.ended = false;
+    size_t guess = first;
+    while (next_line(r)) {
+        for (int i = 0; i < Info.piece_count; i++) {
+            const LineData& piece = Info.pieces[i];
+            size_t k = window_run(r, image, piece.address, guess);
+            if (k == SIZE_MAX) continue;
+            guess = k;
+            uint64_t skip = piece.address - (image->runs[k].address - input.shift);
+            memcpy(r->window.data() + at[k - first] + skip, piece.data, piece.n);
         }
-        char* p = Buf + BufPos;
-        char* lf = (char*)memchr(p, '\n', BufLen - BufPos);
-        size_t n = lf ? (size_t)(lf - p) : BufLen - BufPos;
-        info_feed(p, n);
-        BufPos += n;
-        if (lf) {
-            BufPos++;
-            info_end_line();
+        Info.ended = false;
+    }
+}
+
+void reader_start(RunReader* r, const ImageRuns* image, size_t run, uint64_t from)
+{
+    const Run& the = image->runs[run];
+    reader_open(r, image, the.input);
+    const Input& input = image->inputs[the.input];
+    r->run = run;
+    r->next = the.address - input.shift;
+    r->end = r->next + the.n;
+    if (input.kind == INPUT_RAW) {
+        uint64_t skip = from > the.address ? from - the.address : 0;
+        r->next += skip;
+        reader_seek(r, the.offset + skip, input.path.c_str());
+    } else if (windowed(image, the)) {
+        if (run < r->window_first || run >= r->window_end) load_window(r, image, run);
+    } else {
+        reader_seek(r, the.offset, input.path.c_str());
+        r->base = the.base;
+        r->segmented = the.segmented;
+    }
+}
+
+static bool raw_piece(RunReader* r, const Input& input, Piece* piece)
+{
+    if (r->next >= r->end) return false;
+    if (r->buf_pos == r->buf_len) {
+        r->buf_at += r->buf_len;
+        r->buf_pos = 0;
+        r->buf_len = fread(r->buf.data(), 1, r->buf.size(), r->file);
+        if (r->buf_len == 0) can_not_read(input.path.c_str()); // it has shrunk
+    }
+    uint64_t n = std::min<uint64_t>(r->buf_len - r->buf_pos, r->end - r->next);
+    *piece = Piece { r->next + input.shift, (const unsigned char*)r->buf.data() + r->buf_pos,
+        (uint32_t)n, false, 0, 0, 0 };
+    r->buf_pos += n;
+    r->next += n;
+    return true;
+}
+
+// The next piece of the run that reader_start began: its bytes stay until
+// the next call. False when the run is done.
+bool reader_piece(RunReader* r, const ImageRuns* image, Piece* piece)
+{
+    const Run& run = image->runs[r->run];
+    const Input& input = image->inputs[run.input];
+    if (input.kind == INPUT_RAW) return raw_piece(r, input, piece);
+    if (r->next >= r->end) return false;
+    if (windowed(image, run)) {
+        *piece = Piece { run.address, r->window.data() + r->window_at[r->run - r->window_first],
+            (uint32_t)run.n, false, 0, 0, 0 };
+        r->next = r->end;
+        return true;
+    }
+    // Only the pieces of the run being read count: the first line of a run
+    // may also hold the end of another, where its addresses wrap.
+    Info.replay = true;
+    for (;;) {
+        Info.base = r->base;
+        Info.segmented = r->segmented;
+        Info.ended = false;
+        bool more = next_line(r);
+        r->base = Info.base;
+        r->segmented = Info.segmented;
+        if (!more) can_not_read(input.path.c_str()); // it has changed since
+        for (int i = 0; i < Info.piece_count; i++) {
+            const LineData& line = Info.pieces[i];
+            if (line.address != r->next) continue;
+            uint32_t n = (uint32_t)std::min<uint64_t>(line.n, r->end - r->next);
+            memcpy(r->data, line.data, n);
+            *piece = Piece { r->next + input.shift, r->data, n, true, Info.line_offset, line.column,
+                Info.checksum_column };
+            r->next += n;
             return true;
         }
     }
-}
-
-// Hands the image bytes from `from` up to `to` to the mode that DataTarget
-// names, in address order.
-void replay_image(FILE* in, uint64_t from, uint64_t to)
-{
-    std::sort(
-        Runs.begin(), Runs.end(), [](const Run& a, const Run& b) { return a.address < b.address; });
-    ReplayIn = in;
-    BufAt = BufLen = BufPos = 0;
-    rewind_input(in);
-    WantFrom = from;
-    WantTo = to;
-    Info.replay = true;
-    for (const Run& run : Runs) {
-        if (run.address + run.n <= from) continue;
-        if (run.address >= to) break;
-        replay_seek(run.offset);
-        Info.base = run.base;
-        Info.segmented = run.segmented;
-        Info.ended = false;
-        Cursor = run.address;
-        RunEnd = run.address + run.n;
-        while (Cursor < RunEnd && Cursor < to && replay_line()) { }
-    }
-    Info.replay = false;
 }

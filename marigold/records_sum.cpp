@@ -23,13 +23,14 @@ static unsigned char Window[SUM_BYTES];
 static Place Places[SUM_BYTES - FIX_FROM];
 static uint32_t Low;
 
-void sum_bytes(uint32_t address, const unsigned char* data, uint32_t n, uint32_t column)
+static void sum_piece(const Piece& piece)
 {
-    for (uint32_t i = 0; i < n; i++) {
-        uint32_t k = address + i - Low;
-        Window[k] = data[i];
+    for (uint32_t i = 0; i < piece.n; i++) {
+        uint32_t k = (uint32_t)(piece.address + i - Low);
+        Window[k] = piece.data[i];
         if (k >= FIX_FROM)
-            Places[k - FIX_FROM] = Place { Info.line_offset, column + 2 * i, Info.checksum_column };
+            Places[k - FIX_FROM]
+                = Place { piece.line, piece.column + 2 * i, piece.checksum_column };
     }
 }
 
@@ -39,24 +40,44 @@ static uint32_t window_word(int index)
     return p[0] | p[1] << 8 | p[2] << 16 | (uint32_t)p[3] << 24;
 }
 
-// Checks the file and fills Window; false after saying why not.
-static bool read_window(FILE* in)
+// The bytes from the lowest address that follow on from it without a gap.
+static uint64_t first_stretch(const ImageRuns* image)
 {
-    if (!records_sound(in, false)) return false;
-    if (Ranges.empty()) {
+    const std::vector<Run>& runs = image->runs;
+    uint64_t end = runs[0].address + runs[0].n;
+    for (size_t i = 1; i < runs.size() && runs[i].address == end; i++)
+        end += runs[i].n;
+    return end - runs[0].address;
+}
+
+// Checks the file and fills Window; false after saying why not.
+static bool read_window()
+{
+    ImageRuns image {};
+    image.lines_wanted = true;
+    image.inputs.push_back(Input {});
+    image.inputs[0].path = InputPath;
+    if (!read_inputs(&image)) return false;
+    if (image.runs.empty()) {
         out_error("%s: no data for the checksum words\n", InputPath);
         return false;
     }
-    auto first = Ranges.begin();
-    if (first->second - first->first < SUM_BYTES) {
-        out_error("%s: the checksum words %08x-%08x lack the bytes from %08x\n", InputPath,
-            first->first, (uint32_t)(first->first + SUM_BYTES - 1), (uint32_t)first->second);
+    Low = (uint32_t)image.runs[0].address;
+    uint64_t held = first_stretch(&image);
+    if (held < SUM_BYTES) {
+        out_error("%s: the checksum words %08x-%08x lack the bytes from %08x\n", InputPath, Low,
+            (uint32_t)(Low + SUM_BYTES - 1), (uint32_t)(Low + held));
         return false;
     }
-    Low = first->first;
-    DataTarget = DATA_CHECKSUM;
-    replay_image(in, Low, (uint64_t)Low + SUM_BYTES);
-    DataTarget = DATA_NONE;
+    image.crop = true;
+    image.first = Low;
+    image.last = Low + SUM_BYTES - 1;
+    Cursor cursor {};
+    cursor_start(&cursor, &image);
+    Piece piece;
+    while (cursor_next(&cursor, &piece))
+        sum_piece(piece);
+    cursor_end(&cursor);
     return true;
 }
 
@@ -90,11 +111,11 @@ static int pair_at(const char* text)
 
 // Stretches of the file's text that hold bytes 28 to 31: read, patched and
 // written back.
-struct Piece {
+struct TextPiece {
     uint64_t at;
     std::string text;
 };
-static std::vector<Piece> Pieces;
+static std::vector<TextPiece> Pieces;
 
 // One piece from the first touched line to the end of the last when that
 // is short; else one piece per touched line, as they may lie far apart.
@@ -107,18 +128,18 @@ static void plan_pieces()
     }
     Pieces.clear();
     if (to - from <= IN_PLACE_MAX) {
-        Pieces.push_back(Piece { from, std::string(to - from, '\0') });
+        Pieces.push_back(TextPiece { from, std::string(to - from, '\0') });
         return;
     }
     for (const Place& place : Places) {
         if (!Pieces.empty() && Pieces.back().at == place.line) continue;
-        Pieces.push_back(Piece { place.line, std::string(place.checksum_column + 2, '\0') });
+        Pieces.push_back(TextPiece { place.line, std::string(place.checksum_column + 2, '\0') });
     }
 }
 
 static bool read_pieces(FILE* file)
 {
-    for (Piece& piece : Pieces) {
+    for (TextPiece& piece : Pieces) {
         if (!seek_file(file, piece.at)
             || fread(&piece.text[0], 1, piece.text.size(), file) != piece.text.size())
             return false;
@@ -128,7 +149,7 @@ static bool read_pieces(FILE* file)
 
 static char* text_at(uint64_t offset)
 {
-    for (Piece& piece : Pieces)
+    for (TextPiece& piece : Pieces)
         if (offset >= piece.at && offset - piece.at < piece.text.size())
             return &piece.text[offset - piece.at];
     return nullptr;
@@ -151,7 +172,7 @@ static bool patch_text(uint32_t word)
     return true;
 }
 
-static bool write_piece(FILE* file, const Piece& piece)
+static bool write_piece(FILE* file, const TextPiece& piece)
 {
     return seek_file(file, piece.at)
         && fwrite(piece.text.data(), 1, piece.text.size(), file) == piece.text.size();
@@ -160,7 +181,7 @@ static bool write_piece(FILE* file, const Piece& piece)
 // The pieces are written from the last to the first: where the file may not
 // grow past a size limit, the farthest write is refused before anything
 // changed. A piece that fails puts back itself and those written before it.
-static bool write_pieces(FILE* file, const std::vector<Piece>& original)
+static bool write_pieces(FILE* file, const std::vector<TextPiece>& original)
 {
     size_t i = Pieces.size();
     while (i > 0 && write_piece(file, Pieces[i - 1]))
@@ -186,7 +207,7 @@ static int write_word(uint32_t word)
     FileLower = lower_letters(start, n) > 0;
     plan_pieces();
     bool read = read_pieces(file);
-    std::vector<Piece> original = Pieces;
+    std::vector<TextPiece> original = Pieces;
     if (!read || !patch_text(word)) {
         fclose(file);
         out_error("%s: changed while it was read; not written\n", InputPath);
@@ -202,10 +223,7 @@ static int write_word(uint32_t word)
 
 int check_records(bool fix)
 {
-    FILE* in = open_input();
-    bool read = read_window(in);
-    close_input(in);
-    if (!read) return 1;
+    if (!read_window()) return 1;
     uint32_t sum = 0;
     for (int i = 0; i < SUM_BYTES / 4; i++)
         sum += window_word(i);
