@@ -164,7 +164,7 @@ static void add_data(uint32_t address, const unsigned char* data, uint32_t n)
 {
     uint32_t column = (Line.kind == ':' ? 1 : 2) + 2 * (uint32_t)(data - Line.bytes);
     if (n) Info.pieces[Info.piece_count++] = LineData { address, data, n, column };
-    if (Info.replay) return;
+    if (Info.replay || Info.quick) return;
     ranges_add(address, n);
     for (int i = 0; i < OverlapCount; i++) {
         problem("overlap at ");

@@ -27,6 +27,7 @@ bool walk_arguments(int argc, char** argv);
 // output.cpp: buffered standard output
 void out_set_stream(FILE* stream);
 void out_to_error(bool on); // what follows goes to standard error
+void out_quiet(bool on); // what follows is dropped
 void out_flush();
 bool out_ok(); // flushes; false once the report could not be written
 [[noreturn]] void out_exit(int code);
@@ -104,6 +105,7 @@ struct InfoState {
     uint64_t line_offset; // where the line being read starts in the file
     uint32_t checksum_column; // of the record being judged, in its line
     bool replay; // a checked file read again: its data alone are wanted
+    bool quick; // overlaps are left to the caller: no ranges
     LineData pieces[2]; // the data of the line last ended
     int piece_count;
 };
@@ -137,13 +139,17 @@ struct Input {
     uint64_t size; // of the file
 };
 struct Run {
-    uint64_t address; // in the image: shifted
-    uint64_t n;
+    uint64_t offset; // records: the first line; raw: the first byte
+    uint32_t address; // in the image: shifted
+    uint32_t n;
     uint32_t input;
     uint32_t base; // the record reader's base at the run's first line
     bool segmented;
-    uint64_t offset; // records: the first line; raw: the first byte
 };
+inline uint64_t run_end(const Run& run)
+{
+    return (uint64_t)run.address + run.n;
+}
 struct ImageRuns {
     std::vector<Input> inputs;
     std::vector<Run> runs; // in address order, without overlaps
@@ -184,6 +190,9 @@ struct RunReader {
     std::vector<unsigned char> window;
     size_t window_first, window_end; // the runs it holds
     std::vector<uint64_t> window_at; // where each of them starts in it
+    bool window_dense; // it maps the addresses from window_low straight
+    uint64_t window_low;
+    size_t window_guess; // the run last found
 };
 // from: the first image address wanted, which a raw image is read from
 void reader_start(RunReader* reader, const ImageRuns* image, size_t run, uint64_t from);

@@ -9,7 +9,7 @@
 #include <cstring>
 
 static FILE* OutStream;
-static bool ToError;
+static bool ToError, Quiet;
 static char OutBuf[1 << 16];
 static size_t OutLen;
 
@@ -39,9 +39,17 @@ static int WriteErrno;
 
 static void out_write(const char* text, size_t n)
 {
+    if (Quiet) return;
     FILE* stream = out_stream();
     bool failed = n && fwrite(text, 1, n, stream) != n;
     if (failed && stream != stderr && !WriteErrno) WriteErrno = errno ? errno : EIO;
+}
+
+void out_quiet(bool on)
+{
+    if (on) out_flush();
+    OutLen = on || !Quiet ? OutLen : 0;
+    Quiet = on;
 }
 
 void out_flush()

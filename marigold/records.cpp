@@ -164,47 +164,72 @@ void reader_close(RunReader* r)
 static void note_run(ImageRuns* image, uint32_t index, const LineData& piece)
 {
     std::vector<Run>& runs = image->runs;
-    if (!runs.empty() && runs.back().input == index
-        && runs.back().address + runs.back().n == piece.address) {
+    if (!runs.empty() && runs.back().input == index && run_end(runs.back()) == piece.address
+        && runs.back().n <= UINT32_MAX - piece.n) {
         runs.back().n += piece.n;
         return;
     }
     runs.push_back(
-        Run { piece.address, piece.n, index, Info.base, Info.segmented, Info.line_offset });
+        Run { Info.line_offset, piece.address, piece.n, index, Info.base, Info.segmented });
     image->inputs[index].runs++;
 }
 
-// The first pass over a record file. -i's messages go to standard error;
-// false when there are any, or when the file is no record file of one
+// An input's runs sorted by address; true when none overlaps the one
+// before it.
+static bool runs_apart(ImageRuns* image, size_t from)
+{
+    std::vector<Run>& runs = image->runs;
+    std::sort(runs.begin() + from, runs.end(),
+        [](const Run& a, const Run& b) { return a.address < b.address; });
+    for (size_t i = from + 1; i < runs.size(); i++)
+        if (runs[i].address < run_end(runs[i - 1])) return false;
+    return true;
+}
+
+// One pass over a record file; with `image`, its runs are noted and
+// overlaps left to runs_apart.
+static void read_lines(FILE* in, ImageRuns* image, uint32_t index)
+{
+    RunReader r {};
+    r.file = in;
+    r.buf.resize(READ_BLOCK);
+    rewind_input(in);
+    info_reset();
+    Info.quick = image != nullptr;
+    while (next_line(&r))
+        for (int i = 0; image && i < Info.piece_count; i++)
+            note_run(image, index, Info.pieces[i]);
+    if (image) image->inputs[index].size = r.buf_at + r.buf_len;
+    info_check_end();
+}
+
+// The first pass over a record file finds overlaps among its runs, which
+// is faster than -i's map of ranges where the records come in any order.
+// A file with a problem is read again as -i reads it, for -i's messages on
+// standard error. False then, or when the file is no record file of one
 // format.
 static bool read_records(ImageRuns* image, uint32_t index, FILE* in)
 {
     Input& input = image->inputs[index];
     input.crlf = first_line_crlf(in);
-    RunReader r {};
-    r.file = in;
-    r.buf.resize(READ_BLOCK);
-    info_reset();
-    out_to_error(true);
-    while (next_line(&r))
-        for (int i = 0; i < Info.piece_count; i++)
-            note_run(image, index, Info.pieces[i]);
-    input.size = r.buf_at + r.buf_len;
-    info_check_end();
-    bool sound = Info.problems == 0;
-    if (sound && Info.intel_seen && Info.srec_seen) {
-        out_str(InputPath);
-        out_str(": mixes Intel HEX and S-records\n");
-        sound = false;
-    } else if (sound && !Info.intel_seen && !Info.srec_seen) {
-        out_str(InputPath);
-        out_str(": holds no records\n");
-        sound = false;
+    size_t from = image->runs.size();
+    out_quiet(true);
+    read_lines(in, image, index);
+    out_quiet(false);
+    if (Info.problems != 0 || !runs_apart(image, from)) {
+        image->runs.resize(from);
+        out_to_error(true);
+        read_lines(in, nullptr, index);
+        out_to_error(false);
+        return false;
     }
-    out_to_error(false);
+    if (Info.intel_seen && Info.srec_seen)
+        out_error("%s: mixes Intel HEX and S-records\n", InputPath);
+    else if (!Info.intel_seen && !Info.srec_seen)
+        out_error("%s: holds no records\n", InputPath);
     input.start_kind = Info.start_kind;
     input.start = Info.start;
-    return sound;
+    return Info.intel_seen != Info.srec_seen;
 }
 
 // A raw image is one run from its first byte.
@@ -212,14 +237,14 @@ static bool read_raw(ImageRuns* image, uint32_t index, FILE* in)
 {
     uint64_t size = 0;
     if (!file_size(in, &size)) can_not_read(InputPath);
-    if (size > (uint64_t)1 << 32) {
+    if (size > UINT32_MAX) {
         out_error("%s: %llu bytes do not fit the 4 GiB address space\n", InputPath,
             (unsigned long long)size);
         return false;
     }
     image->inputs[index].size = size;
     if (size) {
-        image->runs.push_back(Run { 0, size, index, 0, false, 0 });
+        image->runs.push_back(Run { 0, 0, (uint32_t)size, index, 0, false });
         image->inputs[index].runs++;
     }
     return true;
@@ -247,64 +272,79 @@ bool read_input(ImageRuns* image, uint32_t index)
 
 // Many runs, each read from its first line with a read of a whole block,
 // would read the file many times over: then one pass over the file takes
-// the bytes of as many runs as a window holds. The window is as large as
-// the runs' own notes at least, so memory still follows the runs.
+// the bytes of as many runs as a window holds. A run's note takes more than
+// 16 bytes, so a window of 16 bytes a run keeps memory following the runs.
+static uint64_t window_room(const Input& input)
+{
+    return std::max<uint64_t>(WINDOW_MIN, input.runs * 16);
+}
+
 static bool windowed(const ImageRuns* image, const Run& run)
 {
     const Input& input = image->inputs[run.input];
     return !image->lines_wanted && input.kind == INPUT_RECORDS && input.runs * 16384 > input.size
-        && run.n <= std::max<uint64_t>(WINDOW_MIN, input.runs * sizeof(Run));
+        && run.n <= window_room(input);
 }
 
-// The run of the window that holds file address a, from the one last found.
-static size_t window_run(const RunReader* r, const ImageRuns* image, uint32_t a, size_t guess)
+// Where the bytes at image address a go in the window, or SIZE_MAX. A
+// window whose runs lie close together maps addresses straight to bytes;
+// else the run that holds them is looked for, from the one found last.
+static size_t window_place(RunReader* r, const ImageRuns* image, uint64_t a)
 {
-    const int64_t shift = image->inputs[r->input].shift;
+    if (r->window_dense)
+        return a >= r->window_low && a - r->window_low < r->window.size()
+            ? (size_t)(a - r->window_low)
+            : SIZE_MAX;
     auto holds = [&](size_t i) {
-        uint64_t start = image->runs[i].address - shift;
-        return a >= start && a < start + image->runs[i].n;
+        return i >= r->window_first && i < r->window_end && a >= image->runs[i].address
+            && a < run_end(image->runs[i]);
     };
-    if (guess < r->window_end && holds(guess)) return guess;
-    if (guess + 1 < r->window_end && holds(guess + 1)) return guess + 1;
-    if (guess > r->window_first && holds(guess - 1)) return guess - 1;
-    auto first = image->runs.begin() + r->window_first, end = image->runs.begin() + r->window_end;
-    auto it = std::upper_bound(first, end, (uint64_t)a + shift,
-        [](uint64_t address, const Run& run) { return address < run.address; });
-    if (it == first) return SIZE_MAX;
-    size_t i = (size_t)(it - image->runs.begin()) - 1;
-    return holds(i) ? i : SIZE_MAX;
+    size_t k = r->window_guess;
+    if (!holds(k)) k++;
+    if (!holds(k)) {
+        auto first = image->runs.begin() + r->window_first,
+             end = image->runs.begin() + r->window_end;
+        auto it = std::upper_bound(
+            first, end, a, [](uint64_t address, const Run& run) { return address < run.address; });
+        if (it == first) return SIZE_MAX;
+        k = (size_t)(it - image->runs.begin()) - 1;
+        if (!holds(k)) return SIZE_MAX;
+    }
+    r->window_guess = k;
+    return r->window_at[k - r->window_first] + (size_t)(a - image->runs[k].address);
 }
 
 // Fills the window with the runs from `first` on that are this input's and
-// fit, in one pass over the file.
+// fit, in one pass over the file. No other run of the input lies between
+// them, so every byte of the input in their span is theirs.
 static void load_window(RunReader* r, const ImageRuns* image, size_t first)
 {
     const Input& input = image->inputs[r->input];
-    uint64_t room = std::max<uint64_t>(WINDOW_MIN, input.runs * sizeof(Run)), total = 0;
-    std::vector<uint64_t>& at = r->window_at;
-    at.clear();
+    uint64_t room = window_room(input), total = 0;
     size_t end = first;
     while (end < image->runs.size() && image->runs[end].input == r->input
-        && total + image->runs[end].n <= room) {
-        at.push_back(total);
+        && total + image->runs[end].n <= room)
         total += image->runs[end++].n;
-    }
-    r->window.resize(total);
-    r->window_first = first;
+    r->window_low = image->runs[first].address;
+    uint64_t span = run_end(image->runs[end - 1]) - r->window_low;
+    r->window_dense = span <= room;
+    // A sparse window packs its runs, each at its own place.
+    std::vector<uint64_t>& at = r->window_at;
+    at.clear();
+    for (size_t k = first, packed = 0; !r->window_dense && k < end; packed += image->runs[k++].n)
+        at.push_back(packed);
+    r->window.resize(r->window_dense ? span : total);
+    r->window_first = r->window_guess = first;
     r->window_end = end;
     reader_seek(r, 0, input.path.c_str());
     Info.replay = true;
     Info.base = 0;
     Info.segmented = Info.ended = false;
-    size_t guess = first;
     while (next_line(r)) {
         for (int i = 0; i < Info.piece_count; i++) {
             const LineData& piece = Info.pieces[i];
-            size_t k = window_run(r, image, piece.address, guess);
-            if (k == SIZE_MAX) continue;
-            guess = k;
-            uint64_t skip = piece.address - (image->runs[k].address - input.shift);
-            memcpy(r->window.data() + at[k - first] + skip, piece.data, piece.n);
+            size_t at_k = window_place(r, image, piece.address + input.shift);
+            if (at_k != SIZE_MAX) memcpy(r->window.data() + at_k, piece.data, piece.n);
         }
         Info.ended = false;
     }
@@ -316,7 +356,7 @@ void reader_start(RunReader* r, const ImageRuns* image, size_t run, uint64_t fro
     reader_open(r, image, the.input);
     const Input& input = image->inputs[the.input];
     r->run = run;
-    r->next = the.address - input.shift;
+    r->next = (uint64_t)((int64_t)the.address - input.shift);
     r->end = r->next + the.n;
     if (input.kind == INPUT_RAW) {
         uint64_t skip = from > the.address ? from - the.address : 0;
@@ -357,8 +397,9 @@ bool reader_piece(RunReader* r, const ImageRuns* image, Piece* piece)
     if (input.kind == INPUT_RAW) return raw_piece(r, input, piece);
     if (r->next >= r->end) return false;
     if (windowed(image, run)) {
-        *piece = Piece { run.address, r->window.data() + r->window_at[r->run - r->window_first],
-            (uint32_t)run.n, false, 0, 0, 0 };
+        size_t at = r->window_dense ? run.address - r->window_low
+                                    : r->window_at[r->run - r->window_first];
+        *piece = Piece { run.address, r->window.data() + at, (uint32_t)run.n, false, 0, 0, 0 };
         r->next = r->end;
         return true;
     }

@@ -44,7 +44,7 @@ static uint32_t window_word(int index)
 static uint64_t first_stretch(const ImageRuns* image)
 {
     const std::vector<Run>& runs = image->runs;
-    uint64_t end = runs[0].address + runs[0].n;
+    uint64_t end = run_end(runs[0]);
     for (size_t i = 1; i < runs.size() && runs[i].address == end; i++)
         end += runs[i].n;
     return end - runs[0].address;

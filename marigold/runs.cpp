@@ -93,11 +93,11 @@ static bool shift_runs(ImageRuns* image, uint32_t index, size_t from)
             out_error("%s: shifted by %s%llx, address %08llx would %s\n", input.path.c_str(),
                 input.shift < 0 ? "-" : "+",
                 (unsigned long long)(input.shift < 0 ? -input.shift : input.shift),
-                (unsigned long long)(first < 0 ? run.address : run.address + run.n - 1),
+                (unsigned long long)(first < 0 ? run.address : run_end(run) - 1),
                 first < 0 ? "fall below 0" : "pass ffffffff");
             return false;
         }
-        run.address = (uint64_t)first;
+        run.address = (uint32_t)first;
     }
     return true;
 }
@@ -110,7 +110,7 @@ static bool no_overlaps(const ImageRuns* image)
     uint32_t reacher = 0;
     int found = 0;
     for (const Run& run : image->runs) {
-        uint64_t end = run.address + run.n;
+        uint64_t end = run_end(run);
         if (run.address < reach && run.input != reacher && found++ < 64) {
             out_error("%s and %s overlap at %08llx-%08llx\n", image->inputs[reacher].path.c_str(),
                 image->inputs[run.input].path.c_str(), (unsigned long long)run.address,
@@ -175,7 +175,7 @@ bool read_inputs(ImageRuns* image)
         sound = read_input(image, i) && shift_runs(image, i, from) && sound;
     }
     if (!sound) return false;
-    std::stable_sort(image->runs.begin(), image->runs.end(),
+    std::sort(image->runs.begin(), image->runs.end(),
         [](const Run& a, const Run& b) { return a.address < b.address; });
     return no_overlaps(image) && settle_start(image);
 }
@@ -193,7 +193,7 @@ static bool data_bounds(const ImageRuns* image, uint64_t* low, uint64_t* high)
     }
     bool any = false;
     for (const Run& run : image->runs) {
-        uint64_t a = std::max(run.address, first), b = std::min(run.address + run.n - 1, last);
+        uint64_t a = std::max<uint64_t>(run.address, first), b = std::min(run_end(run) - 1, last);
         if (a > b) continue;
         if (!any) *low = a;
         *high = b;
@@ -248,11 +248,11 @@ bool cursor_next(Cursor* c, Piece* piece)
     const std::vector<Run>& runs = image->runs;
     uint64_t end = c->last + 1;
     while (!c->done && c->next < end) {
-        while (c->run < runs.size() && runs[c->run].address + runs[c->run].n <= c->next) {
+        while (c->run < runs.size() && run_end(runs[c->run]) <= c->next) {
             c->run++;
             c->reading = false;
         }
-        uint64_t start = c->run < runs.size() ? std::min(runs[c->run].address, end) : end;
+        uint64_t start = c->run < runs.size() ? std::min<uint64_t>(runs[c->run].address, end) : end;
         if (c->next < start) {
             if (image->fill) return fill_piece(c, start, piece);
             c->next = start;
