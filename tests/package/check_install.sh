@@ -87,7 +87,8 @@ expect "kestrel -c3 x" "$(complete_words "$comp/kestrel" kestrel -c33 x '')" ''
 expect "kestrel --" "$(complete_words "$comp/kestrel" kestrel -T --)" $'--help\n--version'
 expect "kestrel -" "$(complete_words "$comp/kestrel" kestrel -)" "$(printf -- "%s\n" --help --version -L -T -U -b -c -d -e -h -l -p -s -t -u -w -x | sort)"
 expect "marigold" "$(complete_words "$comp/marigold" marigold -b '')" $'a.hex\nb.S19\nsub'
-expect "marigold -" "$(complete_words "$comp/marigold" marigold -)" $'--help\n--version\n-b\n-c\n-f\n-i\n-w\n-x'
+expect "marigold -" "$(complete_words "$comp/marigold" marigold -)" "$(printf -- "%s\n" --help --version -F -R -b -c -d -f -i -w -x | sort)"
+expect "marigold -x a b" "$(complete_words "$comp/marigold" marigold -x a.hex b.S19 '')" $'a.hex\nb.S19\nsub'
 
 # A kestrel with the detailed list (-L): its COM column is used.
 printf '#!/bin/sh\n# no serial ports\n[ "$1" = -L ] && printf "COM40  /dev/ttyUSB7  usb\\n-      /dev/ttyXRUSB0\\n"\n' >"$bin/kestrel"
