@@ -1,19 +1,28 @@
 // The -x mode: record files and raw images merged into one image and
 // written as a raw image or as records, the output kind taken from the
-// output name's extension. The inputs are checked in full first; the output
-// is written under a temporary name and renamed at the end, so a refused or
-// failed conversion leaves no output file behind.
+// output name's extension. While the inputs' data come in address order,
+// the output is written during the first pass that checks them; else it is
+// written again by a cursor over the image's runs. It is written under a
+// temporary name and renamed at the end, so a refused or failed conversion
+// leaves no output file behind.
 #include "marigold.h"
 #include "platform.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
 uint64_t BinLimit = (uint64_t)256 << 20;
 
+enum : uint64_t { NO_BYTE_YET = UINT64_MAX, ADDRESS_END = (uint64_t)1 << 32 };
+
 static FILE* Out;
 static OutKind Kind;
+static const ImageRuns* Shape; // its inputs, fill and crop
+static bool Begun; // the output's head is written
+static uint64_t Next; // the address the output has reached
 static uint64_t BinNext; // the address of the .bin image's next byte
+static bool Stream; // the first pass wrote the output
 
 OutKind output_kind(const char* path)
 {
@@ -57,6 +66,7 @@ static void bin_put(const unsigned char* data, size_t n)
 // Gaps that -F does not fill are filled with 0xFF in a .bin image.
 static void bin_bytes(uint64_t address, const unsigned char* data, uint32_t n)
 {
+    if (BinNext == NO_BYTE_YET) BinNext = address;
     static unsigned char fill[4096];
     if (fill[0] == 0) memset(fill, 0xff, sizeof fill);
     while (BinNext < address) {
@@ -107,30 +117,114 @@ static const char* header_name(const ImageRuns* image)
     return name;
 }
 
-// Writes the image to Out; false when writing failed.
-static bool write_image(const ImageRuns* image)
+// The head goes out with the first bytes, when the first input's line ends
+// are known.
+static void begin_output()
 {
-    bool crlf = image->inputs[0].crlf;
-    if (Kind == OUT_BIN) {
-        BinNext = image_low(image);
-        BinLen = 0;
-    } else {
-        records_begin(Out, Kind, crlf, header_name(image));
+    if (Begun) return;
+    Begun = true;
+    if (Kind != OUT_BIN) records_begin(Out, Kind, Shape->inputs[0].crlf, header_name(Shape));
+}
+
+static void write_bytes(uint64_t address, const unsigned char* data, uint32_t n)
+{
+    begin_output();
+    if (Kind == OUT_BIN)
+        bin_bytes(address, data, n);
+    else
+        records_bytes((uint32_t)address, data, n);
+    Next = address + n;
+}
+
+// -F fills every gap up to address.
+static void fill_to(uint64_t address)
+{
+    static unsigned char block[1 << 16];
+    memset(block, Shape->fill_byte, sizeof block);
+    while (Next < address) {
+        uint64_t n = std::min<uint64_t>(address - Next, sizeof block);
+        write_bytes(Next, block, (uint32_t)n);
     }
-    Cursor cursor {};
-    cursor_start(&cursor, image);
-    Piece piece;
-    while (cursor_next(&cursor, &piece)) {
-        if (Kind == OUT_BIN)
-            bin_bytes(piece.address, piece.data, piece.n);
-        else
-            records_bytes((uint32_t)piece.address, piece.data, piece.n);
+}
+
+// Bytes in address order, cut to -R's range.
+static void put_bytes(uint64_t address, const unsigned char* data, uint64_t n)
+{
+    uint64_t first = address, end = address + n;
+    if (Shape->crop) {
+        first = std::max(first, Shape->first);
+        end = std::min(end, Shape->last + 1);
+        if (first >= end) return;
     }
-    cursor_end(&cursor);
+    if (Next == NO_BYTE_YET) Next = first;
+    if (Shape->fill) fill_to(first);
+    write_bytes(first, data + (first - address), (uint32_t)(end - first));
+}
+
+static void start_output(FILE* out)
+{
+    Out = out;
+    Begun = false;
+    BinLen = 0;
+    BinNext = NO_BYTE_YET;
+    Next = Shape->crop && Shape->fill ? Shape->first : NO_BYTE_YET;
+}
+
+// Finishes the output and closes it; false when writing failed.
+static bool end_output()
+{
+    if (Shape->crop && Shape->fill) fill_to(Shape->last + 1);
+    begin_output();
     if (Kind == OUT_BIN) bin_flush();
-    bool written = Kind == OUT_BIN || records_end(image->start_kind, image->start);
+    bool written = Kind == OUT_BIN || records_end(Shape->start_kind, Shape->start);
     written = !ferror(Out) && written;
     return fclose(Out) == 0 && written;
+}
+
+// The first pass, writing the data as they come while they come in address
+// order (not for .srec and .mot, whose width the data settle, nor for a
+// .bin that grows too long). False when they did not.
+static bool first_pass(ImageRuns* image)
+{
+    bool filled_too_long
+        = Kind == OUT_BIN && image->crop && image->fill && image->last - image->first >= BinLimit;
+    bool stream = Kind != OUT_SREC && !filled_too_long;
+    FirstPass pass {};
+    first_pass_start(&pass, image, stream);
+    uint64_t reach = 0;
+    Piece piece;
+    while (first_pass_next(&pass, &piece)) {
+        if (!stream) continue;
+        uint64_t end = piece.address + piece.n;
+        bool too_long
+            = Kind == OUT_BIN && Next != NO_BYTE_YET && end > Next && end - Next > BinLimit;
+        if (piece.address < reach || end > ADDRESS_END || too_long) {
+            stream = pass.raw_data = false;
+            continue;
+        }
+        reach = end;
+        put_bytes(piece.address, piece.data, piece.n);
+    }
+    Stream = stream;
+    return settle_image(image, pass.sound);
+}
+
+// The output again from the start, through a cursor over the runs.
+static void write_again(const std::string& temp)
+{
+    fclose(Out);
+    FILE* out = fopen(temp.c_str(), "wb");
+    if (!out) {
+        out_printf("Fatal: can't write file:%s\n", OutputPath);
+        out_exit(1);
+    }
+    start_output(out);
+    Cursor cursor {};
+    cursor_start(&cursor, Shape);
+    Piece piece;
+    while (cursor_next(&cursor, &piece))
+        put_bytes(piece.address, piece.data, piece.n);
+    cursor_end(&cursor);
 }
 
 // marigold -x IN... OUT: every path but the last is an input; with one
@@ -147,16 +241,28 @@ int convert_file()
         return 1;
     }
     ImageRuns image {};
-    if (!parse_fill_and_crop(&image) || !build_image(&image, Paths, inputs) || !output_fits(&image))
-        return 1;
+    if (!parse_fill_and_crop(&image)) return 1;
+    for (int i = 0; i < inputs; i++) {
+        image.inputs.push_back(Input {});
+        parse_input(Paths[i], &image.inputs.back());
+    }
+    Shape = &image;
     std::string temp;
-    Out = create_temp(OutputPath, temp);
-    if (!Out) {
+    FILE* out = create_temp(OutputPath, temp);
+    if (!out) {
         out_printf("Fatal: can't create file:%s\n", OutputPath);
         return 1;
     }
     set_temp_path(temp.c_str()); // from here every fatal exit removes it
-    if (!write_image(&image)) {
+    start_output(out);
+    if (!first_pass(&image) || !output_fits(&image)) {
+        fclose(Out);
+        remove(temp.c_str());
+        set_temp_path(nullptr);
+        return 1;
+    }
+    if (!Stream) write_again(temp);
+    if (!end_output()) {
         out_printf("Fatal: can't write file:%s\n", OutputPath);
         out_exit(1);
     }

@@ -174,7 +174,6 @@ struct Piece {
 // records.cpp: reading record files and raw images into runs, and their
 // bytes again for a cursor
 bool holds_record_line(FILE* in); // any line of the file is a record line
-bool read_input(ImageRuns* image, uint32_t index); // -i's problems on standard error
 struct RunReader {
     FILE* file;
     uint32_t input;
@@ -198,12 +197,28 @@ struct RunReader {
 void reader_start(RunReader* reader, const ImageRuns* image, size_t run, uint64_t from);
 bool reader_piece(RunReader* reader, const ImageRuns* image, Piece* piece);
 void reader_close(RunReader* reader);
+// The first pass checks each input as -i checks it (its problems on
+// standard error) and notes its runs, handing its data out on the way.
+struct FirstPass {
+    ImageRuns* image;
+    uint32_t input; // being read
+    RunReader reader;
+    size_t from; // its first run
+    uint64_t next; // of a raw image: the offset of its next byte
+    int count; // of the line's pieces, handed out
+    bool sound;
+    bool raw_data; // raw images are read too, not only noted
+    const char* given; // InputPath as it was
+};
+void first_pass_start(FirstPass* pass, ImageRuns* image, bool raw_data);
+bool first_pass_next(FirstPass* pass, Piece* piece);
 
 // runs.cpp: the image model's arguments, merge, shift, crop and fill
 bool parse_input(const char* arg, Input* input);
 bool parse_fill_and_crop(ImageRuns* image); // -F and -R
 bool build_image(ImageRuns* image, char** args, int n); // false after saying why
 bool read_inputs(ImageRuns* image); // of inputs set up before
+bool settle_image(ImageRuns* image, bool sound); // after the first pass
 bool image_empty(const ImageRuns* image);
 uint64_t image_low(const ImageRuns* image); // of the bytes the cursor hands out
 uint64_t image_high(const ImageRuns* image);

@@ -186,41 +186,35 @@ static bool runs_apart(ImageRuns* image, size_t from)
     return true;
 }
 
-// One pass over a record file; with `image`, its runs are noted and
-// overlaps left to runs_apart.
-static void read_lines(FILE* in, ImageRuns* image, uint32_t index)
+// A record file read again as -i reads it, for -i's messages on standard
+// error.
+static void report_problems(FILE* in)
 {
     RunReader r {};
     r.file = in;
     r.buf.resize(READ_BLOCK);
     rewind_input(in);
     info_reset();
-    Info.quick = image != nullptr;
-    while (next_line(&r))
-        for (int i = 0; image && i < Info.piece_count; i++)
-            note_run(image, index, Info.pieces[i]);
-    if (image) image->inputs[index].size = r.buf_at + r.buf_len;
+    out_to_error(true);
+    while (next_line(&r)) { }
     info_check_end();
+    out_to_error(false);
 }
 
-// The first pass over a record file finds overlaps among its runs, which
-// is faster than -i's map of ranges where the records come in any order.
-// A file with a problem is read again as -i reads it, for -i's messages on
-// standard error. False then, or when the file is no record file of one
-// format.
-static bool read_records(ImageRuns* image, uint32_t index, FILE* in)
+// The end of a record file's first pass, which finds overlaps among its
+// runs: faster than -i's map of ranges where the records come in any
+// order. A file with a problem is read again for -i's messages. False
+// then, or when the file is no record file of one format.
+static bool end_records(FirstPass* pass)
 {
-    Input& input = image->inputs[index];
-    input.crlf = first_line_crlf(in);
-    size_t from = image->runs.size();
-    out_quiet(true);
-    read_lines(in, image, index);
+    ImageRuns* image = pass->image;
+    Input& input = image->inputs[pass->input];
+    input.size = pass->reader.buf_at + pass->reader.buf_len;
+    info_check_end();
     out_quiet(false);
-    if (Info.problems != 0 || !runs_apart(image, from)) {
-        image->runs.resize(from);
-        out_to_error(true);
-        read_lines(in, nullptr, index);
-        out_to_error(false);
+    if (Info.problems != 0 || !runs_apart(image, pass->from)) {
+        image->runs.resize(pass->from);
+        report_problems(pass->reader.file);
         return false;
     }
     if (Info.intel_seen && Info.srec_seen)
@@ -233,41 +227,113 @@ static bool read_records(ImageRuns* image, uint32_t index, FILE* in)
 }
 
 // A raw image is one run from its first byte.
-static bool read_raw(ImageRuns* image, uint32_t index, FILE* in)
+static bool begin_raw(FirstPass* pass)
 {
+    ImageRuns* image = pass->image;
     uint64_t size = 0;
-    if (!file_size(in, &size)) can_not_read(InputPath);
+    if (!file_size(pass->reader.file, &size)) can_not_read(InputPath);
     if (size > UINT32_MAX) {
         out_error("%s: %llu bytes do not fit the 4 GiB address space\n", InputPath,
             (unsigned long long)size);
         return false;
     }
-    image->inputs[index].size = size;
+    image->inputs[pass->input].size = size;
     if (size) {
-        image->runs.push_back(Run { 0, 0, (uint32_t)size, index, 0, false });
-        image->inputs[index].runs++;
+        image->runs.push_back(Run { 0, 0, (uint32_t)size, pass->input, 0, false });
+        image->inputs[pass->input].runs++;
     }
     return true;
 }
 
-// Messages name the input through InputPath while it is read.
-bool read_input(ImageRuns* image, uint32_t index)
+// Opens the next input; messages name it through InputPath while it is
+// read. False when it can't be read twice.
+static bool begin_input(FirstPass* pass)
 {
-    Input& input = image->inputs[index];
-    const char* given = InputPath;
+    Input& input = pass->image->inputs[pass->input];
     InputPath = input.path.c_str();
     FILE* in = open_input();
+    pass->reader.file = in;
+    pass->reader.buf_at = pass->reader.buf_len = pass->reader.buf_pos = 0;
+    pass->from = pass->image->runs.size();
+    pass->next = 0;
+    pass->count = 0;
     if (!file_seekable(in)) {
-        close_input(in);
         out_error("%s: can't be read twice (a pipe?); it must be a file\n", InputPath);
-        InputPath = given;
         return false;
     }
-    bool sound
-        = input.kind == INPUT_RAW ? read_raw(image, index, in) : read_records(image, index, in);
-    close_input(in);
-    InputPath = given;
-    return sound;
+    if (input.kind == INPUT_RAW) return begin_raw(pass);
+    input.crlf = first_line_crlf(in);
+    info_reset();
+    Info.quick = true;
+    out_quiet(true); // its problems are listed by end_records
+    return true;
+}
+
+static void end_input(FirstPass* pass, bool sound)
+{
+    pass->sound = sound && pass->sound;
+    close_input(pass->reader.file);
+    pass->reader.file = nullptr;
+    InputPath = pass->given;
+    pass->input++;
+}
+
+void first_pass_start(FirstPass* pass, ImageRuns* image, bool raw_data)
+{
+    pass->image = image;
+    pass->input = 0;
+    pass->sound = true;
+    pass->raw_data = raw_data;
+    pass->given = InputPath;
+    pass->reader.buf.resize(READ_BLOCK);
+}
+
+// A raw image's bytes, when they are wanted in the first pass.
+static bool raw_block(FirstPass* pass, Piece* piece)
+{
+    RunReader* r = &pass->reader;
+    const Input& input = pass->image->inputs[pass->input];
+    if (!pass->raw_data || pass->next >= input.size) return false;
+    r->buf_len = fread(r->buf.data(), 1, r->buf.size(), r->file);
+    if (r->buf_len == 0) return false; // shorter than it was: close_input tells
+    *piece = Piece { (uint64_t)((int64_t)pass->next + input.shift),
+        (const unsigned char*)r->buf.data(), (uint32_t)r->buf_len, false, 0, 0, 0 };
+    pass->next += r->buf_len;
+    return true;
+}
+
+// The data of every input in turn, in file order, shifted; a record file's
+// from its checked lines, each valid until the next call. False at the end.
+bool first_pass_next(FirstPass* pass, Piece* piece)
+{
+    ImageRuns* image = pass->image;
+    for (;;) {
+        if (!pass->reader.file) {
+            if (pass->input == image->inputs.size()) return false;
+            if (!begin_input(pass)) end_input(pass, false);
+            continue;
+        }
+        const Input& input = image->inputs[pass->input];
+        if (input.kind == INPUT_RAW) {
+            if (raw_block(pass, piece)) return true;
+            end_input(pass, true);
+            continue;
+        }
+        if (pass->count < Info.piece_count) {
+            const LineData& line = Info.pieces[pass->count++];
+            uint64_t address = (uint64_t)((int64_t)line.address + input.shift); // checked later
+            *piece = Piece { address, line.data, line.n, true, Info.line_offset, line.column,
+                Info.checksum_column };
+            return true;
+        }
+        if (next_line(&pass->reader)) {
+            for (int i = 0; i < Info.piece_count; i++)
+                note_run(image, pass->input, Info.pieces[i]);
+            pass->count = 0;
+            continue;
+        }
+        end_input(pass, end_records(pass));
+    }
 }
 
 // Many runs, each read from its first line with a read of a whole block,

@@ -1,6 +1,6 @@
 // The image model: the inputs' runs placed, shifted and merged into one
-// image, cropped and filled, and a cursor that hands its bytes out in
-// address order.
+// image, its bounds once cropped and filled, and a cursor that hands its
+// bytes out in address order.
 #include "marigold.h"
 
 #include <algorithm>
@@ -82,11 +82,10 @@ bool parse_fill_and_crop(ImageRuns* image)
 
 // Moves an input's runs by its shift; false, naming the input, when one
 // would leave the 4 GiB.
-static bool shift_runs(ImageRuns* image, uint32_t index, size_t from)
+static bool shift_runs(ImageRuns* image)
 {
-    const Input& input = image->inputs[index];
-    for (size_t i = from; i < image->runs.size(); i++) {
-        Run& run = image->runs[i];
+    for (Run& run : image->runs) {
+        const Input& input = image->inputs[run.input];
         int64_t first = (int64_t)run.address + input.shift;
         int64_t end = first + (int64_t)run.n;
         if (first < 0 || end > (int64_t)ADDRESS_END) {
@@ -169,12 +168,17 @@ bool build_image(ImageRuns* image, char** args, int n)
 
 bool read_inputs(ImageRuns* image)
 {
-    bool sound = true;
-    for (uint32_t i = 0; i < image->inputs.size(); i++) {
-        size_t from = image->runs.size();
-        sound = read_input(image, i) && shift_runs(image, i, from) && sound;
-    }
-    if (!sound) return false;
+    FirstPass pass {};
+    first_pass_start(&pass, image, false);
+    Piece piece;
+    while (first_pass_next(&pass, &piece)) { }
+    return settle_image(image, pass.sound);
+}
+
+// Once the first pass is done: the runs shifted, in address order, apart.
+bool settle_image(ImageRuns* image, bool sound)
+{
+    if (!sound || !shift_runs(image)) return false;
     std::sort(image->runs.begin(), image->runs.end(),
         [](const Run& a, const Run& b) { return a.address < b.address; });
     return no_overlaps(image) && settle_start(image);
@@ -222,24 +226,12 @@ uint64_t image_high(const ImageRuns* image)
     return high;
 }
 
-static unsigned char FillBlock[1 << 16];
-
 void cursor_start(Cursor* cursor, const ImageRuns* image)
 {
     cursor->image = image;
     cursor->run = 0;
     cursor->reading = false;
     cursor->done = !data_bounds(image, &cursor->next, &cursor->last);
-    if (image->fill) memset(FillBlock, image->fill_byte, sizeof FillBlock);
-}
-
-// A gap before the next run, or up to the end of a filled crop range.
-static bool fill_piece(Cursor* c, uint64_t until, Piece* piece)
-{
-    uint64_t n = std::min<uint64_t>(until - c->next, sizeof FillBlock);
-    *piece = Piece { c->next, FillBlock, (uint32_t)n, false, 0, 0, 0 };
-    c->next += n;
-    return true;
 }
 
 bool cursor_next(Cursor* c, Piece* piece)
@@ -254,8 +246,7 @@ bool cursor_next(Cursor* c, Piece* piece)
         }
         uint64_t start = c->run < runs.size() ? std::min<uint64_t>(runs[c->run].address, end) : end;
         if (c->next < start) {
-            if (image->fill) return fill_piece(c, start, piece);
-            c->next = start;
+            c->next = start; // a gap: the writers fill it
             continue;
         }
         if (!c->reading) {
