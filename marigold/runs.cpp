@@ -56,7 +56,7 @@ bool parse_fill_and_crop(ImageRuns* image)
 {
     uint64_t value;
     if (option_given('F')) {
-        const char* text = OptionTable['F'];
+        const char* text = OptionTable[(int)'F'];
         if (!parse_hex(text, &value) || value > 0xff) {
             out_error("-F%s: the fill byte is one or two hex digits, 00 to ff\n", text);
             return false;
@@ -65,7 +65,7 @@ bool parse_fill_and_crop(ImageRuns* image)
         image->fill_byte = (unsigned char)value;
     }
     if (option_given('R')) {
-        const char* text = OptionTable['R'];
+        const char* text = OptionTable[(int)'R'];
         const char* dash = strchr(text, '-');
         std::string first(text, dash ? dash - text : strlen(text));
         if (!dash || !parse_hex(first.c_str(), &image->first) || !parse_hex(dash + 1, &image->last)
