@@ -178,6 +178,7 @@ static bool end_output()
     if (Kind == OUT_BIN) bin_flush();
     bool written = Kind == OUT_BIN || records_end(Shape->start_kind, Shape->start);
     written = !ferror(Out) && written;
+    set_temp_path(TempPath, nullptr);
     return fclose(Out) == 0 && written;
 }
 
@@ -212,12 +213,14 @@ static bool first_pass(ImageRuns* image)
 // The output again from the start, through a cursor over the runs.
 static void write_again(const std::string& temp)
 {
+    set_temp_path(temp.c_str(), nullptr);
     fclose(Out);
     FILE* out = fopen(temp.c_str(), "wb");
     if (!out) {
         out_printf("Fatal: can't write file:%s\n", OutputPath);
         out_exit(1);
     }
+    set_temp_path(temp.c_str(), out);
     start_output(out);
     Cursor cursor {};
     cursor_start(&cursor, Shape);
@@ -253,12 +256,12 @@ int convert_file()
         out_printf("Fatal: can't create file:%s\n", OutputPath);
         return 1;
     }
-    set_temp_path(temp.c_str()); // from here every fatal exit removes it
+    set_temp_path(temp.c_str(), out); // from here every fatal exit removes it
     start_output(out);
     if (!first_pass(&image) || !output_fits(&image)) {
         fclose(Out);
         remove(temp.c_str());
-        set_temp_path(nullptr);
+        set_temp_path(nullptr, nullptr);
         return 1;
     }
     if (!Stream) write_again(temp);
@@ -277,6 +280,6 @@ int convert_file()
         out_printf("Fatal: can't write file:%s\n", OutputPath);
         out_exit(1);
     }
-    set_temp_path(nullptr);
+    set_temp_path(nullptr, nullptr);
     return 0;
 }

@@ -32,7 +32,8 @@ void out_flush();
 bool out_ok(); // flushes; false once the report could not be written
 [[noreturn]] void out_exit(int code);
 extern const char* TempPath; // a half-written temporary file, removed by out_exit
-void set_temp_path(const char* path); // null: no such file any more
+// The temporary file and its open stream, if any; null: no such file any more.
+void set_temp_path(const char* path, FILE* file);
 void out_str(const char* text);
 void out_printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void out_hex(uint32_t value, int min_digits);

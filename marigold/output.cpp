@@ -67,10 +67,12 @@ bool out_ok()
 }
 
 const char* TempPath;
+static FILE* TempFile;
 
-void set_temp_path(const char* path)
+void set_temp_path(const char* path, FILE* file)
 {
     TempPath = path;
+    TempFile = file;
     if (!path) temp_done();
 }
 
@@ -81,6 +83,7 @@ void set_temp_path(const char* path)
         fprintf(stderr, "Fatal: can't write standard output: %s\n", strerror(WriteErrno));
         if (code == 0 || code == 1) code = FailCode;
     }
+    if (TempFile) fclose(TempFile); // Windows removes no open file
     if (TempPath) remove(TempPath);
     exit(code);
 }

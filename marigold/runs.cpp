@@ -102,24 +102,45 @@ static bool shift_runs(ImageRuns* image)
 }
 
 // Bytes that two inputs both give are refused, each stretch named with
-// both files.
+// both files in the order given, stretches that follow on from each other
+// joined.
+struct Overlap {
+    uint32_t a, b; // the inputs, a before b
+    uint64_t first, end;
+};
+
+static void print_overlap(const ImageRuns* image, const Overlap& o)
+{
+    out_error("%s and %s overlap at %08llx-%08llx\n", image->inputs[o.a].path.c_str(),
+        image->inputs[o.b].path.c_str(), (unsigned long long)o.first,
+        (unsigned long long)(o.end - 1));
+}
+
 static bool no_overlaps(const ImageRuns* image)
 {
     uint64_t reach = 0;
     uint32_t reacher = 0;
     int found = 0;
+    Overlap last {};
     for (const Run& run : image->runs) {
         uint64_t end = run_end(run);
-        if (run.address < reach && run.input != reacher && found++ < 64) {
-            out_error("%s and %s overlap at %08llx-%08llx\n", image->inputs[reacher].path.c_str(),
-                image->inputs[run.input].path.c_str(), (unsigned long long)run.address,
-                (unsigned long long)(std::min(reach, end) - 1));
+        if (run.address < reach && run.input != reacher) {
+            Overlap o { std::min(reacher, run.input), std::max(reacher, run.input), run.address,
+                std::min(reach, end) };
+            if (found && o.a == last.a && o.b == last.b && o.first == last.end) {
+                last.end = o.end;
+            } else {
+                if (found && found <= 64) print_overlap(image, last);
+                last = o;
+                found++;
+            }
         }
         if (end > reach) {
             reach = end;
             reacher = run.input;
         }
     }
+    if (found && found <= 64) print_overlap(image, last);
     return found == 0;
 }
 
