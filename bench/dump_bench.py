@@ -10,6 +10,7 @@ reports marigold's peak memory.
 Usage: dump_bench.py [MARIGOLD] [SIZE_MIB]"""
 import os
 import random
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -125,6 +126,8 @@ def side_by_side(name, ours, peer, check):
 def time_image_jobs(marigold, work, binary, size_mib):
     """The image jobs of -x and -d side by side with srec_cat and srec_cmp,
     each result checked against the peer's."""
+    work = os.path.join(work, "jobs")
+    os.mkdir(work)
     out = lambda name: os.path.join(work, name)
     same = lambda a, b: subprocess.run(["srec_cmp", a, "-intel", b, "-intel"],
                                        capture_output=True).returncode == 0
@@ -162,9 +165,7 @@ def time_image_jobs(marigold, work, binary, size_mib):
         side_by_side("-x %s records to .hex" % order_name, [marigold, "-x", path, out("m.hex")],
                      ["srec_cat", path, "-intel", "-o", out("s.hex"), "-intel"],
                      lambda: same(out("m.hex"), out("s.hex")))
-    for name in os.listdir(work):
-        if name != os.path.basename(binary):
-            os.remove(out(name))
+    shutil.rmtree(work)
 
 
 def main():

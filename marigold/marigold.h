@@ -207,6 +207,11 @@ struct FirstPass {
     size_t from; // its first run
     uint64_t next; // of a raw image: the offset of its next byte
     int count; // of the line's pieces, handed out
+    LineData pieces[2]; // the line's data, kept
+    int piece_count;
+    uint64_t line_offset;
+    uint32_t checksum_column;
+    unsigned char data[RECORD_BYTES_SIZE];
     bool sound;
     bool raw_data; // raw images are read too, not only noted
     const char* given; // InputPath as it was

@@ -256,7 +256,7 @@ static bool begin_input(FirstPass* pass)
     pass->reader.buf_at = pass->reader.buf_len = pass->reader.buf_pos = 0;
     pass->from = pass->image->runs.size();
     pass->next = 0;
-    pass->count = 0;
+    pass->count = pass->piece_count = 0;
     if (!file_seekable(in)) {
         out_error("%s: can't be read twice (a pipe?); it must be a file\n", InputPath);
         return false;
@@ -302,6 +302,23 @@ static bool raw_block(FirstPass* pass, Piece* piece)
     return true;
 }
 
+// A copy of the line's data, which the reader of another file (-d reads two
+// at once) may overwrite before they are handed out.
+static void keep_line_data(FirstPass* pass)
+{
+    pass->count = 0;
+    pass->piece_count = Info.piece_count;
+    pass->line_offset = Info.line_offset;
+    pass->checksum_column = Info.checksum_column;
+    unsigned char* to = pass->data;
+    for (int i = 0; i < Info.piece_count; i++) {
+        pass->pieces[i] = Info.pieces[i];
+        memcpy(to, Info.pieces[i].data, Info.pieces[i].n);
+        pass->pieces[i].data = to;
+        to += Info.pieces[i].n;
+    }
+}
+
 // The data of every input in turn, in file order, shifted; a record file's
 // from its checked lines, each valid until the next call. False at the end.
 bool first_pass_next(FirstPass* pass, Piece* piece)
@@ -319,17 +336,17 @@ bool first_pass_next(FirstPass* pass, Piece* piece)
             end_input(pass, true);
             continue;
         }
-        if (pass->count < Info.piece_count) {
-            const LineData& line = Info.pieces[pass->count++];
+        if (pass->count < pass->piece_count) {
+            const LineData& line = pass->pieces[pass->count++];
             uint64_t address = (uint64_t)((int64_t)line.address + input.shift); // checked later
-            *piece = Piece { address, line.data, line.n, true, Info.line_offset, line.column,
-                Info.checksum_column };
+            *piece = Piece { address, line.data, line.n, true, pass->line_offset, line.column,
+                pass->checksum_column };
             return true;
         }
         if (next_line(&pass->reader)) {
+            keep_line_data(pass);
             for (int i = 0; i < Info.piece_count; i++)
                 note_run(image, pass->input, Info.pieces[i]);
-            pass->count = 0;
             continue;
         }
         end_input(pass, end_records(pass));
@@ -403,6 +420,7 @@ static void load_window(RunReader* r, const ImageRuns* image, size_t first)
     r->window_first = r->window_guess = first;
     r->window_end = end;
     reader_seek(r, 0, input.path.c_str());
+    const InfoState checking = Info;
     Info.replay = true;
     Info.base = 0;
     Info.segmented = Info.ended = false;
@@ -414,6 +432,7 @@ static void load_window(RunReader* r, const ImageRuns* image, size_t first)
         }
         Info.ended = false;
     }
+    Info = checking;
 }
 
 void reader_start(RunReader* r, const ImageRuns* image, size_t run, uint64_t from)
@@ -470,7 +489,9 @@ bool reader_piece(RunReader* r, const ImageRuns* image, Piece* piece)
         return true;
     }
     // Only the pieces of the run being read count: the first line of a run
-    // may also hold the end of another, where its addresses wrap.
+    // may also hold the end of another, where its addresses wrap. The state
+    // of a first pass going on meanwhile (-d) is kept.
+    const InfoState checking = Info;
     Info.replay = true;
     for (;;) {
         Info.base = r->base;
@@ -488,6 +509,7 @@ bool reader_piece(RunReader* r, const ImageRuns* image, Piece* piece)
             *piece = Piece { r->next + input.shift, r->data, n, true, Info.line_offset, line.column,
                 Info.checksum_column };
             r->next += n;
+            Info = checking;
             return true;
         }
     }

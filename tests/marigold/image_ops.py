@@ -243,8 +243,9 @@ def compare(rng):
            "00001fa0-00001fff differ\n00002000-00002067 only in b.bin\n"
            "differ: %d bytes, only in a.bin: 0 bytes, only in b.bin: 104 bytes\n" % (
                4 + sum(1 for i in range(4000, 4096) if base[i] != 0)), out)
-    rc, out, err = run(["-d", "a.hex", "broken.hex"])
-    expect("-d an unsound file", rc == 2 and "broken.hex:" in err, "rc=%d %r" % (rc, err))
+    for pair in (["a.hex", "broken.hex"], ["broken.hex", "a.hex"]):
+        rc, out, err = run(["-d"] + pair)
+        expect("-d %s: an unsound file" % pair, (rc, out) == (2, "") and "broken.hex:" in err, "rc=%d %r" % (rc, err))
     rc, out, err = run(["-d", "a.hex", "missing.hex"])
     expect("-d a missing file", rc == 2 and "missing.hex" in out + err, "rc=%d" % rc)
     # Many differing ranges: 64 shown, then the rest counted.
