@@ -172,9 +172,9 @@ struct Piece {
     uint32_t column, checksum_column;
 };
 
-// records.cpp: reading record files and raw images into runs, and their
-// bytes again for a cursor
-bool holds_record_line(FILE* in); // any line of the file is a record line
+// reader.cpp: a run's bytes read again for a cursor, and the reading of
+// lines both passes share
+enum { READ_BLOCK = 1 << 16 };
 struct RunReader {
     FILE* file;
     uint32_t input;
@@ -198,6 +198,11 @@ struct RunReader {
 void reader_start(RunReader* reader, const ImageRuns* image, size_t run, uint64_t from);
 bool reader_piece(RunReader* reader, const ImageRuns* image, Piece* piece);
 void reader_close(RunReader* reader);
+bool reader_line(RunReader* reader); // the next line to the record reader; false at the end
+[[noreturn]] void can_not_read(const char* path);
+
+// records.cpp: the first pass over the inputs, and what tells a record file
+bool holds_record_line(FILE* in); // any line of the file is a record line
 // The first pass checks each input as -i checks it (its problems on
 // standard error) and notes its runs, handing its data out on the way.
 struct FirstPass {
