@@ -114,13 +114,35 @@ def shuffled_copy(path, out, order):
         f.write(":00000001FF\n")
 
 
+def cpu_timed(command, runs=5):
+    """Best wall time and best CPU time (user and system) of a few runs, and
+    the peak resident set in KiB. On a machine shared with other work the CPU
+    time varies less than the wall time."""
+    best, best_cpu, peak = None, None, 0
+    for _ in range(runs):
+        with open(os.devnull, "wb") as null:
+            start = time.perf_counter()
+            proc = subprocess.run(["/usr/bin/time", "-f", "%U %S %M"] + command, stdout=null,
+                                  stderr=subprocess.PIPE, text=True)
+            elapsed = time.perf_counter() - start
+        if proc.returncode not in (0, 1):
+            raise SystemExit("failed: %s" % " ".join(command))
+        user, system, kib = proc.stderr.split()[-3:]
+        best = elapsed if best is None else min(best, elapsed)
+        cpu = float(user) + float(system)
+        best_cpu = cpu if best_cpu is None else min(best_cpu, cpu)
+        peak = max(peak, int(kib))
+    return best, best_cpu, peak
+
+
 def side_by_side(name, ours, peer, check):
-    t_mari, peak = timed(ours)
-    t_peer, _ = timed(peer)
+    t_mari, c_mari, peak = cpu_timed(ours)
+    t_peer, c_peer, _ = cpu_timed(peer)
     if not check():
         raise SystemExit("%s: marigold's result differs from the peer's" % name)
-    print("%-34s marigold %.3f s  %s %.3f s  %s/marigold %.1fx  peak memory %.1f MiB" %
-          (name, t_mari, peer[0], t_peer, peer[0], t_peer / t_mari, peak / 1024))
+    print("%-34s marigold %.3f s (CPU %.2f s)  %s %.3f s (CPU %.2f s)  %s/marigold %.1fx (CPU %.1fx)  "
+          "peak memory %.1f MiB" % (name, t_mari, c_mari, peer[0], t_peer, c_peer, peer[0], t_peer / t_mari,
+                                    c_peer / max(c_mari, 0.01), peak / 1024))
 
 
 def time_image_jobs(marigold, work, binary, size_mib):
