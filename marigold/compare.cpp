@@ -51,35 +51,85 @@ static void compare_bytes(
     }
 }
 
-// A side of the walk: A's first pass while its data come in order, else a
-// cursor.
+// A side of the walk: a file's first pass while its data come in address
+// order, else a cursor. The two passes share the record reader, so each
+// keeps the reader's state (and the path its messages name) while the other
+// reads, and hands over its data in blocks, to swap seldom.
 struct Side {
     Cursor* cursor;
     FirstPass* pass;
-    uint64_t reach; // of the first pass's data so far
+    InfoState state;
+    const char* path;
+    uint64_t reach; // of the pass's data so far
     bool out_of_order;
-    Piece piece;
+    Piece piece; // the data the walk is at
     bool have;
+    Piece held; // read, not yet in a block
+    bool holding;
+    unsigned char block[1 << 16];
 };
 
-static bool next_piece(Side* side)
+static void swap_reader(Side* side)
 {
-    if (side->have && side->piece.n) return true;
-    Piece* p = &side->piece;
-    if (!side->pass) {
-        while (cursor_next(side->cursor, p))
-            if (p->n) return side->have = true;
-        return side->have = false;
-    }
+    std::swap(Info, side->state);
+    std::swap(InputPath, side->path);
+}
+
+// The pass's next data in address order; once they are out of order the
+// pass is read on for its check alone.
+static bool pull(Side* side, Piece* p)
+{
     while (first_pass_next(side->pass, p)) {
-        if (side->out_of_order) continue; // read on for the check alone
+        if (side->out_of_order) continue;
         if (p->address < side->reach || p->address + p->n > ((uint64_t)1 << 32)) {
             side->out_of_order = true;
             continue;
         }
         side->reach = p->address + p->n;
-        return side->have = true;
+        return true;
     }
+    return false;
+}
+
+// A block of data that follow on from each other. A piece stays valid until
+// the pass's next call, whatever the other side reads.
+static bool next_block(Side* side)
+{
+    swap_reader(side);
+    Piece* block = &side->piece;
+    *block = Piece {};
+    for (;;) {
+        Piece p;
+        if (side->holding)
+            p = side->held;
+        else if (!pull(side, &p))
+            break;
+        side->holding = false;
+        bool follows = block->n && p.address == block->address + block->n;
+        if (block->n && (!follows || block->n + p.n > sizeof side->block)) {
+            side->held = p;
+            side->holding = true;
+            break;
+        }
+        if (!block->n && p.n > sizeof side->block / 2) {
+            *block = p; // large enough on its own
+            break;
+        }
+        if (!block->n) *block = Piece { p.address, side->block, 0, false, 0, 0, 0 };
+        memcpy(side->block + block->n, p.data, p.n);
+        block->n += p.n;
+    }
+    swap_reader(side);
+    return block->n > 0;
+}
+
+static bool next_piece(Side* side)
+{
+    if (side->have && side->piece.n) return true;
+    Piece* p = &side->piece;
+    if (side->pass) return side->have = next_block(side);
+    while (cursor_next(side->cursor, p))
+        if (p->n) return side->have = true;
     return side->have = false;
 }
 
@@ -137,6 +187,34 @@ static void print_ranges(const char* a_name, const char* b_name)
 
 // Exit code 0: the same image; 1: they differ; 2: a file can't be read or
 // is not sound.
+static Side Sides[2];
+
+// A file that can't be opened is reported before the passes, which may
+// keep each other's messages back.
+static void start_pass(Side* side, FirstPass* pass, ImageRuns* image, const char* arg)
+{
+    image->inputs.push_back(Input {});
+    parse_input(arg, &image->inputs[0]);
+    const char* given = InputPath;
+    InputPath = image->inputs[0].path.c_str();
+    fclose(open_input());
+    InputPath = given;
+    *side = Side {};
+    side->pass = pass;
+    side->path = InputPath;
+    swap_reader(side);
+    first_pass_start(pass, image, true);
+    swap_reader(side);
+}
+
+static void start_cursor(Side* side, Cursor* cursor, const ImageRuns* image)
+{
+    *side = Side {};
+    side->cursor = cursor;
+    *cursor = Cursor {};
+    cursor_start(cursor, image);
+}
+
 int compare_files()
 {
     FailCode = 2;
@@ -144,29 +222,27 @@ int compare_files()
         out_error("-d compares two files: marigold -d A B\n");
         return 2;
     }
-    ImageRuns a {}, b {};
-    if (!build_image(&b, Paths + 1, 1)) return 2;
-    a.inputs.push_back(Input {});
-    parse_input(Paths[0], &a.inputs[0]);
-    FirstPass pass {};
-    first_pass_start(&pass, &a, true);
-    Cursor a_cursor {}, b_cursor {};
-    cursor_start(&b_cursor, &b);
-    Side a_side { nullptr, &pass, 0, false, {}, false },
-        b_side { &b_cursor, nullptr, 0, false, {}, false };
-    walk(&a_side, &b_side);
-    cursor_end(&b_cursor);
-    if (!settle_image(&a, pass.sound)) return 2;
-    if (a_side.out_of_order) {
-        cursor_start(&a_cursor, &a);
-        cursor_start(&b_cursor, &b);
-        a_side = Side { &a_cursor, nullptr, 0, false, {}, false };
-        b_side = Side { &b_cursor, nullptr, 0, false, {}, false };
-        walk(&a_side, &b_side);
-        cursor_end(&a_cursor);
-        cursor_end(&b_cursor);
+    ImageRuns images[2] {};
+    FirstPass passes[2] {};
+    for (int i = 0; i < 2; i++)
+        start_pass(&Sides[i], &passes[i], &images[i], Paths[i]);
+    walk(&Sides[0], &Sides[1]);
+    bool sound = true;
+    for (int i = 0; i < 2; i++) {
+        swap_reader(&Sides[i]);
+        sound = settle_image(&images[i], passes[i].sound) && sound;
+        swap_reader(&Sides[i]);
+    }
+    if (!sound) return 2;
+    if (Sides[0].out_of_order || Sides[1].out_of_order) {
+        Cursor cursors[2];
+        for (int i = 0; i < 2; i++)
+            start_cursor(&Sides[i], &cursors[i], &images[i]);
+        walk(&Sides[0], &Sides[1]);
+        for (Cursor& cursor : cursors)
+            cursor_end(&cursor);
     }
     if (RangesFound == 0) return 0;
-    print_ranges(a.inputs[0].path.c_str(), b.inputs[0].path.c_str());
+    print_ranges(images[0].inputs[0].path.c_str(), images[1].inputs[0].path.c_str());
     return 1;
 }

@@ -27,7 +27,7 @@ bool walk_arguments(int argc, char** argv);
 // output.cpp: buffered standard output
 void out_set_stream(FILE* stream);
 void out_to_error(bool on); // what follows goes to standard error
-void out_quiet(bool on); // what follows is dropped
+void out_quiet(bool on); // what follows is dropped, until as many calls with false
 void out_flush();
 bool out_ok(); // flushes; false once the report could not be written
 [[noreturn]] void out_exit(int code);

@@ -9,7 +9,8 @@
 #include <cstring>
 
 static FILE* OutStream;
-static bool ToError, Quiet;
+static bool ToError;
+static int QuietDepth; // -d checks two files at once, each quietly
 static char OutBuf[1 << 16];
 static size_t OutLen;
 
@@ -39,7 +40,7 @@ static int WriteErrno;
 
 static void out_write(const char* text, size_t n)
 {
-    if (Quiet) return;
+    if (QuietDepth && !ToError) return; // a report on standard error still goes out
     FILE* stream = out_stream();
     bool failed = n && fwrite(text, 1, n, stream) != n;
     if (failed && stream != stderr && !WriteErrno) WriteErrno = errno ? errno : EIO;
@@ -47,9 +48,8 @@ static void out_write(const char* text, size_t n)
 
 void out_quiet(bool on)
 {
-    if (on) out_flush();
-    OutLen = on || !Quiet ? OutLen : 0;
-    Quiet = on;
+    if (on && QuietDepth++ == 0) out_flush();
+    if (!on && --QuietDepth == 0) OutLen = 0;
 }
 
 void out_flush()
