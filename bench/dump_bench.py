@@ -2,10 +2,15 @@
 """Times marigold's dump of a big Intel HEX file and a big S3 file against
 cat and srec_cat's hex dump of the same files, marigold -i against
 srec_info on the same files and on one whose data lie spread over the whole
-4 GiB, and marigold -x of the Intel HEX file to .bin and .s37 against
-srec_cat and objcopy doing the same, and reports marigold's peak memory.
+4 GiB, marigold -x of the Intel HEX file to .bin and .s37 against
+srec_cat and objcopy doing the same, and the image jobs against srec_cat
+and srec_cmp: two halves merged, a .bin placed at an address, two files
+compared, and records in descending and in shuffled address order; it
+reports marigold's peak memory.
 Usage: dump_bench.py [MARIGOLD] [SIZE_MIB]"""
 import os
+import random
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -87,6 +92,104 @@ def time_convert(marigold, work, path):
               (kind, t_mari, t_srec, t_obj, t_srec / t_mari, t_obj / t_mari, peak / 1024))
 
 
+def shuffled_copy(path, out, order):
+    """The data records of an Intel HEX file in another order, each after
+    the type 04 record it needs when that changes."""
+    records, upper = [], None
+    with open(path) as f:
+        for line in f:
+            kind = line[7:9]
+            if kind == "04":
+                upper = line
+            elif kind == "00":
+                records.append((upper, line))
+    order(records)
+    with open(out, "w") as f:
+        current = None
+        for upper, line in records:
+            if upper != current:
+                f.write(upper)
+                current = upper
+            f.write(line)
+        f.write(":00000001FF\n")
+
+
+def cpu_timed(command, runs=5):
+    """Best wall time and best CPU time (user and system) of a few runs, and
+    the peak resident set in KiB. On a machine shared with other work the CPU
+    time varies less than the wall time."""
+    best, best_cpu, peak = None, None, 0
+    for _ in range(runs):
+        with open(os.devnull, "wb") as null:
+            start = time.perf_counter()
+            proc = subprocess.run(["/usr/bin/time", "-f", "%U %S %M"] + command, stdout=null,
+                                  stderr=subprocess.PIPE, text=True)
+            elapsed = time.perf_counter() - start
+        if proc.returncode not in (0, 1):
+            raise SystemExit("failed: %s" % " ".join(command))
+        user, system, kib = proc.stderr.split()[-3:]
+        best = elapsed if best is None else min(best, elapsed)
+        cpu = float(user) + float(system)
+        best_cpu = cpu if best_cpu is None else min(best_cpu, cpu)
+        peak = max(peak, int(kib))
+    return best, best_cpu, peak
+
+
+def side_by_side(name, ours, peer, check):
+    t_mari, c_mari, peak = cpu_timed(ours)
+    t_peer, c_peer, _ = cpu_timed(peer)
+    if not check():
+        raise SystemExit("%s: marigold's result differs from the peer's" % name)
+    print("%-34s marigold %.3f s (CPU %.2f s)  %s %.3f s (CPU %.2f s)  %s/marigold %.1fx (CPU %.1fx)  "
+          "peak memory %.1f MiB" % (name, t_mari, c_mari, peer[0], t_peer, c_peer, peer[0], t_peer / t_mari,
+                                    c_peer / max(c_mari, 0.01), peak / 1024))
+
+
+def time_image_jobs(marigold, work, binary, size_mib):
+    """The image jobs of -x and -d side by side with srec_cat and srec_cmp,
+    each result checked against the peer's."""
+    work = os.path.join(work, "jobs")
+    os.mkdir(work)
+    out = lambda name: os.path.join(work, name)
+    same = lambda a, b: subprocess.run(["srec_cmp", a, "-intel", b, "-intel"],
+                                       capture_output=True).returncode == 0
+    same_bytes = lambda a, b: open(a, "rb").read() == open(b, "rb").read()
+    half = size_mib << 19
+    with open(binary, "rb") as f:
+        low, high = f.read(half), f.read(half)
+    for name, data, base in (("low", low, 0), ("high", high, half)):
+        with open(out(name + ".bin"), "wb") as f:
+            f.write(data)
+        subprocess.run(["srec_cat", out(name + ".bin"), "-binary", "-offset", str(base), "-o", out(name + ".hex"),
+                        "-intel", "-output_block_size=16"], check=True)
+    merged = "merge 2 x %d MiB HEX" % (size_mib // 2)
+    side_by_side(merged + " to .hex", [marigold, "-x", out("low.hex"), out("high.hex"), out("m.hex")],
+                 ["srec_cat", out("low.hex"), "-intel", out("high.hex"), "-intel", "-o", out("s.hex"), "-intel"],
+                 lambda: same(out("m.hex"), out("s.hex")))
+    side_by_side(merged + " to .bin", [marigold, "-x", out("low.hex"), out("high.hex"), out("m.bin")],
+                 ["srec_cat", out("low.hex"), "-intel", out("high.hex"), "-intel", "-o", out("s.bin"), "-binary"],
+                 lambda: same_bytes(out("m.bin"), out("s.bin")))
+    side_by_side(".bin@08000000 to .hex", [marigold, "-x", binary + "@08000000", out("m.hex")],
+                 ["srec_cat", binary, "-binary", "-offset", "0x08000000", "-o", out("s.hex"), "-intel"],
+                 lambda: same(out("m.hex"), out("s.hex")))
+    # Two files of the same image, written differently: every byte compared.
+    subprocess.run(["srec_cat", binary, "-binary", "-o", out("a.hex"), "-intel", "-output_block_size=16"], check=True)
+    subprocess.run(["srec_cat", binary, "-binary", "-o", out("b.hex"), "-intel", "-output_block_size=32"], check=True)
+    side_by_side("compare 2 x %d MiB HEX (-d)" % size_mib, [marigold, "-d", out("a.hex"), out("b.hex")],
+                 ["srec_cmp", out("a.hex"), "-intel", out("b.hex"), "-intel"], lambda: True)
+    for order_name, order in (("descending", lambda r: r.reverse()),
+                              ("shuffled", lambda r: random.Random(1).shuffle(r))):
+        path = out(order_name + ".hex")
+        shuffled_copy(out("a.hex"), path, order)
+        side_by_side("-x %s records to .bin" % order_name, [marigold, "-x", path, out("m.bin")],
+                     ["srec_cat", path, "-intel", "-o", out("s.bin"), "-binary"],
+                     lambda: same_bytes(out("m.bin"), out("s.bin")))
+        side_by_side("-x %s records to .hex" % order_name, [marigold, "-x", path, out("m.hex")],
+                     ["srec_cat", path, "-intel", "-o", out("s.hex"), "-intel"],
+                     lambda: same(out("m.hex"), out("s.hex")))
+    shutil.rmtree(work)
+
+
 def main():
     marigold = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else "build/marigold/marigold")
     size_mib = int(sys.argv[2]) if len(sys.argv) > 2 else 16
@@ -113,6 +216,7 @@ def main():
               ("", t_srec / t_mari, t_mari / t_cat, peak / 1024))
         time_info(name, marigold, path, fmt, t_mari)
     time_convert(marigold, work, files["Intel HEX"][0])
+    time_image_jobs(marigold, work, binary, size_mib)
     spread = os.path.join(work, "spread.hex")
     write_spread(spread, size_mib)
     print("%-9s %6.1f MB  %d MiB in blocks of 256 bytes every 64 KiB" %

@@ -1,21 +1,24 @@
 # bash completion for marigold.                               -*- shell-script -*-
 # Options stand before the input file; the word after it is the output file
 # (of -f and -x, whose extension names the kind), and marigold reads nothing
-# after that.
+# after that, but with -x (several inputs, then the output) and -d (two
+# files), which take every word.
 
 _marigold()
 {
-    local cur=${COMP_WORDS[COMP_CWORD]} paths=0 i
+    local cur=${COMP_WORDS[COMP_CWORD]} paths=0 many=0 i
     COMPREPLY=()
     for ((i = 1; i < COMP_CWORD; i++)); do
+        [[ $paths -eq 0 && ${COMP_WORDS[i]} == -[xd]* ]] && many=1
         [[ $paths -gt 0 || ${COMP_WORDS[i]} != -* ]] && ((paths++))
     done
+    [[ $many -eq 1 ]] && paths=0 # every word a firmware file or image
     compopt -o filenames 2>/dev/null
     local IFS=$'\n'
     case $paths in
     0)
         if [[ $cur == -* ]]; then
-            COMPREPLY=($(compgen -W $'-f\n-i\n-x\n-c\n-w\n-b\n--version\n--help' -- "$cur"))
+            COMPREPLY=($(compgen -W $'-f\n-i\n-x\n-d\n-c\n-w\n-b\n-F\n-R\n--version\n--help' -- "$cur"))
         else
             # firmware files and images, and folders to look in
             local extglob_was

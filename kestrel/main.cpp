@@ -2,6 +2,7 @@
 #include "kestrel.h"
 #include "platform.h"
 #include <cctype>
+#include <cerrno>
 #include <cstring>
 
 const char* opt_table[128];
@@ -54,6 +55,16 @@ static void show_usage(void)
 {
     fflush(stdout);
     if (!plat_console_unicode(usage_utf8, (int)strlen(usage_utf8))) printf("%s", usage_text);
+}
+
+// The end of a report (-p, -L, the usage text, --version): one that could
+// not be written all the way (a full disk, a closed pipe) is a failure.
+static int report_end(int code)
+{
+    errno = 0;
+    if (fflush(stdout) == 0 && !ferror(stdout)) return code;
+    fprintf(stderr, "FATAL: can't write standard output: %s\n", strerror(errno ? errno : EIO));
+    return 1;
 }
 
 // The text given with an option letter, or null when the option is absent.
@@ -152,15 +163,15 @@ int kestrel_main(int argc, char** argv)
     // --version; --help and every other "--..." are the usage letter "-"
     if (option_text('-') && strcmp(option_text('-'), "version") == 0) {
         printf("kestrel %s\n", KESTREL_VERSION);
-        return 0;
+        return report_end(0);
     }
     if (option_text('h') || option_text('?') || option_text('/') || option_text('-')) {
         show_usage();
         if (option_text('-') && strcmp(option_text('-'), "help") == 0) printf("%s", more_options);
-        return 0;
+        return report_end(0);
     }
     if (!linectl_parse()) return 1; // before any port is opened
-    if (option_text('L')) return PortList();
+    if (option_text('L')) return report_end(PortList());
     check_rate_option();
     if (option_text('l')) {
         log_fp = fopen(option_text('l'), "wb");
@@ -176,7 +187,7 @@ int kestrel_main(int argc, char** argv)
     if (option_text('p')) {
         line_fmt = line_format { 8, 'N', 1, 0 }; // the probe's line is always 8N1
         PortScan(com_port, baud_rate, true, true);
-        return 0; // the log file, if any, is closed by the process end
+        return report_end(0); // the log file, if any, is closed by the process end
     }
     long long rate;
     if (option_text('b')) {

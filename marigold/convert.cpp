@@ -1,21 +1,28 @@
-// The -x mode: a record file converted to a raw image or to records, the
-// output kind taken from the output name's extension. The input is checked in
-// full first; the output is written under a temporary name and renamed at
-// the end, so a refused or failed conversion leaves no output file behind.
+// The -x mode: record files and raw images merged into one image and
+// written as a raw image or as records, the output kind taken from the
+// output name's extension. While the inputs' data come in address order,
+// the output is written during the first pass that checks them; else it is
+// written again by a cursor over the image's runs. It is written under a
+// temporary name and renamed at the end, so a refused or failed conversion
+// leaves no output file behind.
 #include "marigold.h"
 #include "platform.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
 uint64_t BinLimit = (uint64_t)256 << 20;
 
+enum : uint64_t { NO_BYTE_YET = UINT64_MAX, ADDRESS_END = (uint64_t)1 << 32 };
+
 static FILE* Out;
 static OutKind Kind;
-enum : uint64_t { NO_BYTE_YET = UINT64_MAX };
+static const ImageRuns* Shape; // its inputs, fill and crop
+static bool Begun; // the output's head is written
+static uint64_t Next; // the address the output has reached
 static uint64_t BinNext; // the address of the .bin image's next byte
-static uint32_t Lowest, Highest;
-static bool Crlf; // the input's first line ends with CR LF
+static bool Stream; // the first pass wrote the output
 
 OutKind output_kind(const char* path)
 {
@@ -56,17 +63,10 @@ static void bin_put(const unsigned char* data, size_t n)
     BinLen += n;
 }
 
-// Gaps in a .bin image are filled with 0xFF. While the first pass streams,
-// the image starts at the first byte, and data that would make it too long
-// stop the stream before any fill is written.
-void convert_bytes(uint32_t address, const unsigned char* data, uint32_t n)
+// Gaps that -F does not fill are filled with 0xFF in a .bin image.
+static void bin_bytes(uint64_t address, const unsigned char* data, uint32_t n)
 {
-    if (Kind != OUT_BIN) return records_bytes(address, data, n);
-    if (BinNext == NO_BYTE_YET) BinNext = Lowest = address;
-    if ((uint64_t)address + n - Lowest > BinLimit) {
-        Streaming = false;
-        return;
-    }
+    if (BinNext == NO_BYTE_YET) BinNext = address;
     static unsigned char fill[4096];
     if (fill[0] == 0) memset(fill, 0xff, sizeof fill);
     while (BinNext < address) {
@@ -76,26 +76,29 @@ void convert_bytes(uint32_t address, const unsigned char* data, uint32_t n)
         BinNext += piece;
     }
     bin_put(data, n);
-    BinNext = (uint64_t)address + n;
+    BinNext = address + n;
 }
 
 // The highest address an S-record file must hold: its data's and its start
 // address's. For .srec and .mot it settles the width.
-static bool output_fits()
+static bool output_fits(const ImageRuns* image)
 {
+    bool empty = image_empty(image);
     if (Kind == OUT_BIN) {
-        uint64_t span = (uint64_t)Highest - Lowest + 1;
-        if (Ranges.empty())
-            out_error("%s: no data for an image\n", InputPath);
+        uint64_t span = empty ? 0 : image_high(image) - image_low(image) + 1;
+        if (empty)
+            out_error("%s: no data for an image\n", image->inputs[0].path.c_str());
         else if (span > BinLimit)
-            out_error("%s: the image %08x-%08x would be %llu bytes, more than %llu MiB\n",
-                InputPath, Lowest, Highest, (unsigned long long)span,
+            out_error("%s: the image %08llx-%08llx would be %llu bytes, more than %llu MiB\n",
+                image->inputs[0].path.c_str(), (unsigned long long)image_low(image),
+                (unsigned long long)image_high(image), (unsigned long long)span,
                 (unsigned long long)(BinLimit >> 20));
-        return !Ranges.empty() && span <= BinLimit;
+        return !empty && span <= BinLimit;
     }
     if (Kind == OUT_HEX) return true;
-    uint32_t top = Ranges.empty() ? 0 : Highest;
-    if (linear_start() > top) top = linear_start();
+    uint32_t top = empty ? 0 : (uint32_t)image_high(image);
+    uint32_t start = linear_start(image->start_kind, image->start);
+    if (start > top) top = start;
     if (Kind == OUT_SREC) Kind = top <= 0xffff ? OUT_S19 : top <= 0xffffff ? OUT_S28 : OUT_S37;
     uint32_t limit = Kind == OUT_S19 ? 0xffff : Kind == OUT_S28 ? 0xffffff : 0xffffffff;
     if (top > limit)
@@ -104,48 +107,135 @@ static bool output_fits()
     return top <= limit;
 }
 
-// The output is written during the first pass while the data come in
-// address order (not for .srec and .mot, whose width the data settle), and
-// else written again from the start by the replay.
-static bool open_output(FILE* out)
+// The S0 header names the first input, without its folder.
+static const char* header_name(const ImageRuns* image)
 {
-    Out = out;
-    if (!Out) return false;
-    BinNext = NO_BYTE_YET;
-    BinLen = 0;
-    if (Kind != OUT_BIN && Kind != OUT_SREC) records_begin(Out, Kind, Crlf);
-    return true;
+    const char* path = image->inputs[0].path.c_str();
+    const char* name = path;
+    for (const char* p = path; *p; p++)
+        if (*p == '/' || *p == '\\') name = p + 1;
+    return name;
 }
 
-// Finishes the output under its temporary name and closes it; false when
-// writing failed.
-static bool finish_output(FILE* in, const std::string& temp)
+// The head goes out with the first bytes, when the first input's line ends
+// are known.
+static void begin_output()
 {
-    if (!Streaming) {
-        fclose(Out);
-        if (!open_output(fopen(temp.c_str(), "wb"))) return false;
-        DataTarget = DATA_CONVERT;
-        BinNext = Lowest;
-        replay_image(in, 0, (uint64_t)1 << 32);
-        DataTarget = DATA_NONE;
+    if (Begun) return;
+    Begun = true;
+    if (Kind != OUT_BIN) records_begin(Out, Kind, Shape->inputs[0].crlf, header_name(Shape));
+}
+
+static void write_bytes(uint64_t address, const unsigned char* data, uint32_t n)
+{
+    begin_output();
+    if (Kind == OUT_BIN)
+        bin_bytes(address, data, n);
+    else
+        records_bytes((uint32_t)address, data, n);
+    Next = address + n;
+}
+
+// -F fills every gap up to address.
+static void fill_to(uint64_t address)
+{
+    static unsigned char block[1 << 16];
+    memset(block, Shape->fill_byte, sizeof block);
+    while (Next < address) {
+        uint64_t n = std::min<uint64_t>(address - Next, sizeof block);
+        write_bytes(Next, block, (uint32_t)n);
     }
+}
+
+// Bytes in address order, cut to -R's range.
+static void put_bytes(uint64_t address, const unsigned char* data, uint64_t n)
+{
+    uint64_t first = address, end = address + n;
+    if (Shape->crop) {
+        first = std::max(first, Shape->first);
+        end = std::min(end, Shape->last + 1);
+        if (first >= end) return;
+    }
+    if (Next == NO_BYTE_YET) Next = first;
+    if (Shape->fill) fill_to(first);
+    write_bytes(first, data + (first - address), (uint32_t)(end - first));
+}
+
+static void start_output(FILE* out)
+{
+    Out = out;
+    Begun = false;
+    BinLen = 0;
+    BinNext = NO_BYTE_YET;
+    Next = Shape->crop && Shape->fill ? Shape->first : NO_BYTE_YET;
+}
+
+// Finishes the output and closes it; false when writing failed.
+static bool end_output()
+{
+    if (Shape->crop && Shape->fill) fill_to(Shape->last + 1);
+    begin_output();
     if (Kind == OUT_BIN) bin_flush();
-    bool written = Kind == OUT_BIN || records_end();
+    bool written = Kind == OUT_BIN || records_end(Shape->start_kind, Shape->start);
     written = !ferror(Out) && written;
+    set_temp_path(TempPath, nullptr);
     return fclose(Out) == 0 && written;
 }
 
-// The input's lowest and highest data address, once the first pass is done.
-static void settle_range()
+// The first pass, writing the data as they come while they come in address
+// order (not for .srec and .mot, whose width the data settle, nor for a
+// .bin that grows too long). False when they did not.
+static bool first_pass(ImageRuns* image)
 {
-    if (!Ranges.empty()) {
-        Lowest = Ranges.begin()->first;
-        Highest = (uint32_t)(std::prev(Ranges.end())->second - 1);
+    bool filled_too_long
+        = Kind == OUT_BIN && image->crop && image->fill && image->last - image->first >= BinLimit;
+    bool stream = Kind != OUT_SREC && !filled_too_long;
+    FirstPass pass {};
+    first_pass_start(&pass, image, stream);
+    uint64_t reach = 0;
+    Piece piece;
+    while (first_pass_next(&pass, &piece)) {
+        if (!stream) continue;
+        uint64_t end = piece.address + piece.n;
+        bool too_long
+            = Kind == OUT_BIN && Next != NO_BYTE_YET && end > Next && end - Next > BinLimit;
+        if (piece.address < reach || end > ADDRESS_END || too_long) {
+            stream = pass.raw_data = false;
+            continue;
+        }
+        reach = end;
+        put_bytes(piece.address, piece.data, piece.n);
     }
+    Stream = stream;
+    return settle_image(image, pass.sound);
 }
 
+// The output again from the start, through a cursor over the runs.
+static void write_again(const std::string& temp)
+{
+    set_temp_path(temp.c_str(), nullptr);
+    fclose(Out);
+    FILE* out = fopen(temp.c_str(), "wb");
+    if (!out) {
+        out_printf("Fatal: can't write file:%s\n", OutputPath);
+        out_exit(1);
+    }
+    set_temp_path(temp.c_str(), out);
+    start_output(out);
+    Cursor cursor {};
+    cursor_start(&cursor, Shape);
+    Piece piece;
+    while (cursor_next(&cursor, &piece))
+        put_bytes(piece.address, piece.data, piece.n);
+    cursor_end(&cursor);
+}
+
+// marigold -x IN... OUT: every path but the last is an input; with one
+// path the output keeps its default name.
 int convert_file()
 {
+    int inputs = PathCount > 1 ? PathCount - 1 : 1;
+    OutputPath = PathCount > 1 ? Paths[PathCount - 1] : OutputPath;
     Kind = output_kind(OutputPath);
     if (Kind == OUT_NONE) {
         out_error(
@@ -153,39 +243,43 @@ int convert_file()
             OutputPath);
         return 1;
     }
-    FILE* in = open_input();
-    if (!file_seekable(in)) {
-        close_input(in);
-        out_error("%s: can't be read twice (a pipe?); -x needs a file\n", InputPath);
-        return 1;
+    ImageRuns image {};
+    if (!parse_fill_and_crop(&image)) return 1;
+    for (int i = 0; i < inputs; i++) {
+        image.inputs.push_back(Input {});
+        parse_input(Paths[i], &image.inputs.back());
     }
+    Shape = &image;
     std::string temp;
-    Crlf = first_line_crlf(in);
-    if (!open_output(create_temp(OutputPath, temp))) {
-        close_input(in);
+    FILE* out = create_temp(OutputPath, temp);
+    if (!out) {
         out_printf("Fatal: can't create file:%s\n", OutputPath);
         return 1;
     }
-    TempPath = temp.c_str(); // from here every fatal exit removes it
-    bool sound = records_sound(in, Kind != OUT_SREC);
-    settle_range();
-    if (!sound || !output_fits()) {
+    set_temp_path(temp.c_str(), out); // from here every fatal exit removes it
+    start_output(out);
+    if (!first_pass(&image) || !output_fits(&image)) {
         fclose(Out);
         remove(temp.c_str());
-        TempPath = nullptr;
-        close_input(in);
+        set_temp_path(nullptr, nullptr);
         return 1;
     }
-    bool written = finish_output(in, temp);
-    close_input(in); // a read error ends the run here
-    if (!written || !replace_file(temp.c_str(), OutputPath)) {
+    if (!Stream) write_again(temp);
+    if (!end_output()) {
         out_printf("Fatal: can't write file:%s\n", OutputPath);
         out_exit(1);
     }
-    TempPath = nullptr;
+    // The report goes first: an output without it would be a run half done.
     if (Kind == OUT_BIN) {
-        out_printf("image: %08x-%08x %llu bytes\n", Lowest, Highest,
-            (unsigned long long)((uint64_t)Highest - Lowest + 1));
+        uint64_t low = image_low(&image), high = image_high(&image);
+        out_printf("image: %08llx-%08llx %llu bytes\n", (unsigned long long)low,
+            (unsigned long long)high, (unsigned long long)(high - low + 1));
     }
+    if (!out_ok()) out_exit(1);
+    if (!replace_file(temp.c_str(), OutputPath)) {
+        out_printf("Fatal: can't write file:%s\n", OutputPath);
+        out_exit(1);
+    }
+    set_temp_path(nullptr, nullptr);
     return 0;
 }

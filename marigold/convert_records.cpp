@@ -127,17 +127,14 @@ void records_bytes(uint32_t address, const unsigned char* data, uint32_t n)
     }
 }
 
-// An S0 header that holds the input's file name, without its folder.
-static void srec_header()
+// An S0 header that holds a file name.
+static void srec_header(const char* name)
 {
-    const char* name = InputPath;
-    for (const char* p = InputPath; *p; p++)
-        if (*p == '/' || *p == '\\') name = p + 1;
     size_t n = strlen(name);
     srec_out('0', 0, 2, (const unsigned char*)name, n < 64 ? (unsigned)n : 64);
 }
 
-void records_begin(FILE* out, OutKind kind, bool crlf)
+void records_begin(FILE* out, OutKind kind, bool crlf, const char* header)
 {
     if (Pairs[0][0] == 0) make_pairs();
     Out = out;
@@ -146,34 +143,33 @@ void records_begin(FILE* out, OutKind kind, bool crlf)
     Eol = crlf ? "\r\n" : "\n";
     TextLen = LineLen = Upper = 0;
     DataLines = 0;
-    if (kind != OUT_HEX) srec_header();
+    if (kind != OUT_HEX) srec_header(header);
 }
 
 // A CS:IP start (type 03) stays one in Intel HEX; S-records take its
 // linear address.
-uint32_t linear_start()
+uint32_t linear_start(StartKind start_kind, uint32_t start)
 {
-    if (Info.start_kind == START_SEGMENT) return (Info.start >> 16) * 16 + (Info.start & 0xffff);
-    return Info.start_kind == START_NONE ? 0 : Info.start;
+    if (start_kind == START_SEGMENT) return (start >> 16) * 16 + (start & 0xffff);
+    return start_kind == START_NONE ? 0 : start;
 }
 
 // The start and end records; false when the output could not be written.
-bool records_end()
+bool records_end(StartKind start_kind, uint32_t start)
 {
     flush_line();
     if (Kind == OUT_HEX) {
-        unsigned char start[4];
+        unsigned char bytes[4];
         for (int i = 0; i < 4; i++)
-            start[i] = (unsigned char)(Info.start >> 8 * (3 - i));
-        if (Info.start_kind != START_NONE)
-            intel_out(Info.start_kind == START_SEGMENT ? 3 : 5, 0, start, 4);
+            bytes[i] = (unsigned char)(start >> 8 * (3 - i));
+        if (start_kind != START_NONE) intel_out(start_kind == START_SEGMENT ? 3 : 5, 0, bytes, 4);
         intel_out(1, 0, nullptr, 0);
     } else {
         if (DataLines <= 0xffff)
             srec_out('5', (uint32_t)DataLines, 2, nullptr, 0);
         else if (DataLines <= 0xffffff)
             srec_out('6', (uint32_t)DataLines, 3, nullptr, 0);
-        srec_out((char)('0' + 11 - Width), linear_start(), Width, nullptr, 0);
+        srec_out((char)('0' + 11 - Width), linear_start(start_kind, start), Width, nullptr, 0);
     }
     flush_text();
     return !ferror(Out);

@@ -25,13 +25,8 @@ int32_t save_image()
         out_printf("Fatal: can't create file:%s\n", InputPath);
         out_exit(1);
     }
-    long patch = ImageLength > FIX_OFFSET ? ImageLength - FIX_OFFSET : 0;
-    if (patch > 4) patch = 4;
-    bool failed = false;
-    if (patch > 0) {
-        failed = fseek(file, FIX_OFFSET, SEEK_SET) != 0
-            || fwrite(Image + FIX_OFFSET, 1, patch, file) != (size_t)patch;
-    }
+    bool failed
+        = fseek(file, FIX_OFFSET, SEEK_SET) != 0 || fwrite(Image + FIX_OFFSET, 1, 4, file) != 4;
     if (fclose(file) != 0 || failed) {
         out_printf("Fatal: can't write file:%s\n", InputPath);
         out_exit(1);
@@ -53,13 +48,13 @@ uint32_t image_checksum()
     return sum;
 }
 
-// Opens the input; null when it is a record file, recognised by its
-// content the way -i reads it. Input that can't be read twice (a pipe) is
+// Opens the input; null when it is a record file, recognised by a record
+// line anywhere in it. Input that can't be read twice (a pipe) is
 // taken as a raw image without a look: a look would use it up.
 static FILE* raw_input()
 {
     FILE* in = open_input();
-    if (!file_seekable(in) || !starts_with_record(in)) return in;
+    if (!file_seekable(in) || !holds_record_line(in)) return in;
     close_input(in);
     return nullptr;
 }
@@ -73,14 +68,23 @@ int check_image()
     return 0;
 }
 
+// A short image sums with its missing bytes as zero, but a correction that
+// reaches past its end could be stored only in part: such a file is refused.
 int fix_image()
 {
     FILE* in = raw_input();
     if (!in) return check_records(true);
     load_image(in);
     uint32_t sum = image_checksum();
+    if (sum != 0 && ImageLength < FIX_OFFSET + 4) {
+        out_error("%s: the checksum word (bytes 28 to 31) lies past the end of the %d-byte "
+                  "image; not written\n",
+            InputPath, (int)ImageLength);
+        return 1;
+    }
     out_printf("sum=%x\n", sum);
     if (sum == 0) return 0;
+    if (!out_ok()) return 1; // the file is not changed behind a lost report
     uint32_t word = image_word(7) - sum;
     for (int i = 0; i < 4; i++)
         Image[FIX_OFFSET + i] = (unsigned char)(word >> (8 * i));

@@ -158,15 +158,13 @@ static void two_counts(const char* first, uint64_t a, const char* second, uint64
     out_str(")\n");
 }
 
-// The data also go to image_data when a mode wants the image; on a replay
-// they go there alone, as the file was checked before.
+// The line's data are kept for a mode that wants the image; on a replay
+// they are all that is wanted, as the file was checked before.
 static void add_data(uint32_t address, const unsigned char* data, uint32_t n)
 {
-    if (DataTarget != DATA_NONE) {
-        uint32_t column = (Line.kind == ':' ? 1 : 2) + 2 * (uint32_t)(data - Line.bytes);
-        image_data(address, data, n, column);
-        if (Info.replay) return;
-    }
+    uint32_t column = (Line.kind == ':' ? 1 : 2) + 2 * (uint32_t)(data - Line.bytes);
+    if (n) Info.pieces[Info.piece_count++] = LineData { address, data, n, column };
+    if (Info.replay || Info.quick) return;
     ranges_add(address, n);
     for (int i = 0; i < OverlapCount; i++) {
         problem("overlap at ");
@@ -326,6 +324,7 @@ static void judge_line()
 void info_end_line()
 {
     Info.line++;
+    Info.piece_count = 0;
     if (Line.phase != PHASE_START) judge_line(); // blank lines are skipped
     line_reset();
 }

@@ -6,6 +6,7 @@
 #include <cstring>
 
 RecordBuffer RecordBytes;
+int FailCode = 1;
 
 // Lines are read through one block buffer that belongs to the stream last
 // handed to get_line; close_input() lets go of it.
@@ -22,7 +23,7 @@ FILE* open_input()
     if (!in || (first == EOF && ferror(in))) {
         if (in) fclose(in);
         out_printf("Fatal: can't open file:%s\n", InputPath);
-        out_exit(1);
+        out_exit(FailCode);
     }
     if (first != EOF) ungetc(first, in);
     return in;
@@ -37,7 +38,7 @@ void close_input(FILE* in)
     fclose(in);
     if (failed) {
         out_printf("Fatal: can't read file:%s\n", InputPath);
-        out_exit(1);
+        out_exit(FailCode);
     }
 }
 

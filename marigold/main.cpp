@@ -10,6 +10,8 @@ int main(int argc, char** argv)
         out_exit(info_file());
     else if (option_given('x'))
         out_exit(convert_file());
+    else if (option_given('d'))
+        out_exit(compare_files());
     else if (option_given('c'))
         out_exit(check_image());
     else if (option_given('w'))

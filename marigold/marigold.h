@@ -12,11 +12,14 @@
 #include <cstdio>
 #include <map>
 #include <string>
+#include <vector>
 
 // options.cpp: options and paths, set once by the argument walk
 extern const char* OptionTable[128];
 extern const char* InputPath;
 extern const char* OutputPath;
+extern char** Paths; // the input path and every argument after it
+extern int PathCount;
 bool option_given(char letter);
 bool walk_arguments(int argc, char** argv);
 [[noreturn]] void usage(int code = 1);
@@ -24,9 +27,13 @@ bool walk_arguments(int argc, char** argv);
 // output.cpp: buffered standard output
 void out_set_stream(FILE* stream);
 void out_to_error(bool on); // what follows goes to standard error
+void out_quiet(bool on); // what follows is dropped, until as many calls with false
 void out_flush();
+bool out_ok(); // flushes; false once the report could not be written
 [[noreturn]] void out_exit(int code);
 extern const char* TempPath; // a half-written temporary file, removed by out_exit
+// The temporary file and its open stream, if any; null: no such file any more.
+void set_temp_path(const char* path, FILE* file);
 void out_str(const char* text);
 void out_printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void out_hex(uint32_t value, int min_digits);
@@ -43,6 +50,7 @@ struct RecordBuffer {
     int count;
 };
 extern RecordBuffer RecordBytes;
+extern int FailCode; // the exit code of a file that can't be read: 1, or 2 for -d
 FILE* open_input();
 void close_input(FILE* in);
 int get_line(char* line, FILE* in);
@@ -78,6 +86,13 @@ uint64_t ranges_bytes();
 
 // info_records.cpp: the -i mode's reading of record lines, fed in pieces
 enum StartKind { START_NONE, START_LINEAR, START_SEGMENT };
+// The data of one record line: one piece, or two where its addresses wrap.
+struct LineData {
+    uint32_t address;
+    const unsigned char* data; // inside the record reader's line, until the next line
+    uint32_t n;
+    uint32_t column; // where the digits of data[0] stand in the line
+};
 struct InfoState {
     uint64_t line; // lines ended so far
     uint64_t records, data_records, srec_data_records, problems;
@@ -90,7 +105,10 @@ struct InfoState {
     uint64_t scanned; // bytes handed to info_scan so far
     uint64_t line_offset; // where the line being read starts in the file
     uint32_t checksum_column; // of the record being judged, in its line
-    bool replay; // a checked file read again: data go to image_data alone
+    bool replay; // a checked file read again: its data alone are wanted
+    bool quick; // overlaps are left to the caller: no ranges
+    LineData pieces[2]; // the data of the line last ended
+    int piece_count;
 };
 extern InfoState Info;
 void info_reset();
@@ -104,36 +122,145 @@ void info_check_end(); // the end-of-file record, once the file is read
 void info_summary();
 int info_file();
 
-// records.cpp: the image that a record file describes, read the way -i
-// reads it: a first pass checks the file and notes where its data lie, a
-// replay hands them over in address order.
-enum DataUse { DATA_NONE, DATA_RUNS, DATA_CONVERT, DATA_CHECKSUM };
-extern DataUse DataTarget; // where the record reading hands its data
-// n bytes at address, from the line being read; column: where the digits of
-// data[0] stand in that line.
-void image_data(uint32_t address, const unsigned char* data, uint32_t n, uint32_t column);
-bool starts_with_record(FILE* in); // the first non-blank line is a record
-bool first_line_crlf(FILE* in);
-extern bool Streaming; // -x writes the data during the first pass: they came in order
-bool records_sound(FILE* in, bool stream); // -i's problems on standard error
-void replay_image(FILE* in, uint64_t from, uint64_t to);
+// The image model. Each input (a record file, or a raw image named *.bin)
+// is read into runs: stretches of data that follow on from each other both
+// in the file and in the address space. The runs of all inputs, shifted,
+// merged, cropped and filled, are handed out in address order by a cursor
+// that reads their bytes again from the files, so memory follows the
+// number of runs, not the image.
+enum InputKind { INPUT_RECORDS, INPUT_RAW };
+struct Input {
+    std::string path; // the file's name, without a place or shift
+    InputKind kind;
+    int64_t shift; // added to every address; a raw image's place
+    StartKind start_kind;
+    uint32_t start;
+    bool crlf; // the first line ends with CR LF
+    uint64_t runs; // how many of the image's runs are this input's
+    uint64_t size; // of the file
+};
+struct Run {
+    uint64_t offset; // records: the first line; raw: the first byte
+    uint32_t address; // in the image: shifted
+    uint32_t n;
+    uint32_t input;
+    uint32_t base; // the record reader's base at the run's first line
+    bool segmented;
+};
+inline uint64_t run_end(const Run& run)
+{
+    return (uint64_t)run.address + run.n;
+}
+struct ImageRuns {
+    std::vector<Input> inputs;
+    std::vector<Run> runs; // in address order, without overlaps
+    bool crop, fill;
+    uint64_t first, last; // the crop range, both included
+    unsigned char fill_byte;
+    StartKind start_kind;
+    uint32_t start;
+    bool lines_wanted; // pieces say where they stand in their lines
+};
+// A stretch of the image. From a record line, line and columns say where
+// its digits and the record's checksum stand; fill has no line.
+struct Piece {
+    uint64_t address;
+    const unsigned char* data;
+    uint32_t n;
+    bool from_line;
+    uint64_t line; // file offset of the line
+    uint32_t column, checksum_column;
+};
+
+// reader.cpp: a run's bytes read again for a cursor, and the reading of
+// lines both passes share
+enum { READ_BLOCK = 1 << 16 };
+struct RunReader {
+    FILE* file;
+    uint32_t input;
+    size_t run;
+    std::vector<char> buf;
+    uint64_t buf_at;
+    size_t buf_len, buf_pos;
+    uint32_t base;
+    bool segmented;
+    uint64_t next, end; // the run's next file address and where it ends
+    unsigned char data[256];
+    // a window: the bytes of many runs, read in one pass over the file
+    std::vector<unsigned char> window;
+    size_t window_first, window_end; // the runs it holds
+    std::vector<uint64_t> window_at; // where each of them starts in it
+    bool window_dense; // it maps the addresses from window_low straight
+    uint64_t window_low;
+    size_t window_guess; // the run last found
+};
+// from: the first image address wanted, which a raw image is read from
+void reader_start(RunReader* reader, const ImageRuns* image, size_t run, uint64_t from);
+bool reader_piece(RunReader* reader, const ImageRuns* image, Piece* piece);
+void reader_close(RunReader* reader);
+bool reader_line(RunReader* reader); // the next line to the record reader; false at the end
+[[noreturn]] void can_not_read(const char* path);
+
+// records.cpp: the first pass over the inputs, and what tells a record file
+bool holds_record_line(FILE* in); // any line of the file is a record line
+// The first pass checks each input as -i checks it (its problems on
+// standard error) and notes its runs, handing its data out on the way.
+struct FirstPass {
+    ImageRuns* image;
+    uint32_t input; // being read
+    RunReader reader;
+    size_t from; // its first run
+    uint64_t next; // of a raw image: the offset of its next byte
+    int count; // of the line's pieces, handed out
+    LineData pieces[2]; // the line's data, kept
+    int piece_count;
+    uint64_t line_offset;
+    uint32_t checksum_column;
+    unsigned char data[RECORD_BYTES_SIZE];
+    bool sound;
+    bool raw_data; // raw images are read too, not only noted
+    const char* given; // InputPath as it was
+};
+void first_pass_start(FirstPass* pass, ImageRuns* image, bool raw_data);
+bool first_pass_next(FirstPass* pass, Piece* piece);
+
+// runs.cpp: the image model's arguments, merge, shift, crop and fill
+bool parse_input(const char* arg, Input* input);
+bool parse_fill_and_crop(ImageRuns* image); // -F and -R
+bool build_image(ImageRuns* image, char** args, int n); // false after saying why
+bool read_inputs(ImageRuns* image); // of inputs set up before
+bool settle_image(ImageRuns* image, bool sound); // after the first pass
+bool image_empty(const ImageRuns* image);
+uint64_t image_low(const ImageRuns* image); // of the bytes the cursor hands out
+uint64_t image_high(const ImageRuns* image);
+struct Cursor {
+    const ImageRuns* image;
+    size_t run; // the run being read
+    bool reading, done;
+    uint64_t next, last; // the address due next, and the image's last
+    RunReader reader;
+};
+void cursor_start(Cursor* cursor, const ImageRuns* image);
+bool cursor_next(Cursor* cursor, Piece* piece); // false at the end
+void cursor_end(Cursor* cursor);
 
 // convert.cpp: the -x mode
 extern uint64_t BinLimit; // the longest .bin image written
 enum OutKind { OUT_NONE, OUT_BIN, OUT_HEX, OUT_S19, OUT_S28, OUT_S37, OUT_SREC };
 OutKind output_kind(const char* path);
-void convert_bytes(uint32_t address, const unsigned char* data, uint32_t n);
 int convert_file();
 
 // convert_records.cpp: -x's Intel HEX and S-record output (OUT_SREC settled
 // to one width before)
-void records_begin(FILE* out, OutKind kind, bool crlf);
+void records_begin(FILE* out, OutKind kind, bool crlf, const char* header);
 void records_bytes(uint32_t address, const unsigned char* data, uint32_t n);
-bool records_end();
-uint32_t linear_start(); // the start address, 0 when there is none
+bool records_end(StartKind start_kind, uint32_t start);
+uint32_t linear_start(StartKind start_kind, uint32_t start); // 0 when there is none
+
+// compare.cpp: the -d mode
+int compare_files();
 
 // records_sum.cpp: -c and -w on a record file
-void sum_bytes(uint32_t address, const unsigned char* data, uint32_t n, uint32_t column);
 int check_records(bool fix);
 
 // image.cpp: checksum word of a raw image

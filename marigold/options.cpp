@@ -7,6 +7,8 @@
 const char* OptionTable[128];
 const char* InputPath = "";
 const char* OutputPath = "a.out";
+char** Paths;
+int PathCount;
 
 static const char UsageText[]
     = " ===== intel HEX to Dump =====\n\nUsage:\n$ marigold infile\nOption:\n  -f  cmd5 filter\n";
@@ -35,7 +37,8 @@ static void long_option(const char* arg)
 }
 
 // Options stand before the input path; the argument after the input path is
-// the output path, whatever it looks like, and the rest is ignored. Returns
+// the output path, whatever it looks like, and the rest is ignored but by
+// -x and -d, which take them all. Returns
 // false when the usage text is due instead.
 bool walk_arguments(int argc, char** argv)
 {
@@ -51,6 +54,8 @@ bool walk_arguments(int argc, char** argv)
         }
         InputPath = arg;
         if (i + 1 < argc) OutputPath = argv[i + 1];
+        Paths = argv + i;
+        PathCount = argc - i;
         return true;
     }
     return false;

@@ -1,13 +1,16 @@
 // Buffered standard output. The dump prints millions of short fields, so
 // they are formatted into one block and written with a single fwrite.
 #include "marigold.h"
+#include "platform.h"
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 
 static FILE* OutStream;
 static bool ToError;
+static int QuietDepth; // -d checks two files at once, each quietly
 static char OutBuf[1 << 16];
 static size_t OutLen;
 
@@ -31,20 +34,57 @@ void out_to_error(bool on)
     ToError = on;
 }
 
+// The first error writing the report (a full disk, a closed pipe), kept
+// for the exit; errors on standard error itself have nowhere to go.
+static int WriteErrno;
+
+static void out_write(const char* text, size_t n)
+{
+    if (QuietDepth && !ToError) return; // a report on standard error still goes out
+    FILE* stream = out_stream();
+    bool failed = n && fwrite(text, 1, n, stream) != n;
+    if (failed && stream != stderr && !WriteErrno) WriteErrno = errno ? errno : EIO;
+}
+
+void out_quiet(bool on)
+{
+    if (on && QuietDepth++ == 0) out_flush();
+    if (!on && --QuietDepth == 0) OutLen = 0;
+}
+
 void out_flush()
 {
     FILE* stream = out_stream();
-    if (OutLen) fwrite(OutBuf, 1, OutLen, stream);
+    out_write(OutBuf, OutLen);
     OutLen = 0;
-    fflush(stream);
+    if (fflush(stream) != 0 && stream != stderr && !WriteErrno) WriteErrno = errno ? errno : EIO;
+}
+
+bool out_ok()
+{
+    out_flush();
+    return WriteErrno == 0;
 }
 
 const char* TempPath;
+static FILE* TempFile;
 
+void set_temp_path(const char* path, FILE* file)
+{
+    TempPath = path;
+    TempFile = file;
+    if (!path) temp_done();
+}
+
+// A report that could not be written is a failed run, whatever the mode did.
 [[noreturn]] void out_exit(int code)
 {
+    if (!out_ok()) {
+        fprintf(stderr, "Fatal: can't write standard output: %s\n", strerror(WriteErrno));
+        if (code == 0 || code == 1) code = FailCode;
+    }
+    if (TempFile) fclose(TempFile); // Windows removes no open file
     if (TempPath) remove(TempPath);
-    out_flush();
     exit(code);
 }
 
@@ -52,7 +92,7 @@ const char* TempPath;
 static char* out_reserve(size_t n)
 {
     if (OutLen + n > sizeof OutBuf) {
-        fwrite(OutBuf, 1, OutLen, out_stream());
+        out_write(OutBuf, OutLen);
         OutLen = 0;
     }
     return OutBuf + OutLen;

@@ -7,16 +7,19 @@
 #include <string>
 
 // Creates a file of a name of its own in the folder of path, open for
-// writing, with the permissions a new file gets; its name goes to name.
-// Null on failure.
+// writing, with the permissions a new file gets; its name goes to name,
+// which must stay as it is until temp_done(). Null on failure. Until then
+// an interrupt, termination or hang-up signal (on Windows: Ctrl-C,
+// Ctrl-Break or the console closing) removes the file before the process
+// ends as the signal would end it.
 FILE* create_temp(const char* path, std::string& name);
+void temp_done();
 // Renames from over to, replacing a file that to names. False on failure.
 bool replace_file(const char* from, const char* to);
 // Moves a stream to a byte offset that may lie past 2 GiB. False on failure.
 bool seek_file(FILE* file, uint64_t offset);
-// Gives to the permission bits of from, and its owner where allowed;
-// false on failure.
-bool copy_permissions(FILE* from, FILE* to);
+// The size of an open file in bytes. False on failure.
+bool file_size(FILE* file, uint64_t* size);
 // True when the stream is a file on disk that can be read again from the
 // start; false for a pipe, a FIFO or a terminal.
 bool file_seekable(FILE* file);

@@ -4,10 +4,33 @@
 #include <io.h>
 #include <windows.h>
 
+static const char* volatile SignalPath;
+static FILE* volatile SignalFile;
+
+// Runs on a thread of its own while the main thread may still write: the
+// file's handle is closed under it, so that the file can be deleted.
+static BOOL WINAPI remove_and_end(DWORD event)
+{
+    const char* path = SignalPath;
+    FILE* file = SignalFile;
+    if (!path) return FALSE;
+    if (file) CloseHandle((HANDLE)_get_osfhandle(_fileno(file)));
+    DeleteFileA(path);
+    ExitProcess(event == CTRL_C_EVENT ? 0xC000013A : 1);
+}
+
+void temp_done()
+{
+    SignalPath = nullptr;
+    SignalFile = nullptr;
+}
+
 // The name holds the process id and a count; CREATE_NEW takes it only when
 // no file has it yet.
 FILE* create_temp(const char* path, std::string& name)
 {
+    static bool installed;
+    if (!installed) installed = SetConsoleCtrlHandler(remove_and_end, TRUE) != 0;
     size_t folder = 0;
     for (size_t i = 0; path[i]; i++)
         if (path[i] == '/' || path[i] == '\\' || path[i] == ':') folder = i + 1;
@@ -21,6 +44,8 @@ FILE* create_temp(const char* path, std::string& name)
             CloseHandle(handle);
             FILE* file = fopen(name.c_str(), "wb");
             if (!file) remove(name.c_str());
+            SignalFile = file;
+            SignalPath = file ? name.c_str() : nullptr;
             return file;
         }
         if (GetLastError() != ERROR_FILE_EXISTS) return nullptr;
@@ -38,9 +63,11 @@ bool seek_file(FILE* file, uint64_t offset)
     return _fseeki64(file, (__int64)offset, SEEK_SET) == 0;
 }
 
-// The file was opened for writing, so it has no read-only attribute to copy.
-bool copy_permissions(FILE*, FILE*)
+bool file_size(FILE* file, uint64_t* size)
 {
+    __int64 length = _filelengthi64(_fileno(file));
+    if (length < 0) return false;
+    *size = (uint64_t)length;
     return true;
 }
 

@@ -1,109 +1,83 @@
-// The image that a record file describes, read the way -i reads it. The
-// first pass checks the file and notes its runs: stretches of data that
-// follow on from each other both in the file and in the address space, each
-// with the file offset of its first record and the base in force there. The
-// replay visits the runs in address order and reads their records again, so
-// memory follows the number of runs, not the data or the address space.
+// The first pass over the inputs of the image model. A record file is read
+// the way -i reads it: the pass checks it and notes its runs, each with the
+// file offset of its first line and the base in force there; a raw image is
+// one run. Also the test that tells record files from raw images.
 #include "marigold.h"
 #include "platform.h"
 
 #include <algorithm>
 #include <cstring>
-#include <vector>
-
-DataUse DataTarget;
-bool Streaming;
-static uint64_t StreamNext;
-
-struct Run {
-    uint32_t address;
-    uint64_t n;
-    uint64_t offset; // of the line that holds the run's first byte
-    uint32_t base;
-    bool segmented;
-};
-static std::vector<Run> Runs;
-
-// The replay: the stretch of the image wanted, the next address due from the
-// run being read, and where that run ends.
-static uint64_t WantFrom, WantTo, Cursor, RunEnd;
-
-static void note_run(uint32_t address, uint32_t n)
-{
-    if (!Runs.empty()) {
-        Run& last = Runs.back();
-        if (last.address + last.n == address) {
-            last.n += n;
-            return;
-        }
-    }
-    Runs.push_back(Run { address, n, Info.line_offset, Info.base, Info.segmented });
-}
-
-void image_data(uint32_t address, const unsigned char* data, uint32_t n, uint32_t column)
-{
-    if (n == 0) return;
-    if (DataTarget == DATA_RUNS) {
-        note_run(address, n);
-        // Data in address order go out as they come; the first piece out
-        // of order leaves the rest to the replay.
-        if (Streaming && address < StreamNext) Streaming = false;
-        if (!Streaming) return;
-        StreamNext = (uint64_t)address + n;
-        return convert_bytes(address, data, n);
-    }
-    // Only the pieces of the run being read count: the first line of a run
-    // may also hold the end of another, where its addresses wrap.
-    if (address != Cursor || Cursor >= RunEnd) return;
-    Cursor += n;
-    uint64_t first = std::max<uint64_t>(address, WantFrom);
-    uint64_t end = std::min<uint64_t>((uint64_t)address + n, WantTo);
-    if (first >= end) return;
-    uint32_t skip = (uint32_t)(first - address);
-    if (DataTarget == DATA_CONVERT)
-        convert_bytes((uint32_t)first, data + skip, (uint32_t)(end - first));
-    else
-        sum_bytes((uint32_t)first, data + skip, (uint32_t)(end - first), column + 2 * skip);
-}
 
 // The callers made sure the input is a file on disk.
 static void rewind_input(FILE* in)
 {
-    if (!seek_file(in, 0)) {
-        out_printf("Fatal: can't read file:%s\n", InputPath);
-        out_exit(1);
-    }
+    if (!seek_file(in, 0)) can_not_read(InputPath);
 }
 
-// A record file's first non-blank line holds a record's characters alone:
-// ':' or 'S' and a digit, then hex digits up to LF or CR LF. A UTF-8 byte
-// order mark, blank lines and blanks may come before it, though -i finds
-// the last two garbled: such a file is refused rather than taken as raw.
-bool starts_with_record(FILE* in)
+// A record line, as -i would read it or with blanks around it: ':' and at
+// least the ten digits of the shortest Intel HEX record, or 'S', a digit and
+// at least eight digits, and no more digits than the longest record holds.
+// Lines end at LF or at CR, so CR-only files count too.
+enum { RECORD_DIGITS_MAX = 2 * (5 + 255) };
+enum SniffPhase { SNIFF_START, SNIFF_S_TYPE, SNIFF_DIGITS, SNIFF_TRAIL, SNIFF_SKIP };
+
+static bool sniff_line_ends(SniffPhase phase, char kind, int digits)
 {
-    // The longest record: ':', five bytes of head and checksum, 255 of data.
-    enum { RECORD_CHARS_MAX = 1 + 2 * (5 + 255) };
+    return (phase == SNIFF_DIGITS || phase == SNIFF_TRAIL) && digits >= (kind == ':' ? 10 : 8);
+}
+
+// True when any line of the file is a record line: such a file is read as
+// records (and refused when -i finds problems in it), never patched as a raw
+// image. A raw image holds such a line only by a chance of about 1 in 10^17
+// per byte.
+bool holds_record_line(FILE* in)
+{
     static const unsigned char bom[] = { 0xef, 0xbb, 0xbf };
+    SniffPhase phase = SNIFF_START;
+    char kind = 0;
+    int digits = 0;
+    bool found = false;
     int c = fgetc(in);
     for (int i = 0; i < 3 && c == bom[i]; i++)
         c = fgetc(in);
-    while (c == '\r' || c == '\n' || c == ' ' || c == '\t')
-        c = fgetc(in);
-    bool record = c == ':';
-    int n = 1; // characters of the line so far
-    if (c == 'S') {
-        c = fgetc(in);
-        record = c >= '0' && c <= '9';
-        n = 2;
+    for (; !found && c != EOF; c = getc(in)) {
+        if (c == '\n' || c == '\r') {
+            found = sniff_line_ends(phase, kind, digits);
+            phase = SNIFF_START;
+            continue;
+        }
+        bool blank = c == ' ' || c == '\t';
+        switch (phase) {
+        case SNIFF_START:
+            kind = (char)c;
+            digits = 0;
+            phase = blank  ? SNIFF_START
+                : c == ':' ? SNIFF_DIGITS
+                : c == 'S' ? SNIFF_S_TYPE
+                           : SNIFF_SKIP;
+            break;
+        case SNIFF_S_TYPE:
+            phase = c >= '0' && c <= '9' ? SNIFF_DIGITS : SNIFF_SKIP;
+            break;
+        case SNIFF_DIGITS:
+            if (HexDigitValue[c] >= 0)
+                phase = ++digits <= RECORD_DIGITS_MAX ? SNIFF_DIGITS : SNIFF_SKIP;
+            else
+                phase = blank ? SNIFF_TRAIL : SNIFF_SKIP;
+            break;
+        case SNIFF_TRAIL:
+            phase = blank ? SNIFF_TRAIL : SNIFF_SKIP;
+            break;
+        case SNIFF_SKIP:
+            break;
+        }
     }
-    while (record && (c = fgetc(in)) != EOF && HexDigitValue[c] >= 0)
-        record = ++n <= RECORD_CHARS_MAX;
-    if (record && c == '\r') c = fgetc(in);
+    found = found || sniff_line_ends(phase, kind, digits);
     rewind_input(in);
-    return record && (c == '\n' || c == EOF);
+    return found;
 }
 
-bool first_line_crlf(FILE* in)
+static bool first_line_crlf(FILE* in)
 {
     int c, previous = 0;
     while ((c = fgetc(in)) != EOF && c != '\n')
@@ -112,102 +86,194 @@ bool first_line_crlf(FILE* in)
     return c == '\n' && previous == '\r';
 }
 
-// The first pass. -i's messages go to standard error; false when there are
-// any, or when the file is no record file of one format.
-bool records_sound(FILE* in, bool stream)
+static void note_run(ImageRuns* image, uint32_t index, const LineData& piece)
 {
-    Streaming = stream;
-    StreamNext = 0;
-    Runs.clear();
-    info_reset();
-    DataTarget = DATA_RUNS;
-    out_to_error(true);
-    info_read(in);
-    info_check_end();
-    bool sound = Info.problems == 0;
-    if (sound && Info.intel_seen && Info.srec_seen) {
-        out_str(InputPath);
-        out_str(": mixes Intel HEX and S-records\n");
-        sound = false;
-    } else if (sound && !Info.intel_seen && !Info.srec_seen) {
-        out_str(InputPath);
-        out_str(": holds no records\n");
-        sound = false;
-    }
-    out_to_error(false);
-    DataTarget = DATA_NONE;
-    return sound;
-}
-
-static FILE* ReplayIn;
-static char Buf[1 << 16];
-static uint64_t BufAt; // the file offset of Buf[0]
-static size_t BufLen, BufPos;
-
-static void replay_seek(uint64_t offset)
-{
-    if (offset >= BufAt && offset <= BufAt + BufLen) {
-        BufPos = (size_t)(offset - BufAt);
+    std::vector<Run>& runs = image->runs;
+    if (!runs.empty() && runs.back().input == index && run_end(runs.back()) == piece.address
+        && runs.back().n <= UINT32_MAX - piece.n) {
+        runs.back().n += piece.n;
         return;
     }
-    if (!seek_file(ReplayIn, offset)) {
-        out_printf("Fatal: can't read file:%s\n", InputPath);
-        out_exit(1);
-    }
-    BufAt = offset;
-    BufLen = BufPos = 0;
+    runs.push_back(
+        Run { Info.line_offset, piece.address, piece.n, index, Info.base, Info.segmented });
+    image->inputs[index].runs++;
 }
 
-// Hands the line at the read position to the record reader; false at the
-// end of the file.
-static bool replay_line()
+// An input's runs sorted by address; true when none overlaps the one
+// before it.
+static bool runs_apart(ImageRuns* image, size_t from)
 {
-    Info.line_offset = BufAt + BufPos;
+    std::vector<Run>& runs = image->runs;
+    std::sort(runs.begin() + from, runs.end(),
+        [](const Run& a, const Run& b) { return a.address < b.address; });
+    for (size_t i = from + 1; i < runs.size(); i++)
+        if (runs[i].address < run_end(runs[i - 1])) return false;
+    return true;
+}
+
+// A record file read again as -i reads it, for -i's messages on standard
+// error.
+static void report_problems(FILE* in)
+{
+    RunReader r {};
+    r.file = in;
+    r.buf.resize(READ_BLOCK);
+    rewind_input(in);
+    info_reset();
+    out_to_error(true);
+    while (reader_line(&r)) { }
+    info_check_end();
+    out_to_error(false);
+}
+
+// The end of a record file's first pass, which finds overlaps among its
+// runs: faster than -i's map of ranges where the records come in any
+// order. A file with a problem is read again for -i's messages. False
+// then, or when the file is no record file of one format.
+static bool end_records(FirstPass* pass)
+{
+    ImageRuns* image = pass->image;
+    Input& input = image->inputs[pass->input];
+    input.size = pass->reader.buf_at + pass->reader.buf_len;
+    info_check_end();
+    out_quiet(false);
+    if (Info.problems != 0 || !runs_apart(image, pass->from)) {
+        image->runs.resize(pass->from);
+        report_problems(pass->reader.file);
+        return false;
+    }
+    if (Info.intel_seen && Info.srec_seen)
+        out_error("%s: mixes Intel HEX and S-records\n", InputPath);
+    else if (!Info.intel_seen && !Info.srec_seen)
+        out_error("%s: holds no records\n", InputPath);
+    input.start_kind = Info.start_kind;
+    input.start = Info.start;
+    return Info.intel_seen != Info.srec_seen;
+}
+
+// A raw image is one run from its first byte.
+static bool begin_raw(FirstPass* pass)
+{
+    ImageRuns* image = pass->image;
+    uint64_t size = 0;
+    if (!file_size(pass->reader.file, &size)) can_not_read(InputPath);
+    if (size > UINT32_MAX) {
+        out_error("%s: %llu bytes do not fit the 4 GiB address space\n", InputPath,
+            (unsigned long long)size);
+        return false;
+    }
+    image->inputs[pass->input].size = size;
+    if (size) {
+        image->runs.push_back(Run { 0, 0, (uint32_t)size, pass->input, 0, false });
+        image->inputs[pass->input].runs++;
+    }
+    return true;
+}
+
+// Opens the next input; messages name it through InputPath while it is
+// read. False when it can't be read twice.
+static bool begin_input(FirstPass* pass)
+{
+    Input& input = pass->image->inputs[pass->input];
+    InputPath = input.path.c_str();
+    FILE* in = open_input();
+    pass->reader.file = in;
+    pass->reader.buf_at = pass->reader.buf_len = pass->reader.buf_pos = 0;
+    pass->from = pass->image->runs.size();
+    pass->next = 0;
+    pass->count = pass->piece_count = 0;
+    if (!file_seekable(in)) {
+        out_error("%s: can't be read twice (a pipe?); it must be a file\n", InputPath);
+        return false;
+    }
+    if (input.kind == INPUT_RAW) return begin_raw(pass);
+    input.crlf = first_line_crlf(in);
+    info_reset();
+    Info.quick = true;
+    out_quiet(true); // its problems are listed by end_records
+    return true;
+}
+
+static void end_input(FirstPass* pass, bool sound)
+{
+    pass->sound = sound && pass->sound;
+    close_input(pass->reader.file);
+    pass->reader.file = nullptr;
+    InputPath = pass->given;
+    pass->input++;
+}
+
+void first_pass_start(FirstPass* pass, ImageRuns* image, bool raw_data)
+{
+    pass->image = image;
+    pass->input = 0;
+    pass->sound = true;
+    pass->raw_data = raw_data;
+    pass->given = InputPath;
+    pass->reader.buf.resize(READ_BLOCK);
+}
+
+// A raw image's bytes, when they are wanted in the first pass.
+static bool raw_block(FirstPass* pass, Piece* piece)
+{
+    RunReader* r = &pass->reader;
+    const Input& input = pass->image->inputs[pass->input];
+    if (!pass->raw_data || pass->next >= input.size) return false;
+    r->buf_len = fread(r->buf.data(), 1, r->buf.size(), r->file);
+    if (r->buf_len == 0) return false; // shorter than it was: close_input tells
+    *piece = Piece { (uint64_t)((int64_t)pass->next + input.shift),
+        (const unsigned char*)r->buf.data(), (uint32_t)r->buf_len, false, 0, 0, 0 };
+    pass->next += r->buf_len;
+    return true;
+}
+
+// A copy of the line's data, which the reader of another file (-d reads two
+// at once) may overwrite before they are handed out.
+static void keep_line_data(FirstPass* pass)
+{
+    pass->count = 0;
+    pass->piece_count = Info.piece_count;
+    pass->line_offset = Info.line_offset;
+    pass->checksum_column = Info.checksum_column;
+    unsigned char* to = pass->data;
+    for (int i = 0; i < Info.piece_count; i++) {
+        pass->pieces[i] = Info.pieces[i];
+        memcpy(to, Info.pieces[i].data, Info.pieces[i].n);
+        pass->pieces[i].data = to;
+        to += Info.pieces[i].n;
+    }
+}
+
+// The data of every input in turn, in file order, shifted; a record file's
+// from its checked lines, each valid until the next call. False at the end.
+bool first_pass_next(FirstPass* pass, Piece* piece)
+{
+    ImageRuns* image = pass->image;
     for (;;) {
-        if (BufPos == BufLen) {
-            BufAt += BufLen;
-            BufPos = 0;
-            BufLen = fread(Buf, 1, sizeof Buf, ReplayIn);
-            if (BufLen == 0) {
-                info_end_line();
-                return false;
-            }
+        if (!pass->reader.file) {
+            if (pass->input == image->inputs.size()) return false;
+            if (!begin_input(pass)) end_input(pass, false);
+            continue;
         }
-        char* p = Buf + BufPos;
-        char* lf = (char*)memchr(p, '\n', BufLen - BufPos);
-        size_t n = lf ? (size_t)(lf - p) : BufLen - BufPos;
-        info_feed(p, n);
-        BufPos += n;
-        if (lf) {
-            BufPos++;
-            info_end_line();
+        const Input& input = image->inputs[pass->input];
+        if (input.kind == INPUT_RAW) {
+            if (raw_block(pass, piece)) return true;
+            end_input(pass, true);
+            continue;
+        }
+        if (pass->count < pass->piece_count) {
+            const LineData& line = pass->pieces[pass->count++];
+            uint64_t address = (uint64_t)((int64_t)line.address + input.shift); // checked later
+            *piece = Piece { address, line.data, line.n, true, pass->line_offset, line.column,
+                pass->checksum_column };
             return true;
         }
+        if (reader_line(&pass->reader)) {
+            keep_line_data(pass);
+            for (int i = 0; i < Info.piece_count; i++)
+                note_run(image, pass->input, Info.pieces[i]);
+            continue;
+        }
+        end_input(pass, end_records(pass));
     }
-}
-
-// Hands the image bytes from `from` up to `to` to the mode that DataTarget
-// names, in address order.
-void replay_image(FILE* in, uint64_t from, uint64_t to)
-{
-    std::sort(
-        Runs.begin(), Runs.end(), [](const Run& a, const Run& b) { return a.address < b.address; });
-    ReplayIn = in;
-    BufAt = BufLen = BufPos = 0;
-    rewind_input(in);
-    WantFrom = from;
-    WantTo = to;
-    Info.replay = true;
-    for (const Run& run : Runs) {
-        if (run.address + run.n <= from) continue;
-        if (run.address >= to) break;
-        replay_seek(run.offset);
-        Info.base = run.base;
-        Info.segmented = run.segmented;
-        Info.ended = false;
-        Cursor = run.address;
-        RunEnd = run.address + run.n;
-        while (Cursor < RunEnd && Cursor < to && replay_line()) { }
-    }
-    Info.replay = false;
 }

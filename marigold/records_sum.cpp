@@ -2,7 +2,9 @@
 // first 32 bytes of the image that the file describes, from its lowest data
 // address. -w rewrites only the digits of the records that hold bytes 28 to
 // 31 and those records' checksums, in the case the line uses: the lines keep
-// their length and every other byte of the file stays.
+// their length and every other byte of the file stays. The file is patched
+// where it is, so a symbolic link keeps pointing at it, hard links stay one
+// file, and its folder need not be writable.
 #include "marigold.h"
 #include "platform.h"
 
@@ -21,13 +23,14 @@ static unsigned char Window[SUM_BYTES];
 static Place Places[SUM_BYTES - FIX_FROM];
 static uint32_t Low;
 
-void sum_bytes(uint32_t address, const unsigned char* data, uint32_t n, uint32_t column)
+static void sum_piece(const Piece& piece)
 {
-    for (uint32_t i = 0; i < n; i++) {
-        uint32_t k = address + i - Low;
-        Window[k] = data[i];
+    for (uint32_t i = 0; i < piece.n; i++) {
+        uint32_t k = (uint32_t)(piece.address + i - Low);
+        Window[k] = piece.data[i];
         if (k >= FIX_FROM)
-            Places[k - FIX_FROM] = Place { Info.line_offset, column + 2 * i, Info.checksum_column };
+            Places[k - FIX_FROM]
+                = Place { piece.line, piece.column + 2 * i, piece.checksum_column };
     }
 }
 
@@ -37,24 +40,44 @@ static uint32_t window_word(int index)
     return p[0] | p[1] << 8 | p[2] << 16 | (uint32_t)p[3] << 24;
 }
 
-// Checks the file and fills Window; false after saying why not.
-static bool read_window(FILE* in)
+// The bytes from the lowest address that follow on from it without a gap.
+static uint64_t first_stretch(const ImageRuns* image)
 {
-    if (!records_sound(in, false)) return false;
-    if (Ranges.empty()) {
+    const std::vector<Run>& runs = image->runs;
+    uint64_t end = run_end(runs[0]);
+    for (size_t i = 1; i < runs.size() && runs[i].address == end; i++)
+        end += runs[i].n;
+    return end - runs[0].address;
+}
+
+// Checks the file and fills Window; false after saying why not.
+static bool read_window()
+{
+    ImageRuns image {};
+    image.lines_wanted = true;
+    image.inputs.push_back(Input {});
+    image.inputs[0].path = InputPath;
+    if (!read_inputs(&image)) return false;
+    if (image.runs.empty()) {
         out_error("%s: no data for the checksum words\n", InputPath);
         return false;
     }
-    auto first = Ranges.begin();
-    if (first->second - first->first < SUM_BYTES) {
-        out_error("%s: the checksum words %08x-%08x lack the bytes from %08x\n", InputPath,
-            first->first, (uint32_t)(first->first + SUM_BYTES - 1), (uint32_t)first->second);
+    Low = (uint32_t)image.runs[0].address;
+    uint64_t held = first_stretch(&image);
+    if (held < SUM_BYTES) {
+        out_error("%s: the checksum words %08x-%08x lack the bytes from %08x\n", InputPath, Low,
+            (uint32_t)(Low + SUM_BYTES - 1), (uint32_t)(Low + held));
         return false;
     }
-    Low = first->first;
-    DataTarget = DATA_CHECKSUM;
-    replay_image(in, Low, (uint64_t)Low + SUM_BYTES);
-    DataTarget = DATA_NONE;
+    image.crop = true;
+    image.first = Low;
+    image.last = Low + SUM_BYTES - 1;
+    Cursor cursor {};
+    cursor_start(&cursor, &image);
+    Piece piece;
+    while (cursor_next(&cursor, &piece))
+        sum_piece(piece);
+    cursor_end(&cursor);
     return true;
 }
 
@@ -88,11 +111,11 @@ static int pair_at(const char* text)
 
 // Stretches of the file's text that hold bytes 28 to 31: read, patched and
 // written back.
-struct Piece {
+struct TextPiece {
     uint64_t at;
     std::string text;
 };
-static std::vector<Piece> Pieces;
+static std::vector<TextPiece> Pieces;
 
 // One piece from the first touched line to the end of the last when that
 // is short; else one piece per touched line, as they may lie far apart.
@@ -105,18 +128,18 @@ static void plan_pieces()
     }
     Pieces.clear();
     if (to - from <= IN_PLACE_MAX) {
-        Pieces.push_back(Piece { from, std::string(to - from, '\0') });
+        Pieces.push_back(TextPiece { from, std::string(to - from, '\0') });
         return;
     }
     for (const Place& place : Places) {
         if (!Pieces.empty() && Pieces.back().at == place.line) continue;
-        Pieces.push_back(Piece { place.line, std::string(place.checksum_column + 2, '\0') });
+        Pieces.push_back(TextPiece { place.line, std::string(place.checksum_column + 2, '\0') });
     }
 }
 
 static bool read_pieces(FILE* file)
 {
-    for (Piece& piece : Pieces) {
+    for (TextPiece& piece : Pieces) {
         if (!seek_file(file, piece.at)
             || fread(&piece.text[0], 1, piece.text.size(), file) != piece.text.size())
             return false;
@@ -126,7 +149,7 @@ static bool read_pieces(FILE* file)
 
 static char* text_at(uint64_t offset)
 {
-    for (Piece& piece : Pieces)
+    for (TextPiece& piece : Pieces)
         if (offset >= piece.at && offset - piece.at < piece.text.size())
             return &piece.text[offset - piece.at];
     return nullptr;
@@ -149,39 +172,28 @@ static bool patch_text(uint32_t word)
     return true;
 }
 
-static bool write_in_place(FILE* file)
+static bool write_piece(FILE* file, const TextPiece& piece)
 {
-    const Piece& piece = Pieces[0];
     return seek_file(file, piece.at)
         && fwrite(piece.text.data(), 1, piece.text.size(), file) == piece.text.size();
 }
 
-// Copies the file with the pieces in place to a temporary beside it, which
-// then replaces it: a failure on the way leaves the file whole.
-static bool write_copy(FILE* file, std::string& temp)
+// The pieces are written from the last to the first: where the file may not
+// grow past a size limit, the farthest write is refused before anything
+// changed. A piece that fails puts back itself and those written before it.
+static bool write_pieces(FILE* file, const std::vector<TextPiece>& original)
 {
-    FILE* out = create_temp(InputPath, temp);
-    if (!out) return false;
-    TempPath = temp.c_str();
-    bool copied = copy_permissions(file, out) && seek_file(file, 0);
-    static char block[1 << 16];
-    size_t n;
-    for (uint64_t at = 0; copied && (n = fread(block, 1, sizeof block, file)) > 0; at += n) {
-        for (const Piece& piece : Pieces) {
-            uint64_t first = std::max(at, piece.at);
-            uint64_t end = std::min<uint64_t>(at + n, piece.at + piece.text.size());
-            if (first < end)
-                memcpy(block + (first - at), &piece.text[first - piece.at], end - first);
-        }
-        copied = fwrite(block, 1, n, out) == n;
-    }
-    copied = !ferror(file) && copied;
-    return fclose(out) == 0 && copied;
+    size_t i = Pieces.size();
+    while (i > 0 && write_piece(file, Pieces[i - 1]))
+        i--;
+    if (i == 0) return true;
+    for (size_t k = i - 1; k < Pieces.size(); k++)
+        write_piece(file, original[k]);
+    return false;
 }
 
-// The touched lines are read, patched and written back with one write when
-// they lie close together, so a failure leaves the file as it was; lines far
-// apart go through a patched copy instead.
+// The touched lines are read, patched and written back in place, with one
+// write when they lie close together.
 static int write_word(uint32_t word)
 {
     FILE* file = fopen(InputPath, "r+b");
@@ -194,32 +206,29 @@ static int write_word(uint32_t word)
     size_t n = fread(start, 1, sizeof start, file);
     FileLower = lower_letters(start, n) > 0;
     plan_pieces();
-    if (!read_pieces(file) || !patch_text(word)) {
+    bool read = read_pieces(file);
+    std::vector<TextPiece> original = Pieces;
+    if (!read || !patch_text(word)) {
         fclose(file);
         out_error("%s: changed while it was read; not written\n", InputPath);
         return 1;
     }
-    std::string temp;
-    bool written = Pieces.size() == 1 ? write_in_place(file) : write_copy(file, temp);
-    written = fclose(file) == 0 && written;
-    if (!written || (Pieces.size() > 1 && !replace_file(temp.c_str(), InputPath))) {
+    bool written = write_pieces(file, original);
+    if (fclose(file) != 0 || !written) {
         out_printf("Fatal: can't write file:%s\n", InputPath);
-        out_exit(1);
+        return 1;
     }
-    TempPath = nullptr;
     return 0;
 }
 
 int check_records(bool fix)
 {
-    FILE* in = open_input();
-    bool read = read_window(in);
-    close_input(in);
-    if (!read) return 1;
+    if (!read_window()) return 1;
     uint32_t sum = 0;
     for (int i = 0; i < SUM_BYTES / 4; i++)
         sum += window_word(i);
     out_printf("sum=%x\n", sum);
     if (!fix || sum == 0) return 0;
+    if (!out_ok()) return 1; // the file is not changed behind a lost report
     return write_word(window_word(7) - sum);
 }

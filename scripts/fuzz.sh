@@ -8,10 +8,10 @@ cd "$(dirname "$0")/.."
 seconds=${FUZZ_SECONDS:-60}
 CXX=clang++ cmake -S . -B build-fuzz -DFUZZ=ON -DBUILD_TESTING_UNITS=OFF \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build-fuzz -j2 --target fuzz_records fuzz_filter fuzz_decode fuzz_info fuzz_convert
+cmake --build build-fuzz -j2 --target fuzz_records fuzz_filter fuzz_decode fuzz_info fuzz_convert fuzz_image
 ctest --test-dir build-fuzz -R '^fuzz_' --output-on-failure
 status=0
-for target in records filter decode info convert; do
+for target in records filter decode info convert image; do
   corpus=build-fuzz/corpus/$target
   mkdir -p "$corpus"
   echo "fuzzing $target for ${seconds}s"

@@ -23,11 +23,11 @@ static std::string file_name(const char* name)
 
 static const char* const Kinds[]
     = { "mid.hex", "mid.s19", "mid.s28", "mid.s37", "mid.srec", "mid.ihx" };
-static std::string Paths[] = { file_name("in"), file_name("direct.bin"), file_name("round.bin") };
+static std::string Files[] = { file_name("in"), file_name("direct.bin"), file_name("round.bin") };
 
 static void remove_files()
 {
-    for (const std::string& path : Paths)
+    for (const std::string& path : Files)
         remove(path.c_str());
     for (const char* kind : Kinds)
         remove(file_name(kind).c_str());
@@ -60,8 +60,11 @@ static std::string read_all(const std::string& path)
 // -x from one file to another; the output is gone when it is refused.
 static int convert(const std::string& in, const std::string& out)
 {
-    InputPath = in.c_str();
-    OutputPath = out.c_str();
+    static char* paths[2];
+    paths[0] = (char*)in.c_str();
+    paths[1] = (char*)out.c_str();
+    Paths = paths;
+    PathCount = 2;
     remove(out.c_str());
     int rc = 1;
     if (setjmp(FuzzExit) == 0) {
@@ -85,14 +88,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (size == 0) return 0;
     out_set_stream(null_out);
     BinLimit = 1 << 20; // images stay small enough to fuzz fast
-    FILE* f = fopen(Paths[0].c_str(), "wb");
+    FILE* f = fopen(Files[0].c_str(), "wb");
     fwrite(data + 1, 1, size - 1, f);
     fclose(f);
     std::string mid = file_name(Kinds[data[0] % 6]);
-    if (convert(Paths[0], mid) != 0) return 0;
-    int direct = convert(Paths[0], Paths[1]);
-    int round = convert(mid, Paths[2]);
+    if (convert(Files[0], mid) != 0) return 0;
+    int direct = convert(Files[0], Files[1]);
+    int round = convert(mid, Files[2]);
     if (direct != round) abort();
-    if (direct == 0 && read_all(Paths[1]) != read_all(Paths[2])) abort();
+    if (direct == 0 && read_all(Files[1]) != read_all(Files[2])) abort();
     return 0;
 }

@@ -694,4 +694,15 @@ def case_line():
         fail('Ctrl-A in a -r wait: exit %d after %.1f s, %r' % (code, time.monotonic() - t0, out))
 
 
+def case_full():
+    # The reports (-p, -L, the usage text, --version) on a full disk: exit 1
+    # and the reason on standard error.
+    m0, _ = link_pty('ttyUSB0')  # COM33, so that -p and -L list a port
+    with open('/dev/full', 'wb') as full:
+        for args in (['-p'], ['-L'], ['-h'], ['--help'], ['--version']):
+            code, _, err = finish(start(args, stdin=subprocess.DEVNULL, stdout=full))
+            if code != 1 or b"can't write standard output: No space left on device" not in err:
+                fail('%r to /dev/full: exit %d, %r' % (args, code, err))
+
+
 run_case(globals(), 60)

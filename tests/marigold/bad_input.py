@@ -5,9 +5,11 @@ the files it writes.  Usage: bad_input.py MARIGOLD WORKDIR [EMULATOR...]"""
 import os
 import random
 import shutil
+import signal
 import struct
 import subprocess
 import sys
+import time
 
 MARIGOLD = None
 EMULATOR = []
@@ -156,23 +158,29 @@ def unopenable_paths(as_other_user):
 
 def image_sizes():
     rng = random.Random(11)
-    for size in (0, 28, 31, 32, 65536, 1000000):
+    for size in (0, 10, 28, 30, 31, 32, 65536, 1000000):
         image = bytes(rng.getrandbits(8) for _ in range(size))
         write("image.bin", image)
         line = "sum=%x\n" % checksum(image)
         expect("-c %d" % size, run(["-c", "image.bin"]) == (0, line, "") and read("image.bin") == image)
+        if 0 < size < 32:
+            # The correction would lie past the end: refused, the file as it was.
+            rc, out, err = run(["-w", "image.bin"])
+            expect("-w %d refused" % size, (rc, out) == (1, "") and err.startswith("image.bin: ")
+                   and read("image.bin") == image, "rc=%d %r %r" % (rc, out, err))
+            continue
         expect("-w %d" % size, run(["-w", "image.bin"]) == (0, line, ""))
         fixed = read("image.bin")
-        word = (struct.unpack("<I", (image[28:32] + bytes(4))[:4])[0] - checksum(image)) & 0xFFFFFFFF
         expected = bytearray(image)
-        patch = struct.pack("<I", word)
-        for i in range(28, min(size, 32)):
-            expected[i] = patch[i - 28]
-        if checksum(image) == 0:
-            expected = bytearray(image)
+        if size:
+            word = (struct.unpack("<I", image[28:32])[0] - checksum(image)) & 0xFFFFFFFF
+            expected[28:32] = struct.pack("<I", word)
         expect("-w %d keeps the rest" % size, fixed == bytes(expected))
         if size >= 32:
             expect("-w %d sums to zero" % size, run(["-c", "image.bin"])[1] == "sum=0\n")
+    # A short image whose sum is zero needs no correction.
+    write("image.bin", b"\0" * 10)
+    expect("-w 10 zero bytes", run(["-w", "image.bin"]) == (0, "sum=0\n", ""))
     # Raw images that start like a record, up to a byte no record line holds.
     for head in (b":", b"S3", b"\r\n:10000000", b"S1" + b"0" * 600 + b"\n"):
         image = head + bytes(rng.getrandbits(8) | 0x80 for _ in range(64))
@@ -221,15 +229,22 @@ def record_file_refusals(as_other_user):
                and read("locked.hex") == text)
 
 
-def far_apart_word():
-    """-w on a file whose bytes 28-31 lie in its first and its last record:
-    a write that fails half-way (a file size limit) leaves it whole, and one
-    that succeeds changes those two lines alone."""
+def far_file(name):
+    """An S3 file of 840 KB whose bytes 28-31 lie in its first and its last
+    data record."""
     head = bytes(range(1, 33))
     lines = [srec(3, 0, head[:30], 4)] + [srec(3, 0x100 + 32 * i, bytes([i & 0xFF]) * 32, 4) for i in range(11200)]
     lines += [srec(3, 30, head[30:], 4), srec(7, 0, b"", 4)]
     text = ("\n".join(lines) + "\n").encode()
-    write("far.s37", text)
+    write(name, text)
+    return head, lines, text
+
+
+def far_apart_word():
+    """-w on a file whose bytes 28-31 lie in its first and its last record:
+    a write that fails half-way (a file size limit) leaves it whole, and one
+    that succeeds changes those two lines alone."""
+    head, lines, text = far_file("far.s37")
     listed = sorted(os.listdir("."))
     if not EMULATOR:
         proc = subprocess.run(["bash", "-c", "trap '' XFSZ; ulimit -f 200; exec \"$0\" -w far.s37", MARIGOLD],
@@ -320,6 +335,97 @@ def pipes():
                and not [f for f in os.listdir(".") if f.startswith(out)], "rc=%d %r" % (rc, err))
 
 
+def not_quite_records():
+    """Files that hold record lines after something -i does not take as a
+    record (a comment, a blank at the end of line 1, CR-only line ends) are
+    record files all the same: -c and -w refuse them, naming the file and its
+    problem, and leave them byte for byte as they were."""
+    body = [intel(32, 0, 0, bytes(range(1, 33))), intel(0, 0, 1, b"")]
+    cases = {
+        "comment.hex": ("# firmware v1.2\n" + "\n".join(body) + "\n", "comment.hex:1: garbled line"),
+        "blank_end.hex": (body[0] + " \n" + body[1] + "\n", "blank_end.hex:1: garbled line"),
+        "cr_only.hex": ("\r".join(body) + "\r", "cr_only.hex:1: garbled line"),
+        "comment.s19": ("; made by hand\r\n" + srec(1, 0, bytes(range(32))) + "\r\nS9030000FC\r\n",
+                        "comment.s19:1: garbled line"),
+    }
+    for name, (text, message) in cases.items():
+        write(name, text.encode())
+        for option in ("-c", "-w"):
+            rc, out, err = run([option, name])
+            expect("%s %s refused" % (option, name), (rc, out) == (1, "") and err.startswith(message)
+                   and read(name) == text.encode(), "rc=%d out=%r err=%r" % (rc, out, err))
+
+
+def links_and_folders(as_other_user):
+    """-w patches the file that the path names: through a symbolic link the
+    link stays and its target is fixed, two hard links stay one file, and a
+    writable file in a folder the user may not write is fixed too."""
+    head, lines, text = far_file("target.s37")
+    fixed_line = lambda: run(["-c", "target.s37"])[1]
+    os.symlink("target.s37", "link.s37")
+    rc, out, _ = run(["-w", "link.s37"])
+    expect("-w through a symbolic link", rc == 0 and out == "sum=%x\n" % checksum(head)
+           and os.path.islink("link.s37") and fixed_line() == "sum=0\n", "rc=%d %r" % (rc, out))
+    write("target.s37", text)
+    os.link("target.s37", "hard.s37")
+    rc, _, _ = run(["-w", "hard.s37"])
+    expect("-w on one of two hard links", rc == 0 and os.path.samefile("target.s37", "hard.s37")
+           and fixed_line() == "sum=0\n", "rc=%d" % rc)
+    if not as_other_user:
+        return
+    os.makedirs("locked_folder", exist_ok=True)
+    far_file("locked_folder/far.s37")
+    os.chown("locked_folder/far.s37", 65534, 65534)
+    os.chmod("locked_folder", 0o555)
+    rc, out, err = run(["-w", "locked_folder/far.s37"], user=65534)
+    expect("-w in a folder the user may not write", rc == 0 and out == "sum=%x\n" % checksum(head)
+           and run(["-c", "locked_folder/far.s37"])[1] == "sum=0\n"
+           and os.listdir("locked_folder") == ["far.s37"], "rc=%d %r %r" % (rc, out, err))
+    os.chmod("locked_folder", 0o755)
+
+
+def interrupted_conversion():
+    """SIGINT, SIGTERM and SIGHUP during -x end it as the signal would, and
+    the temporary output goes with it."""
+    rows = bytes(range(16))
+    # Records in descending address order: the replay keeps -x busy.
+    lines = [intel(2, 0, 4, bytes([u >> 8, u & 0xFF])) + "\n" + "".join(
+        intel(16, a, 0, rows) + "\n" for a in range(0xfff0, -1, -16)) for u in range(200, 0, -1)]
+    write("big.hex", ("".join(lines) + ":00000001FF\n").encode())
+    for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+        proc = subprocess.Popen([MARIGOLD, "-x", "big.hex", "big.s37"], stdout=subprocess.DEVNULL)
+        # The temporary file shows that the conversion has begun.
+        deadline = time.monotonic() + 30
+        while proc.poll() is None and time.monotonic() < deadline:
+            if [f for f in os.listdir(".") if f.startswith(".marigold-")]:
+                proc.send_signal(number)
+                break
+        rc = proc.wait(timeout=60)
+        left = [f for f in os.listdir(".") if f.startswith(".marigold-") or f == "big.s37"]
+        expect("-x ended by %s" % number.name, rc == -number and not left, "rc=%d left %s" % (rc, left))
+
+
+def full_output():
+    """A report that can't be written (standard output on a full disk) ends
+    every mode with exit code 1 and a message on standard error; -w then
+    leaves the file as it was, and -x leaves no output."""
+    write("small.hex", (intel(32, 0, 0, bytes(range(1, 33))) + "\n" + intel(4, 0, 5, b"\0\0\1\2") +
+                        "\n:00000001FF\n").encode())
+    write("small.bin", bytes(range(1, 65)))
+    cases = [["small.hex"], ["-b", "small.hex"], ["-f", "small.hex", "small.out"], ["-i", "small.hex"],
+             ["-x", "small.hex", "full.bin"], ["-c", "small.hex"], ["-w", "small.hex"], ["-c", "small.bin"],
+             ["-w", "small.bin"], [], ["--help"], ["--version"]]
+    for args in cases:
+        before = read("small.hex"), read("small.bin")
+        with open("/dev/full", "wb") as full:
+            proc = subprocess.run(EMULATOR + [MARIGOLD] + args, stdout=full, stderr=subprocess.PIPE, timeout=60)
+        err = proc.stderr.decode()
+        expect("%s to a full disk" % args, proc.returncode == 1 and
+               "Fatal: can't write standard output: No space left on device" in err
+               and (read("small.hex"), read("small.bin")) == before and not os.path.exists("full.bin"),
+               "rc=%d %r" % (proc.returncode, err))
+
+
 def main():
     global MARIGOLD, EMULATOR
     MARIGOLD, work, EMULATOR = os.path.abspath(sys.argv[1]), sys.argv[2], sys.argv[3:]
@@ -338,6 +444,11 @@ def main():
     if not EMULATOR and os.path.exists("/dev/stdin"):
         pipes()
     far_apart_word()
+    not_quite_records()
+    if not EMULATOR:
+        links_and_folders(os.geteuid() == 0 and shutil.which("setpriv"))
+        interrupted_conversion()
+        full_output()
     for failure in FAILURES:
         print("FAILED:", failure)
     print("%d failed" % len(FAILURES))

@@ -7,8 +7,11 @@ static int convert(const std::string& input, const std::string& out, std::string
 {
     static std::string in;
     in = write_temp_file("convert_in.hex", input);
-    InputPath = in.c_str();
-    OutputPath = out.c_str();
+    static char* paths[2];
+    paths[0] = (char*)in.c_str();
+    paths[1] = (char*)out.c_str();
+    Paths = paths;
+    PathCount = 2;
     int rc = 1;
     *report = capture_output([&] { rc = convert_file(); });
     return rc;
@@ -31,8 +34,8 @@ TEST(Convert, OutOfOrderAndWrappingRecordsReplayInAddressOrder)
     ASSERT_EQ(convert(text, s28, &report), 0);
     EXPECT_EQ(read_file(s28).substr(read_file(s28).find("\nS2") + 1),
         "S20A010000030405060708D3\nS20601FFFE0102F8\nS5030002FA\nS804000000FB\n");
-    InputPath = s28.c_str();
-    OutputPath = bin.c_str();
+    char* paths[] = { (char*)s28.c_str(), (char*)bin.c_str() };
+    Paths = paths;
     capture_output([] { EXPECT_EQ(convert_file(), 0); });
     EXPECT_EQ(read_file(bin), image);
 }

@@ -1,0 +1,297 @@
+// The image model: the inputs' runs placed, shifted and merged into one
+// image, its bounds once cropped and filled, and a cursor that hands its
+// bytes out in address order.
+#include "marigold.h"
+
+#include <algorithm>
+#include <cstring>
+
+enum : uint64_t { ADDRESS_END = (uint64_t)1 << 32 };
+
+// Hex as marigold prints it, with or without 0x, up to ffffffff; the text
+// must end after the digits.
+static bool parse_hex(const char* text, uint64_t* value)
+{
+    if (text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) text += 2;
+    int digits = 0;
+    uint64_t v = 0;
+    for (; HexDigitValue[(unsigned char)*text] >= 0; text++, digits++)
+        v = v << 4 | HexDigitValue[(unsigned char)*text];
+    *value = v;
+    return *text == 0 && digits > 0 && digits <= 16 && v < ADDRESS_END;
+}
+
+static bool raw_name(const std::string& name)
+{
+    size_t n = name.size();
+    if (n < 4 || name[n - 4] != '.') return false;
+    return ((name[n - 3] | 0x20) == 'b') && ((name[n - 2] | 0x20) == 'i')
+        && ((name[n - 1] | 0x20) == 'n');
+}
+
+// NAME, NAME@+N, NAME@-N and NAME.bin@ADDR. The text after the last '@'
+// counts only when it parses as a shift or, after a .bin name, a place;
+// else the whole argument is the name.
+bool parse_input(const char* arg, Input* input)
+{
+    *input = Input {};
+    input->path = arg;
+    const char* at = strrchr(arg, '@');
+    if (at) {
+        std::string name(arg, at - arg);
+        const char* suffix = at + 1;
+        uint64_t value;
+        bool sign = *suffix == '+' || *suffix == '-';
+        if (parse_hex(suffix + sign, &value) && (sign || raw_name(name))) {
+            input->path = name;
+            input->shift = *suffix == '-' ? -(int64_t)value : (int64_t)value;
+        }
+    }
+    input->kind = raw_name(input->path) ? INPUT_RAW : INPUT_RECORDS;
+    return true;
+}
+
+// -F<BYTE> and -R<FIRST>-<LAST>, as -i prints them.
+bool parse_fill_and_crop(ImageRuns* image)
+{
+    uint64_t value;
+    if (option_given('F')) {
+        const char* text = OptionTable[(int)'F'];
+        if (!parse_hex(text, &value) || value > 0xff) {
+            out_error("-F%s: the fill byte is one or two hex digits, 00 to ff\n", text);
+            return false;
+        }
+        image->fill = true;
+        image->fill_byte = (unsigned char)value;
+    }
+    if (option_given('R')) {
+        const char* text = OptionTable[(int)'R'];
+        const char* dash = strchr(text, '-');
+        std::string first(text, dash ? dash - text : strlen(text));
+        if (!dash || !parse_hex(first.c_str(), &image->first) || !parse_hex(dash + 1, &image->last)
+            || image->first > image->last) {
+            out_error("-R%s: the range is FIRST-LAST in hex, FIRST not above LAST, "
+                      "e.g. -R08000000-0801ffff\n",
+                text);
+            return false;
+        }
+        image->crop = true;
+    }
+    return true;
+}
+
+// Moves an input's runs by its shift; false, naming the input, when one
+// would leave the 4 GiB.
+static bool shift_runs(ImageRuns* image)
+{
+    for (Run& run : image->runs) {
+        const Input& input = image->inputs[run.input];
+        int64_t first = (int64_t)run.address + input.shift;
+        int64_t end = first + (int64_t)run.n;
+        if (first < 0 || end > (int64_t)ADDRESS_END) {
+            out_error("%s: shifted by %s%llx, address %08llx would %s\n", input.path.c_str(),
+                input.shift < 0 ? "-" : "+",
+                (unsigned long long)(input.shift < 0 ? -input.shift : input.shift),
+                (unsigned long long)(first < 0 ? run.address : run_end(run) - 1),
+                first < 0 ? "fall below 0" : "pass ffffffff");
+            return false;
+        }
+        run.address = (uint32_t)first;
+    }
+    return true;
+}
+
+// Bytes that two inputs both give are refused, each stretch named with
+// both files in the order given, stretches that follow on from each other
+// joined.
+struct Overlap {
+    uint32_t a, b; // the inputs, a before b
+    uint64_t first, end;
+};
+
+static void print_overlap(const ImageRuns* image, const Overlap& o)
+{
+    out_error("%s and %s overlap at %08llx-%08llx\n", image->inputs[o.a].path.c_str(),
+        image->inputs[o.b].path.c_str(), (unsigned long long)o.first,
+        (unsigned long long)(o.end - 1));
+}
+
+static bool no_overlaps(const ImageRuns* image)
+{
+    uint64_t reach = 0;
+    uint32_t reacher = 0;
+    int found = 0;
+    Overlap last {};
+    for (const Run& run : image->runs) {
+        uint64_t end = run_end(run);
+        if (run.address < reach && run.input != reacher) {
+            Overlap o { std::min(reacher, run.input), std::max(reacher, run.input), run.address,
+                std::min(reach, end) };
+            if (found && o.a == last.a && o.b == last.b && o.first == last.end) {
+                last.end = o.end;
+            } else {
+                if (found && found <= 64) print_overlap(image, last);
+                last = o;
+                found++;
+            }
+        }
+        if (end > reach) {
+            reach = end;
+            reacher = run.input;
+        }
+    }
+    if (found && found <= 64) print_overlap(image, last);
+    return found == 0;
+}
+
+// The first input's start address that has one, shifted with it; another
+// that differs is named once.
+static bool settle_start(ImageRuns* image)
+{
+    const Input* chosen = nullptr;
+    bool warned = false;
+    for (Input& input : image->inputs) {
+        if (input.start_kind == START_NONE) continue;
+        if (input.shift) {
+            int64_t start = (int64_t)linear_start(input.start_kind, input.start) + input.shift;
+            if (start < 0 || start >= (int64_t)ADDRESS_END) {
+                out_error("%s: shifted, the start address would leave 00000000-ffffffff\n",
+                    input.path.c_str());
+                return false;
+            }
+            input.start_kind = START_LINEAR;
+            input.start = (uint32_t)start;
+        }
+        if (!chosen) {
+            chosen = &input;
+            image->start_kind = input.start_kind;
+            image->start = input.start;
+        } else if (!warned
+            && linear_start(input.start_kind, input.start)
+                != linear_start(chosen->start_kind, chosen->start)) {
+            out_error("WARNING:%s and %s give different start addresses; %s's is kept\n",
+                chosen->path.c_str(), input.path.c_str(), chosen->path.c_str());
+            warned = true;
+        }
+    }
+    return true;
+}
+
+bool build_image(ImageRuns* image, char** args, int n)
+{
+    for (int i = 0; i < n; i++) {
+        Input input;
+        parse_input(args[i], &input);
+        image->inputs.push_back(input);
+    }
+    return read_inputs(image);
+}
+
+bool read_inputs(ImageRuns* image)
+{
+    FirstPass pass {};
+    first_pass_start(&pass, image, false);
+    Piece piece;
+    while (first_pass_next(&pass, &piece)) { }
+    return settle_image(image, pass.sound);
+}
+
+// Once the first pass is done: the runs shifted, in address order, apart.
+bool settle_image(ImageRuns* image, bool sound)
+{
+    if (!sound || !shift_runs(image)) return false;
+    std::sort(image->runs.begin(), image->runs.end(),
+        [](const Run& a, const Run& b) { return a.address < b.address; });
+    return no_overlaps(image) && settle_start(image);
+}
+
+// Without -F the image runs from its lowest to its highest byte inside the
+// crop range; with -F a crop range is filled whole.
+static bool data_bounds(const ImageRuns* image, uint64_t* low, uint64_t* high)
+{
+    uint64_t first = image->crop ? image->first : 0;
+    uint64_t last = image->crop ? image->last : ADDRESS_END - 1;
+    if (image->crop && image->fill) {
+        *low = first;
+        *high = last;
+        return true;
+    }
+    bool any = false;
+    for (const Run& run : image->runs) {
+        uint64_t a = std::max<uint64_t>(run.address, first), b = std::min(run_end(run) - 1, last);
+        if (a > b) continue;
+        if (!any) *low = a;
+        *high = b;
+        any = true;
+    }
+    return any;
+}
+
+bool image_empty(const ImageRuns* image)
+{
+    uint64_t low, high;
+    return !data_bounds(image, &low, &high);
+}
+
+uint64_t image_low(const ImageRuns* image)
+{
+    uint64_t low = 0, high = 0;
+    data_bounds(image, &low, &high);
+    return low;
+}
+
+uint64_t image_high(const ImageRuns* image)
+{
+    uint64_t low = 0, high = 0;
+    data_bounds(image, &low, &high);
+    return high;
+}
+
+void cursor_start(Cursor* cursor, const ImageRuns* image)
+{
+    cursor->image = image;
+    cursor->run = 0;
+    cursor->reading = false;
+    cursor->done = !data_bounds(image, &cursor->next, &cursor->last);
+}
+
+bool cursor_next(Cursor* c, Piece* piece)
+{
+    const ImageRuns* image = c->image;
+    const std::vector<Run>& runs = image->runs;
+    uint64_t end = c->last + 1;
+    while (!c->done && c->next < end) {
+        while (c->run < runs.size() && run_end(runs[c->run]) <= c->next) {
+            c->run++;
+            c->reading = false;
+        }
+        uint64_t start = c->run < runs.size() ? std::min<uint64_t>(runs[c->run].address, end) : end;
+        if (c->next < start) {
+            c->next = start; // a gap: the writers fill it
+            continue;
+        }
+        if (!c->reading) {
+            reader_start(&c->reader, image, c->run, c->next);
+            c->reading = true;
+        }
+        Piece p;
+        if (!reader_piece(&c->reader, image, &p)) {
+            c->run++;
+            c->reading = false;
+            continue;
+        }
+        uint64_t first = std::max(p.address, c->next), stop = std::min(p.address + p.n, end);
+        if (first >= stop) continue;
+        uint32_t skip = (uint32_t)(first - p.address);
+        *piece = Piece { first, p.data + skip, (uint32_t)(stop - first), p.from_line, p.line,
+            p.column + 2 * skip, p.checksum_column };
+        c->next = stop;
+        return true;
+    }
+    return false;
+}
+
+void cursor_end(Cursor* cursor)
+{
+    reader_close(&cursor->reader);
+}
