@@ -41,6 +41,37 @@ bool RS_start(int port, int baud, bool reconnect);
 bool RS_hung_up(void);
 bool RS_reconnect(int port, int baud);
 
+// The modem lines of the open port.
+struct modem_state {
+    int dtr, rts, cts, dsr, dcd, ri;
+};
+
+// netport.cpp: a port on the network, rfc2217://HOST:PORT or tcp://HOST:PORT
+struct net_url {
+    bool rfc2217; // else raw TCP
+    char host[256]; // a name or an address, IPv6 without its brackets
+    int port;
+};
+// 1: text is a network URL, now in *u; -1: it is one, but bad (why says how);
+// 0: it is no URL at all (no "://").
+int net_parse_url(const char* text, net_url* u, const char** why);
+// Connects and sets the remote port; label names it in warnings. 0 open, -1
+// failed with the reason in why, -2 Ctrl-A ended the connect.
+int net_open(const net_url* u, const char* label, int baud, char* why, int size);
+int net_queue(void); // data waiting; -1 once closed and read to the end
+int net_read(unsigned char* buf, int n);
+int net_write(const unsigned char* buf, int n); // takes 0..n now, never waits
+bool net_pending(void); // output taken and not yet sent
+void net_wait(int ms); // until the socket has bytes or takes them again
+int net_hung_up(void);
+int net_rate(int* baud);
+void net_close(void);
+void net_forget_warnings(void);
+int net_set_dtr(int on); // 0, or -1 when the port has no modem lines
+int net_set_rts(int on);
+int net_break(int ms);
+int net_lines(modem_state* m);
+
 // ports.cpp: registered ports, their properties and the probe
 int PortScan(int port, int baud, bool verbose, bool list_all);
 void port_info(int port);
@@ -61,7 +92,8 @@ struct rx_view {
     bool hex; // hex pairs, 16 to a line
     int on_line; // pairs on the open hex line (text: 1 while a line is open); 0 at a line start
 };
-void view_render(rx_view* v, const unsigned char* data, int n, const plat_time* at, std::string* out);
+void view_render(
+    rx_view* v, const unsigned char* data, int n, const plat_time* at, std::string* out);
 
 // terminal.cpp
 void TerminalMode(int port, int baud);

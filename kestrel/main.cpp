@@ -92,6 +92,18 @@ static void choose_port(const char* value)
         port_name = value;
 }
 
+// A network port given with -c whose URL is bad is refused before anything
+// is opened or created.
+static bool network_url_ok(void)
+{
+    const char* value = option_text('c');
+    net_url url;
+    const char* why = "";
+    if (!value || net_parse_url(value, &url, &why) >= 0) return true;
+    fprintf(stderr, "Can't Open COM Port (%s: bad URL, %s).\n", skip_blanks(value), why);
+    return false;
+}
+
 static void reset_settings(void)
 {
     com_port = 0;
@@ -117,6 +129,7 @@ int kestrel_main(int argc, char** argv)
         return 0;
     }
     if (option_text('L')) return PortList();
+    if (!network_url_ok()) return 1;
     if (option_text('l')) {
         log_fp = fopen(option_text('l'), "wb");
         if (!log_fp) fprintf(stderr, "WARNING: can't create log file:%s\n", option_text('l'));

@@ -200,12 +200,19 @@ int plat_port_write(const unsigned char* buf, int n)
 // A port that hung up (the far end of a pseudo-terminal closed, an adapter
 // pulled) reports so at every poll: it is left out and the time-out waited on
 // the keyboard alone, or the idle loop would spin.
+// A network port is watched for bytes, and for room once a write fell short.
 void plat_wait(int ms)
 {
     struct pollfd fds[2];
     int n = 0;
     int key_fd = console_key_fd();
     if (key_fd >= 0) fds[n++] = { key_fd, POLLIN, 0 };
+    if (net_socket() >= 0) {
+        short events = (short)(POLLIN | (net_send_blocked() ? POLLOUT : 0));
+        fds[n++] = { net_socket(), events, 0 };
+        poll(fds, n, ms);
+        return;
+    }
     int port_at = n;
     if (port_fd >= 0) fds[n++] = { port_fd, POLLIN, 0 };
     if (poll(fds, n, ms) <= 0 || port_at == n) return;

@@ -2,11 +2,27 @@
 #include "kestrel.h"
 #include "platform.h"
 
-// Port 0 with a name from -c opens the named device; 0 on success.
+static bool on_net; // the open port is a network one
+static char open_why[256]; // why the last open of a network port failed
+
+// Port 0 with a name from -c opens the named device, or the network port a
+// URL names: 0 on success, -1 failed, -2 Ctrl-A ended a connect.
 static int open_port(int port, int baud)
 {
     const char* name = port == 0 ? port_name : nullptr;
+    net_url url;
+    const char* bad;
+    on_net = name && net_parse_url(name, &url, &bad) > 0;
+    if (on_net) return net_open(&url, name, baud, open_why, sizeof open_why);
     return name ? plat_port_open_name(name, baud) : plat_port_open(port, baud);
+}
+
+static void close_port(void)
+{
+    if (on_net)
+        net_close();
+    else
+        plat_port_close();
 }
 
 // How messages name the port: COMn, or the name as the user gave it.
@@ -18,12 +34,18 @@ static const char* port_label(int port)
     return com;
 }
 
+static void open_failed(int port)
+{
+    if (on_net)
+        fprintf(stderr, "Can't Open COM Port (%s: %s).\n", port_label(port), open_why);
+    else
+        fprintf(stderr, "Can't Open COM Port (%s:).\n", port_label(port));
+    plat_exit(1);
+}
+
 int RS_open(int port, int baud)
 {
-    if (open_port(port, baud) != 0) {
-        fprintf(stderr, "Can't Open COM Port (%s:).\n", port_label(port));
-        plat_exit(1);
-    }
+    if (open_port(port, baud) == -1) open_failed(port);
     return 0;
 }
 
@@ -42,25 +64,46 @@ static void hang_up(void)
     port_lost = true;
 }
 
+static int port_hung_up(void)
+{
+    return on_net ? net_hung_up() : plat_port_hung_up();
+}
+
 int RS_checkdata(void)
 {
-    int n = plat_port_queue();
-    if (n < 0 && plat_port_hung_up()) hang_up();
+    int n = on_net ? net_queue() : plat_port_queue();
+    if (n < 0 && port_hung_up()) hang_up();
     return n < 0 ? 0 : n;
 }
 
 int RS_read(unsigned char* buf, int n)
 {
-    int got = plat_port_read(buf, n);
-    if (got <= 0 && plat_port_hung_up()) hang_up();
+    int got = on_net ? net_read(buf, n) : plat_port_read(buf, n);
+    if (got <= 0 && port_hung_up()) hang_up();
     return got < 0 ? 0 : got;
+}
+
+// A network port takes what its socket has room for; the rest is handed
+// on as room comes (a write waits, as a local one does), while what arrives
+// meanwhile is taken in, so that neither end waits for the other.
+static int net_write_all(const unsigned char* buf, int n)
+{
+    int done = 0;
+    while (done < n && !net_hung_up()) {
+        done += net_write(buf + done, n - done);
+        if (done < n) {
+            net_wait(IDLE_WAIT_MS);
+            net_queue();
+        }
+    }
+    return done;
 }
 
 // Bytes written to a port that hung up under -w are lost with the port.
 int RS_write(const unsigned char* buf, int n)
 {
-    if (plat_port_write(buf, n) == n) return n;
-    if (!plat_port_hung_up()) RS_fatal("cnt != dwWritten");
+    if ((on_net ? net_write_all(buf, n) : plat_port_write(buf, n)) == n) return n;
+    if (!port_hung_up()) RS_fatal("cnt != dwWritten");
     hang_up();
     return n;
 }
@@ -75,7 +118,7 @@ int RS_putc(int c)
 // The mode's end: a later open starts without what -w left behind.
 void RS_close(void)
 {
-    plat_port_close();
+    close_port();
     keep_on = false;
     port_lost = false;
 }
@@ -98,7 +141,8 @@ int key_poll(void)
 static void check_rate(int port, int baud)
 {
     int rate = 0;
-    if (rate_warned || plat_port_rate(&rate) != 0 || rate == baud) return;
+    int known = on_net ? net_rate(&rate) : plat_port_rate(&rate);
+    if (rate_warned || known != 0 || rate == baud) return;
     rate_warned = true;
     message_line();
     fprintf(stderr, "WARNING: %s runs at %d baud, not %d\n", port_label(port), rate, baud);
@@ -112,7 +156,9 @@ static bool wait_open(int port, int baud)
         for (int k; (k = key_poll()) >= 0;)
             if (k == ESCAPE_KEY) return false;
         plat_wait(RETRY_MS);
-        if (open_port(port, baud) == 0) return true;
+        int r = open_port(port, baud);
+        if (r == 0) return true;
+        if (r == -2) return false;
     }
 }
 
@@ -121,10 +167,12 @@ bool RS_start(int port, int baud, bool reconnect)
     keep_on = reconnect && wait_flag;
     port_lost = false;
     rate_warned = false;
+    net_forget_warnings();
+    int r = open_port(port, baud);
+    if (r == -2) return false;
     // Port 0 is none at all (the scan found nothing): there is nothing to wait for.
-    if (!wait_flag || (port == 0 && !port_name)) {
-        RS_open(port, baud);
-    } else if (open_port(port, baud) != 0) {
+    if (r != 0 && (!wait_flag || (port == 0 && !port_name))) open_failed(port);
+    if (r != 0) {
         printf("Waiting for port %s. Escape=^A\n", port_label(port));
         if (!wait_open(port, baud)) return false;
     }
@@ -141,7 +189,7 @@ bool RS_hung_up(void)
 // ended the wait. The log never hears of it.
 bool RS_reconnect(int port, int baud)
 {
-    plat_port_close();
+    close_port();
     message_line();
     printf("Port %s hung up. Waiting for it again.\n", port_label(port));
     if (!wait_open(port, baud)) return false;
