@@ -60,7 +60,7 @@ int net_parse_url(const char* text, net_url* u, const char** why);
 int net_open(const net_url* u, const char* label, int baud, char* why, int size);
 int net_queue(void); // data waiting; -1 once closed and read to the end
 int net_read(unsigned char* buf, int n);
-int net_write(const unsigned char* buf, int n); // takes 0..n now, never waits
+int net_write(const unsigned char* buf, int n); // takes 0..n now, never waits; -1 closed
 bool net_pending(void); // output taken and not yet sent
 void net_wait(int ms); // until the socket has bytes or takes them again
 int net_hung_up(void);

@@ -23,7 +23,7 @@ static int rx_at, rx_len; // where it starts, and how much
 static unsigned char raw[RX_BLOCK];
 static std::string tx; // bytes for the socket, Telnet already applied
 static bool closed; // the far end closed, or the connection broke
-static bool eof; // and everything it sent has been read
+static bool eof; // the socket's reads have come to their end
 static int dtr_on, rts_on; // the lines as we last set them
 static bool warned[TS_COUNT + 2]; // each warning once a run (COM-PORT, raw TCP)
 static const int WARN_COMPORT = TS_COUNT, WARN_RAW = TS_COUNT + 1;
@@ -119,7 +119,7 @@ int net_queue(void)
 {
     pump();
     if (rx_len > 0) return rx_len;
-    return closed ? -1 : 0;
+    return closed && eof ? -1 : 0;
 }
 
 int net_read(unsigned char* buf, int n)
@@ -131,14 +131,17 @@ int net_read(unsigned char* buf, int n)
     return n;
 }
 
+// Hung up once closed and everything that came before the close is read:
+// a write that failed leaves bytes still to be had from the socket.
 int net_hung_up(void)
 {
-    return closed && rx_len == 0;
+    if (closed && !eof && rx_len == 0) pump();
+    return closed && eof && rx_len == 0;
 }
 
 int net_write(const unsigned char* buf, int n)
 {
-    if (closed) return 0;
+    if (closed) return -1;
     if (tx.size() >= TX_LIMIT) send_pending();
     size_t room = tx.size() < TX_LIMIT ? TX_LIMIT - tx.size() : 0;
     int take = (size_t)n < room ? n : (int)room;
@@ -208,14 +211,14 @@ static int wait_server(bool (*done)(void), long ms)
             rx_at = rx_len = 0;
         }
         if (done()) return W_DONE;
-        if (closed) return W_CLOSED;
+        if (closed && eof) return W_CLOSED; // with all it said before it closed
         if (escape_pressed()) return W_ESCAPE;
         long now = plat_clock_ms();
         if (answered_count() != answers) {
             answers = answered_count();
             since = now;
         }
-        if (now - since >= ms) return W_TIMEOUT;
+        if (now - since >= ms) return closed ? W_CLOSED : W_TIMEOUT;
         plat_net_wait(STEP_MS);
     }
 }

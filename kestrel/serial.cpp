@@ -86,23 +86,31 @@ int RS_read(unsigned char* buf, int n)
 // A network port takes what its socket has room for; the rest is handed
 // on as room comes (a write waits, as a local one does), while what arrives
 // meanwhile is taken in, so that neither end waits for the other.
-static int net_write_all(const unsigned char* buf, int n)
+static void net_write_all(const unsigned char* buf, int n)
 {
     int done = 0;
-    while (done < n && !net_hung_up()) {
-        done += net_write(buf + done, n - done);
+    while (done < n) {
+        int took = net_write(buf + done, n - done);
+        if (took < 0) return; // closed: the rest is lost with the connection
+        done += took;
         if (done < n) {
             net_wait(IDLE_WAIT_MS);
             net_queue();
         }
     }
-    return done;
 }
 
-// Bytes written to a port that hung up under -w are lost with the port.
+// Bytes written to a port that hung up under -w are lost with the port. On
+// a network port the hang-up shows once the bytes that came before the
+// close have been read, so that the log holds every one of them.
 int RS_write(const unsigned char* buf, int n)
 {
-    if ((on_net ? net_write_all(buf, n) : plat_port_write(buf, n)) == n) return n;
+    if (on_net) {
+        net_write_all(buf, n);
+        if (net_hung_up()) hang_up();
+        return n;
+    }
+    if (plat_port_write(buf, n) == n) return n;
     if (!port_hung_up()) RS_fatal("cnt != dwWritten");
     hang_up();
     return n;
