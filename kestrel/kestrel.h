@@ -25,6 +25,20 @@ const char* option_text(char letter);
 void parse_args(int argc, char** argv);
 int kestrel_main(int argc, char** argv);
 
+// The line's framing and flow control (-m, -f), set on every open.
+struct line_format {
+    int data_bits; // 5 to 8
+    char parity; // 'N' none, 'E' even, 'O' odd, 'M' mark, 'S' space
+    int stop_bits; // 1 or 2
+    char flow; // 'n' none, 'h' RTS/CTS, 's' XON/XOFF; 0: as the port has it
+};
+extern line_format line_fmt;
+
+// The modem lines: 1 asserted, as the operating system reports them.
+struct modem_state {
+    int dtr, rts, cts, dsr, dcd, ri;
+};
+
 // serial.cpp: the one serial channel and the keyboard
 int RS_open(int port, int baud);
 int RS_checkdata(void);
@@ -34,17 +48,21 @@ int RS_putc(int c);
 void RS_close(void);
 [[noreturn]] void RS_fatal(const char* msg);
 int key_poll(void);
+// Keys read while a -r wait watched for Ctrl-A: key_poll gives them first.
+void key_keep(int key);
+// The modem lines and the break: 0, or -1 when the port has no modem lines.
+int RS_set_dtr(int on);
+int RS_set_rts(int on);
+int RS_break(int ms);
+int RS_lines(modem_state* m);
+// How messages name the open port: COMn, or the name the user gave.
+const char* RS_name(void);
 // A mode's open: under -w it waits for the port (false: Ctrl-A ended the
 // wait); it warns once when the driver runs at another rate.
 bool RS_start(int port, int baud, bool reconnect);
 // Under -w in a mode that reconnects: the port hung up, and the wait for it.
 bool RS_hung_up(void);
 bool RS_reconnect(int port, int baud);
-
-// The modem lines of the open port.
-struct modem_state {
-    int dtr, rts, cts, dsr, dcd, ri;
-};
 
 // netport.cpp: a port on the network, rfc2217://HOST:PORT or tcp://HOST:PORT
 struct net_url {
@@ -55,9 +73,11 @@ struct net_url {
 // 1: text is a network URL, now in *u; -1: it is one, but bad (why says how);
 // 0: it is no URL at all (no "://").
 int net_parse_url(const char* text, net_url* u, const char** why);
-// Connects and sets the remote port; label names it in warnings. 0 open, -1
-// failed with the reason in why, -2 Ctrl-A ended the connect.
-int net_open(const net_url* u, const char* label, int baud, char* why, int size);
+// Connects and sets the remote port at baud with the framing and flow control
+// of fmt; label names it in warnings. 0 open, -1 failed with the reason in
+// why, -2 Ctrl-A ended the connect.
+int net_open(
+    const net_url* u, const char* label, int baud, const line_format* fmt, char* why, int size);
 int net_queue(void); // data waiting; -1 once closed and read to the end
 int net_read(unsigned char* buf, int n);
 int net_write(const unsigned char* buf, int n); // takes 0..n now, never waits; -1 closed
@@ -65,12 +85,21 @@ bool net_pending(void); // output taken and not yet sent
 void net_wait(int ms); // until the socket has bytes or takes them again
 int net_hung_up(void);
 int net_rate(int* baud);
+int net_format(line_format* fmt); // as the server confirmed it; -1 when it did not
 void net_close(void);
 void net_forget_warnings(void);
 int net_set_dtr(int on); // 0, or -1 when the port has no modem lines
 int net_set_rts(int on);
 int net_break(int ms);
 int net_lines(modem_state* m);
+// linectl.cpp: -r sequences and the -k command key, over the RS_ operations
+#define COMMAND_KEY 0x14 // Ctrl-T
+#define KEY_END (-3) // from linectl_key: the session ends
+bool linectl_parse(void); // -m, -f, -r, -k; false: a message names what is bad
+void linectl_start(void); // a fresh open: DTR and RTS are up
+void linectl_check(const line_format* got); // warns when the port kept another framing
+bool linectl_run(void); // runs the -r sequence; false when Ctrl-A ended it
+int linectl_key(int key); // a typed key: the byte to send, -1 none, KEY_END
 
 // ports.cpp: registered ports, their properties and the probe
 int PortScan(int port, int baud, bool verbose, bool list_all);

@@ -36,6 +36,18 @@ static const char usage_utf8[] = "* kestrel     無手順端末として起動�
                                  "* kestrel -e  エコーバックサーバーとして起動する.\n"
                                  "* kestrel -t  ベンチマークテスト.\n" USAGE_OPTIONS;
 
+// --help: the options beyond the usage text, one line each.
+static const char more_options[]
+    = "  -L            ... List the serial ports in detail.\n"
+      "  -w            ... Wait for the port, and again after it hung up.\n"
+      "  -T            ... Start each received line with the time of day.\n"
+      "  -x            ... Show the received bytes in hex.\n"
+      "  -m<framing>   ... Data bits 5-8, parity N/E/O/M/S, stop bits 1-2, as 7E1.\n"
+      "  -f<flow>      ... Flow control: n none, h RTS/CTS, s XON/XOFF.\n"
+      "  -r<sequence>  ... DTR/RTS steps once the port is open, as dtr=0,100,dtr=1.\n"
+      "  -k            ... Ctrl-T is a command key (Ctrl-T h lists the commands).\n"
+      "  --version     ... Print the version.\n";
+
 // The usage text in the console's encoding: elsewhere (a file, a pipe, another
 // locale) its bytes as they are.
 static void show_usage(void)
@@ -62,7 +74,7 @@ void parse_args(int argc, char** argv)
             continue;
         }
         const char* value = arg + 2;
-        if (*value == 0 && (letter == 'b' || letter == 'l')) {
+        if (*value == 0 && (letter == 'b' || letter == 'l' || letter == 'r')) {
             value = (i + 1 < argc) ? argv[++i] : nullptr;
         }
         opt_table[letter] = value;
@@ -126,8 +138,10 @@ int kestrel_main(int argc, char** argv)
     }
     if (option_text('h') || option_text('?') || option_text('/') || option_text('-')) {
         show_usage();
+        if (option_text('-') && strcmp(option_text('-'), "help") == 0) printf("%s", more_options);
         return 0;
     }
+    if (!linectl_parse()) return 1; // before any port is opened
     if (option_text('L')) return PortList();
     if (!network_url_ok()) return 1;
     if (option_text('l')) {
@@ -142,6 +156,7 @@ int kestrel_main(int argc, char** argv)
     if (option_text('U')) upload_path = skip_blanks(option_text('U'));
     if (option_text('c')) choose_port(option_text('c'));
     if (option_text('p')) {
+        line_fmt = line_format { 8, 'N', 1, 0 }; // the probe's line is always 8N1
         PortScan(com_port, baud_rate, true, true);
         return 0; // the log file, if any, is closed by the process end
     }

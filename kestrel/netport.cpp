@@ -258,16 +258,28 @@ static int fail_open(int result, char* why, int size)
     return result == W_ESCAPE ? -2 : -1;
 }
 
+// -m's parity letter and RFC 2217's code for it, in the code's order.
+static const char PARITY_LETTERS[] = "NOEMS";
+
+// -f's letter and the flow control code; none where -f is not given, as the
+// local open on Linux sets it.
+static int flow_code(char flow)
+{
+    return flow == 'h' ? TN_FLOW_HARDWARE : flow == 's' ? TN_FLOW_XONXOFF : TN_FLOW_NONE;
+}
+
 // The remote port set as a local one is, in the same order: rate, framing,
 // flow control, both queues purged, break off, DTR and RTS raised.
-static void send_settings(int baud)
+static void send_settings(int baud, const line_format* fmt)
 {
+    const char* parity = strchr(PARITY_LETTERS, fmt->parity);
     memset(tn.confirmed, 0, sizeof tn.confirmed);
     telnet_setting(TS_BAUD, baud, &tx);
-    telnet_setting(TS_DATASIZE, 8, &tx);
-    telnet_setting(TS_PARITY, TN_PARITY_NONE, &tx);
-    telnet_setting(TS_STOPSIZE, 1, &tx);
-    telnet_setting(TS_FLOW, TN_FLOW_NONE, &tx);
+    telnet_setting(TS_DATASIZE, fmt->data_bits, &tx);
+    telnet_setting(TS_PARITY,
+        parity ? (int)TN_PARITY_NONE + (int)(parity - PARITY_LETTERS) : (int)TN_PARITY_NONE, &tx);
+    telnet_setting(TS_STOPSIZE, fmt->stop_bits, &tx);
+    telnet_setting(TS_FLOW, flow_code(fmt->flow), &tx);
     telnet_setting(TS_PURGE, 3, &tx);
     telnet_setting(TS_BREAK, 0, &tx);
     telnet_setting(TS_DTR, 1, &tx);
@@ -296,7 +308,14 @@ static int connect_port(const net_url* u, char* why, int size)
     }
 }
 
-int net_open(const net_url* u, const char* label, int baud, char* why, int size)
+// Options that set the line, which a raw TCP port does not have.
+static bool line_options(void)
+{
+    return option_text('b') || option_text('m') || option_text('f') || option_text('r');
+}
+
+int net_open(
+    const net_url* u, const char* label, int baud, const line_format* fmt, char* why, int size)
 {
     telnet = false;
     closed = eof = false;
@@ -306,7 +325,7 @@ int net_open(const net_url* u, const char* label, int baud, char* why, int size)
     int r = connect_port(u, why, size);
     if (r != 0) return r;
     if (!u->rfc2217) {
-        if (option_text('b')) warn(WARN_RAW, label, "is a raw TCP port: it has no line settings");
+        if (line_options()) warn(WARN_RAW, label, "is a raw TCP port: it has no line settings");
         return 0;
     }
     telnet = true;
@@ -321,7 +340,7 @@ int net_open(const net_url* u, const char* label, int baud, char* why, int size)
                            : "does not answer COM-PORT-OPTION: the rate and lines cannot be set");
         return 0;
     }
-    send_settings(baud);
+    send_settings(baud, fmt);
     w = wait_server(all_confirmed, SETTING_MS);
     if (w == W_CLOSED || w == W_ESCAPE) return fail_open(w, why, size);
     for (int s = 0; s < TS_COUNT; s++) {
@@ -356,6 +375,26 @@ void net_close(void)
     tx.clear();
 }
 
+// The framing and flow control as the server confirmed them.
+int net_format(line_format* fmt)
+{
+    if (!telnet || tn.comport != 1) return -1;
+    const int* c = tn.confirmed;
+    if (!c[TS_DATASIZE] || !c[TS_PARITY] || !c[TS_STOPSIZE]) return -1;
+    long parity = tn.value[TS_PARITY];
+    bool known = parity >= TN_PARITY_NONE && parity <= TN_PARITY_SPACE;
+    fmt->data_bits = (int)tn.value[TS_DATASIZE];
+    fmt->parity = known ? PARITY_LETTERS[parity - TN_PARITY_NONE] : '?';
+    fmt->stop_bits = tn.value[TS_STOPSIZE] == 2 ? 2 : 1;
+    long flow = tn.value[TS_FLOW];
+    fmt->flow = !c[TS_FLOW]        ? line_fmt.flow
+        : flow == TN_FLOW_HARDWARE ? 'h'
+        : flow == TN_FLOW_XONXOFF  ? 's'
+        : flow == TN_FLOW_NONE     ? 'n'
+                                   : '?';
+    return 0;
+}
+
 // ---- the modem lines ---------------------------------------------------------
 
 static bool has_lines(void)
@@ -363,9 +402,13 @@ static bool has_lines(void)
     return telnet && tn.comport == 1 && !closed;
 }
 
+// A port without COM-PORT-OPTION has no lines to set. Where the open has
+// said so already (a raw TCP port with -b, -m, -f or -r, a server that does
+// not answer the option), a step that sets one does nothing, quietly, and a
+// -r wait still waits; elsewhere the caller is told there are no lines.
 static int control(tn_setting s, int on)
 {
-    if (!has_lines()) return -1;
+    if (!has_lines()) return warned[WARN_RAW] || warned[WARN_COMPORT] ? 0 : -1;
     telnet_setting(s, on, &tx);
     send_pending();
     return 0;

@@ -1,15 +1,17 @@
 // platform.h - the operating-system services that kestrel uses, and nothing else.
 //
 // Serial port (one open at a time):
-//   plat_port_open(n, baud)   open COMn exclusively and set raw 8N1 at baud, no flow
-//                             control, both queues flushed, break off, DTR and RTS up.
-//                             0 on success, -1 when the port can't be had.  Settings
-//                             the driver refuses (an odd baud rate) are not failures.
+//   plat_port_open(n, baud, fmt)  open COMn exclusively and set it raw at baud with
+//                             the framing and flow control of fmt (flow 0: Linux
+//                             none, Windows the driver's), both queues flushed, break
+//                             off, DTR and RTS up. 0 on success, -1 when the port
+//                             can't be had. Settings the driver refuses (an odd baud
+//                             rate, a framing) are not failures.
 //   plat_port_queue()         bytes waiting in the receive queue, -1 if the query fails
 //   plat_port_read(buf, n)    read n bytes (callers ask only for what is waiting);
 //                             returns the count read, 0 on failure
 //   plat_port_write(buf, n)   blocking write; returns the count written
-//   plat_port_open_name(s, baud)  the same for a port named by the user instead of
+//   plat_port_open_name(s, baud, fmt)  the same for a port named by the user instead of
 //                             by number (a path, or a name the system resolves)
 //   plat_port_hung_up()       1 once a call above failed because the port hung up
 //                             (far end closed, adapter unplugged), else 0
@@ -32,6 +34,13 @@
 //                             again after a write it took short, or ms pass
 //   plat_net_close()
 // plat_wait also wakes for an open network port, as for the serial port.
+//   plat_port_format(&fmt)    the framing and flow control the open port runs at, as
+//                             the driver reports them: 0 with fmt set, -1 when unknown
+//                             (flow '?' for a mix the options can't give)
+//   plat_port_dtr(on), plat_port_rts(on), plat_port_break(on)
+//                             raise (1) or drop (0) a modem line, start or end a break:
+//                             0, or -1 when the port has none (a pseudo-terminal)
+//   plat_port_lines(&m)       the six modem lines: 0 with m set, -1 as above
 // Port registry, read only; values are "COM<n>" strings:
 //   plat_reg_open()           0, or -1 when there is no registry to read
 //   plat_reg_value(i, d, sz)  value i into d: 1 for a string, 0 for another type,
@@ -72,6 +81,9 @@
 
 #include <vector>
 
+struct line_format; // kestrel.h
+struct modem_state;
+
 // The seven figures a serial driver reports about a port.
 struct plat_props {
     long tx_queue;
@@ -96,8 +108,13 @@ struct plat_port_desc {
     bool busy; // held by another program
 };
 
-int plat_port_open(int port, int baud);
-int plat_port_open_name(const char* name, int baud);
+int plat_port_open(int port, int baud, const line_format* fmt);
+int plat_port_open_name(const char* name, int baud, const line_format* fmt);
+int plat_port_format(line_format* fmt);
+int plat_port_dtr(int on);
+int plat_port_rts(int on);
+int plat_port_break(int on);
+int plat_port_lines(modem_state* m);
 int plat_port_queue(void);
 int plat_port_read(unsigned char* buf, int n);
 int plat_port_write(const unsigned char* buf, int n);

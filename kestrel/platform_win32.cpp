@@ -2,6 +2,7 @@
 // KERNEL32 communications calls, the port list from the registry's SERIALCOMM
 // key, the keyboard through the console runtime's _kbhit and _getch.
 #include "platform.h"
+#include "kestrel.h"
 #include "net_win32.h"
 #include <winsock2.h>
 #include <windows.h>
@@ -18,6 +19,8 @@
 static HANDLE port_handle = INVALID_HANDLE_VALUE;
 static DCB port_dcb;
 static bool port_gone; // the device went away (a USB adapter pulled)
+// Windows reports the modem inputs only: DTR and RTS are as last set.
+static int dtr_set, rts_set;
 
 // "\\.\COMn": the device namespace form, which also reaches COM10 and above.
 static HANDLE open_com(int port, DWORD attributes)
@@ -39,7 +42,34 @@ static HANDLE open_named(const char* name)
         full, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
 }
 
-static int port_start(HANDLE h, int baud)
+// The framing of fmt into the DCB; with -f also its flow control, else the
+// driver's stays.
+static void apply_format(DCB* dcb, const line_format* fmt)
+{
+    dcb->ByteSize = (BYTE)fmt->data_bits;
+    const char* parities = "NOEMS"; // NOPARITY, ODDPARITY, EVENPARITY, MARKPARITY, SPACEPARITY
+    dcb->Parity = (BYTE)(strchr(parities, fmt->parity) - parities);
+    // With parity, no parity check: a byte that came with a parity error is
+    // passed on as it came, never replaced by the error character.
+    if (fmt->parity != 'N') dcb->fParity = FALSE;
+    dcb->StopBits = fmt->stop_bits == 2 ? TWOSTOPBITS : ONESTOPBIT;
+    if (!fmt->flow) return;
+    bool hw = fmt->flow == 'h', sw = fmt->flow == 's';
+    dcb->fOutxCtsFlow = hw;
+    dcb->fRtsControl = hw ? RTS_CONTROL_HANDSHAKE : RTS_CONTROL_ENABLE;
+    dcb->fOutxDsrFlow = FALSE;
+    dcb->fDsrSensitivity = FALSE;
+    dcb->fDtrControl = DTR_CONTROL_ENABLE;
+    dcb->fOutX = sw;
+    dcb->fInX = sw;
+    dcb->fTXContinueOnXoff = TRUE;
+    dcb->XonChar = 0x11;
+    dcb->XoffChar = 0x13;
+    dcb->XonLim = 2048; // of the 16384-byte receive queue
+    dcb->XoffLim = 2048;
+}
+
+static int port_start(HANDLE h, int baud, const line_format* fmt)
 {
     if (h == INVALID_HANDLE_VALUE) return -1;
     port_handle = h;
@@ -50,16 +80,15 @@ static int port_start(HANDLE h, int baud)
     SetupComm(h, 16384, 1024);
     PurgeComm(h, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
 
-    // Only the line settings change; flow control and the special characters
-    // stay as the driver has them. A rate the driver refuses is not an error:
-    // the port keeps whatever it accepted.
+    // Only the line settings change; without -f flow control stays as the
+    // driver has it, and the special characters always do. Settings the
+    // driver refuses are not an error: the port keeps whatever it accepted,
+    // which GetCommState reads back.
     memset(&port_dcb, 0, sizeof port_dcb);
     port_dcb.DCBlength = sizeof port_dcb;
     GetCommState(h, &port_dcb);
     port_dcb.BaudRate = (DWORD)baud;
-    port_dcb.ByteSize = 8;
-    port_dcb.Parity = NOPARITY;
-    port_dcb.StopBits = ONESTOPBIT;
+    apply_format(&port_dcb, fmt);
     SetCommState(h, &port_dcb);
 
     SetCommMask(h, 0);
@@ -67,18 +96,19 @@ static int port_start(HANDLE h, int baud)
     EscapeCommFunction(h, CLRBREAK);
     EscapeCommFunction(h, SETDTR);
     EscapeCommFunction(h, SETRTS);
+    dtr_set = rts_set = 1;
     port_gone = false;
     return 0;
 }
 
-int plat_port_open(int port, int baud)
+int plat_port_open(int port, int baud, const line_format* fmt)
 {
-    return port_start(open_com(port, FILE_ATTRIBUTE_NORMAL), baud);
+    return port_start(open_com(port, FILE_ATTRIBUTE_NORMAL), baud, fmt);
 }
 
-int plat_port_open_name(const char* name, int baud)
+int plat_port_open_name(const char* name, int baud, const line_format* fmt)
 {
-    return port_start(open_named(name), baud);
+    return port_start(open_named(name), baud, fmt);
 }
 
 // The errors that the communications calls give once the device behind an
@@ -157,6 +187,69 @@ int plat_port_rate(int* baud)
     dcb.DCBlength = sizeof dcb;
     if (port_handle == INVALID_HANDLE_VALUE || !GetCommState(port_handle, &dcb)) return -1;
     *baud = (int)dcb.BaudRate;
+    return 0;
+}
+
+int plat_port_format(line_format* fmt)
+{
+    DCB dcb;
+    memset(&dcb, 0, sizeof dcb);
+    dcb.DCBlength = sizeof dcb;
+    if (port_handle == INVALID_HANDLE_VALUE || !GetCommState(port_handle, &dcb)) return -1;
+    fmt->data_bits = dcb.ByteSize;
+    fmt->parity = dcb.Parity <= SPACEPARITY ? "NOEMS"[dcb.Parity] : '?';
+    fmt->stop_bits = dcb.StopBits == TWOSTOPBITS ? 2 : 1;
+    // Hardware flow control is told by the output's wait for CTS: Wine reads
+    // RTS back as RTS_CONTROL_TOGGLE on a port whose RTS it can't read.
+    bool hw = dcb.fOutxCtsFlow;
+    bool sw = dcb.fOutX && dcb.fInX, sw_part = dcb.fOutX || dcb.fInX;
+    fmt->flow = hw && !sw_part ? 'h' : sw && !hw ? 's' : !hw && !sw_part ? 'n' : '?';
+    return 0;
+}
+
+// A port without modem lines fails EscapeCommFunction and GetCommModemStatus;
+// a failure that a removed device gives marks the port gone instead.
+static int escape(DWORD function)
+{
+    if (port_handle == INVALID_HANDLE_VALUE) return -1;
+    if (EscapeCommFunction(port_handle, function)) return 0;
+    note_failure();
+    return -1;
+}
+
+int plat_port_dtr(int on)
+{
+    if (escape(on ? SETDTR : CLRDTR) != 0) return -1;
+    dtr_set = on;
+    return 0;
+}
+
+int plat_port_rts(int on)
+{
+    if (escape(on ? SETRTS : CLRRTS) != 0) return -1;
+    rts_set = on;
+    return 0;
+}
+
+int plat_port_break(int on)
+{
+    return escape(on ? SETBREAK : CLRBREAK);
+}
+
+int plat_port_lines(modem_state* m)
+{
+    DWORD status = 0;
+    if (port_handle == INVALID_HANDLE_VALUE) return -1;
+    if (!GetCommModemStatus(port_handle, &status)) {
+        note_failure();
+        return -1;
+    }
+    m->dtr = dtr_set;
+    m->rts = rts_set;
+    m->cts = (status & MS_CTS_ON) != 0;
+    m->dsr = (status & MS_DSR_ON) != 0;
+    m->dcd = (status & MS_RLSD_ON) != 0;
+    m->ri = (status & MS_RING_ON) != 0;
     return 0;
 }
 

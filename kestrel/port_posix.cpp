@@ -1,6 +1,7 @@
 // port_posix.cpp - the serial channel on Linux: a COM number or a name given
 // with -c stands for a tty node, opened exclusively and set raw.
 #include "platform.h"
+#include "kestrel.h"
 #include "posix_tty.h"
 #include <cerrno>
 #include <csignal>
@@ -90,25 +91,77 @@ static void set_speed(int fd, int baud)
     ioctl(fd, TCSETS2, &t2); // a refused rate leaves the old one
 }
 
-static void set_raw(int fd)
+// The framing and flow control of fmt into a raw termios. Received bytes
+// pass as they come: no parity check, no marks, no stripping.
+static void apply_format(struct termios* t, const line_format* fmt)
+{
+    static const tcflag_t sizes[] = { CS5, CS6, CS7, CS8 };
+    t->c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
+    t->c_cflag |= sizes[fmt->data_bits - 5];
+    if (fmt->parity != 'N') t->c_cflag |= PARENB;
+    if (fmt->parity == 'O' || fmt->parity == 'M') t->c_cflag |= PARODD;
+    if (fmt->parity == 'M' || fmt->parity == 'S') t->c_cflag |= CMSPAR;
+    if (fmt->stop_bits == 2) t->c_cflag |= CSTOPB;
+    t->c_iflag &= ~(IXON | IXOFF | IXANY | INPCK | PARMRK | ISTRIP);
+    if (fmt->flow == 'h') t->c_cflag |= CRTSCTS;
+    if (fmt->flow == 's') {
+        t->c_iflag |= IXON | IXOFF;
+        t->c_cc[VSTART] = 0x11;
+        t->c_cc[VSTOP] = 0x13;
+    }
+}
+
+// A driver may refuse a framing as a whole (a pseudo-terminal refuses CS7
+// and parity): then 8 bits without parity, and the stop bits and flow
+// control still go in. The caller reads back what the port kept.
+static void set_raw(int fd, const line_format* fmt)
 {
     struct termios t;
     if (tcgetattr(fd, &t) != 0) return;
     cfmakeraw(&t);
-    t.c_iflag &= ~(IXON | IXOFF | IXANY);
-    t.c_cflag &= ~(CSIZE | PARENB | CSTOPB | CRTSCTS);
-    t.c_cflag |= CS8 | CREAD | CLOCAL;
+    t.c_cflag |= CREAD | CLOCAL;
     t.c_cc[VMIN] = 1;
     t.c_cc[VTIME] = 0;
+    apply_format(&t, fmt);
+    if (tcsetattr(fd, TCSANOW, &t) == 0) return;
+    line_format plain = *fmt;
+    plain.data_bits = 8;
+    plain.parity = 'N';
+    apply_format(&t, &plain);
+    if (tcsetattr(fd, TCSANOW, &t) == 0) return;
+    plain.stop_bits = 1;
+    plain.flow = 0;
+    apply_format(&t, &plain);
     tcsetattr(fd, TCSANOW, &t);
 }
 
-static int port_start(int fd, int baud)
+int plat_port_format(line_format* fmt)
+{
+    struct termios t;
+    if (port_fd < 0 || tcgetattr(port_fd, &t) != 0) return -1;
+    tcflag_t size = t.c_cflag & CSIZE;
+    fmt->data_bits = size == CS5 ? 5 : size == CS6 ? 6 : size == CS7 ? 7 : 8;
+    bool odd = (t.c_cflag & PARODD) != 0;
+    if (!(t.c_cflag & PARENB))
+        fmt->parity = 'N';
+    else if (t.c_cflag & CMSPAR)
+        fmt->parity = odd ? 'M' : 'S';
+    else
+        fmt->parity = odd ? 'O' : 'E';
+    fmt->stop_bits = (t.c_cflag & CSTOPB) ? 2 : 1;
+    bool hw = (t.c_cflag & CRTSCTS) != 0;
+    bool sw = (t.c_iflag & (IXON | IXOFF)) == (IXON | IXOFF);
+    bool sw_part = (t.c_iflag & (IXON | IXOFF)) != 0;
+    fmt->flow = hw && !sw_part ? 'h' : sw && !hw ? 's' : !hw && !sw_part ? 'n' : '?';
+    return 0;
+}
+
+static int port_start(int fd, int baud, const line_format* fmt)
 {
     if (fd < 0) return -1;
     ioctl(fd, TIOCEXCL);
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK); // writes block, as WriteFile does
-    set_raw(fd);
+    set_raw(fd, fmt);
     set_speed(fd, baud);
     tcflush(fd, TCIOFLUSH);
     ioctl(fd, TIOCCBRK);
@@ -120,16 +173,62 @@ static int port_start(int fd, int baud)
     return 0;
 }
 
-int plat_port_open(int port, int baud)
+int plat_port_open(int port, int baud, const line_format* fmt)
 {
-    return port_start(open_exclusive(port), baud);
+    return port_start(open_exclusive(port), baud, fmt);
 }
 
-int plat_port_open_name(const char* name, int baud)
+int plat_port_open_name(const char* name, int baud, const line_format* fmt)
 {
     char path[512];
     if (!name_path(name, path, sizeof path)) return -1;
-    return port_start(open_exclusive_path(path), baud);
+    return port_start(open_exclusive_path(path), baud, fmt);
+}
+
+// A port without modem lines (a pseudo-terminal) refuses these ioctls with
+// ENOTTY or EINVAL; EIO means it hung up.
+static int line_ioctl(unsigned long request, int* bits)
+{
+    if (port_fd < 0) return -1;
+    if (ioctl(port_fd, request, bits) == 0) return 0;
+    if (errno == EIO) port_gone = true;
+    return -1;
+}
+
+static int modem_line(int bit, int on)
+{
+    return line_ioctl(on ? TIOCMBIS : TIOCMBIC, &bit);
+}
+
+int plat_port_dtr(int on)
+{
+    return modem_line(TIOCM_DTR, on);
+}
+
+int plat_port_rts(int on)
+{
+    return modem_line(TIOCM_RTS, on);
+}
+
+int plat_port_break(int on)
+{
+    if (port_fd < 0) return -1;
+    if (ioctl(port_fd, on ? TIOCSBRK : TIOCCBRK) == 0) return 0;
+    if (errno == EIO) port_gone = true;
+    return -1;
+}
+
+int plat_port_lines(modem_state* m)
+{
+    int bits = 0;
+    if (line_ioctl(TIOCMGET, &bits) != 0) return -1;
+    m->dtr = (bits & TIOCM_DTR) != 0;
+    m->rts = (bits & TIOCM_RTS) != 0;
+    m->cts = (bits & TIOCM_CTS) != 0;
+    m->dsr = (bits & TIOCM_DSR) != 0;
+    m->dcd = (bits & TIOCM_CAR) != 0;
+    m->ri = (bits & TIOCM_RNG) != 0;
+    return 0;
 }
 
 // The kernel writes the rate the driver really set back into its termios.

@@ -1,20 +1,25 @@
 // serial.cpp - the one serial channel (RS_ operations) and the keyboard poll.
 #include "kestrel.h"
 #include "platform.h"
+#include <deque>
 
 static bool on_net; // the open port is a network one
 static char open_why[256]; // why the last open of a network port failed
+static int current_port; // the port last opened, for RS_name
 
 // Port 0 with a name from -c opens the named device, or the network port a
-// URL names: 0 on success, -1 failed, -2 Ctrl-A ended a connect.
+// URL names: 0 on success, -1 failed, -2 Ctrl-A ended a connect. The framing
+// and flow control of -m and -f go with the rate.
 static int open_port(int port, int baud)
 {
     const char* name = port == 0 ? port_name : nullptr;
+    current_port = port;
     net_url url;
     const char* bad;
     on_net = name && net_parse_url(name, &url, &bad) > 0;
-    if (on_net) return net_open(&url, name, baud, open_why, sizeof open_why);
-    return name ? plat_port_open_name(name, baud) : plat_port_open(port, baud);
+    if (on_net) return net_open(&url, name, baud, &line_fmt, open_why, sizeof open_why);
+    return name ? plat_port_open_name(name, baud, &line_fmt)
+                : plat_port_open(port, baud, &line_fmt);
 }
 
 static void close_port(void)
@@ -55,6 +60,7 @@ static const int RETRY_MS = 200; // between opens of a port waited for
 static bool keep_on; // -w in a mode that reconnects: a hang-up is waited out
 static bool port_lost; // it hung up; the mode's loop waits for it again
 static bool rate_warned;
+static bool format_warned;
 
 // A port that hung up stays silent for good: the run ends there, unless the
 // mode waits for the port to come back.
@@ -139,9 +145,81 @@ void RS_fatal(const char* msg)
     plat_exit(-1);
 }
 
+static std::deque<int> kept_keys;
+
 int key_poll(void)
 {
-    return plat_key_poll();
+    if (kept_keys.empty()) return plat_key_poll();
+    int k = kept_keys.front();
+    kept_keys.pop_front();
+    return k;
+}
+
+void key_keep(int key)
+{
+    kept_keys.push_back(key);
+}
+
+const char* RS_name(void)
+{
+    return port_label(current_port);
+}
+
+// A modem-line call that failed because the port hung up is a hang-up,
+// not a port without modem lines.
+static int line_result(int result)
+{
+    if (result == 0 || !port_hung_up()) return result;
+    hang_up();
+    return 0;
+}
+
+int RS_set_dtr(int on)
+{
+    return line_result(on_net ? net_set_dtr(on) : plat_port_dtr(on));
+}
+
+int RS_set_rts(int on)
+{
+    return line_result(on_net ? net_set_rts(on) : plat_port_rts(on));
+}
+
+// The wait is short (a -r break is 250 ms), so it need not watch the keys.
+int RS_break(int ms)
+{
+    if (on_net) return line_result(net_break(ms));
+    if (line_result(plat_port_break(1)) != 0) return -1;
+    plat_sleep_ms(ms);
+    return line_result(plat_port_break(0));
+}
+
+int RS_lines(modem_state* m)
+{
+    modem_state none = {};
+    *m = none;
+    int r = on_net ? net_lines(m) : plat_port_lines(m);
+    if (r != 0 && port_hung_up()) hang_up();
+    return r;
+}
+
+// The framing the driver runs at, read back like the rate.
+static void check_format(void)
+{
+    line_format got;
+    int known = on_net ? net_format(&got) : plat_port_format(&got);
+    if (!format_warned && known == 0) {
+        format_warned = true;
+        linectl_check(&got);
+    }
+}
+
+// A fresh open: the -r sequence runs (after the open has raised DTR and
+// RTS); false when Ctrl-A ended it.
+static bool port_ready(void)
+{
+    check_format();
+    linectl_start();
+    return linectl_run();
 }
 
 // The driver may keep another rate than the one asked for (a 16550 asked for
@@ -175,6 +253,7 @@ bool RS_start(int port, int baud, bool reconnect)
     keep_on = reconnect && wait_flag;
     port_lost = false;
     rate_warned = false;
+    format_warned = false;
     net_forget_warnings();
     int r = open_port(port, baud);
     if (r == -2) return false;
@@ -185,7 +264,9 @@ bool RS_start(int port, int baud, bool reconnect)
         if (!wait_open(port, baud)) return false;
     }
     check_rate(port, baud);
-    return true;
+    if (port_ready()) return true;
+    RS_close();
+    return false;
 }
 
 bool RS_hung_up(void)
@@ -204,5 +285,5 @@ bool RS_reconnect(int port, int baud)
     port_lost = false;
     check_rate(port, baud);
     printf("Port %s is back.\n", port_label(port));
-    return true;
+    return port_ready();
 }

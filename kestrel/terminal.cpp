@@ -95,7 +95,8 @@ static void drop_upload(void)
     upload_fp = nullptr;
     if (!cut) return;
     message_line();
-    fprintf(stderr, "WARNING: upload file cut short by a hang-up:%s\n", upload_path ? upload_path : "");
+    fprintf(
+        stderr, "WARNING: upload file cut short by a hang-up:%s\n", upload_path ? upload_path : "");
 }
 
 static void end_terminal(void)
@@ -124,6 +125,7 @@ void TerminalMode(int port, int baud)
         return;
     }
     console_banner("TerminalMode");
+    if (option_text('k')) printf("Command key: ^T (^T h lists the commands)\n");
     preamble_pos = option_text('U') ? 1 : 0;
     preamble = option_text('s') ? "\r\r" : "\rUB\r";
     stamps = option_text('T') != nullptr;
@@ -135,8 +137,9 @@ void TerminalMode(int port, int baud)
         if (c == TX_UPLOAD) {
             send_upload_block();
         } else if (c >= 0) {
-            if (!upload_fp && c == ESCAPE_KEY) break;
-            RS_putc(c);
+            if (!upload_fp) c = linectl_key(c); // Ctrl-A, and Ctrl-T under -k
+            if (c == KEY_END) break;
+            if (c >= 0) RS_putc(c);
         }
         int got = receive_block();
         if (RS_hung_up()) {

@@ -4,7 +4,8 @@
 #   dpkg -i, the installed programs, man page and completion, then a dpkg -r
 #   that leaves nothing behind;
 # - the Windows zip: both .exe files and the documents, and both programs run
-#   under Wine (in a prefix inside build-zip/) when Wine can run them.
+#   under Wine (in a prefix inside build-zip/) when Wine can run them; when
+#   not, it says why (as scripts/test_windows.sh does) and passes.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 fail() { echo "FAILED: $*" >&2; exit 1; }
@@ -73,15 +74,13 @@ for exe in kestrel marigold; do
     fail "$exe.exe: $(file -b "$dir/$exe.exe")"
 done
 # The zip's programs are 32-bit: they run where Wine's 32-bit loader starts
-# (some 64-bit kernels run no 32-bit program at all).
-loader=${WINE32_LOADER:-/usr/lib/wine/wine}
-if ! command -v wine >/dev/null || [ ! -x "$loader" ]; then
-  echo "SKIPPED: running the 32-bit .exe files (needs wine32: bash scripts/install_windows_tools.sh)"
-  echo "OK: both packages"
-  exit 0
-fi
-if [ -n "${ASSUME_NO_32BIT:-}" ] || ! out=$("$loader" --version 2>&1 </dev/null); then
-  echo "SKIPPED: running the 32-bit .exe files: 32-bit programs do not start here (${ASSUME_NO_32BIT:+ASSUME_NO_32BIT is set}${out:+$loader --version: $(tail -n 1 <<<"$out")})"
+# (some 64-bit kernels run no 32-bit program at all; apt may have been unable
+# to install wine32).
+. scripts/wine32.sh
+no32=$(why_no_32bit)
+command -v wine >/dev/null || no32="wine is not installed (bash scripts/install_windows_tools.sh)"
+if [ -n "$no32" ]; then
+  echo "SKIPPED: running the 32-bit .exe files: $no32"
   echo "OK: both packages"
   exit 0
 fi

@@ -2,6 +2,7 @@
 # The main job on the bundled examples: marigold dumps the Intel HEX and
 # S-record files, checks one of them with -i and the image's checksum word,
 # and kestrel runs its loop-back benchmark over a pair of pseudo-terminals.
+# A package that apt cannot install stops it, with exit 1, before the build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install_deps.sh

@@ -6,12 +6,14 @@
 # The 64-bit build is tested on every machine: Wine's 64-bit loader needs no
 # 32-bit program. The 32-bit build is always compiled and its DLL imports
 # checked; its tests run where a 32-bit program starts, which is found out by
-# starting Wine's 32-bit loader. ASSUME_NO_32BIT=1 treats 32-bit programs as
-# unable to run. Needs the packages of scripts/install_windows_tools.sh.
+# starting Wine's 32-bit loader (scripts/wine32.sh). Needs the packages of
+# scripts/install_windows_tools.sh. Each build's result is noted for the
+# test command's summary (scripts/suites.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 stem=${1:-build-win}
-WINE32_LOADER=${WINE32_LOADER:-/usr/lib/wine/wine} # Debian's wine32
+. scripts/wine32.sh
+. scripts/suites.sh
 
 fail() { echo "FAILED: $*" >&2; exit 1; }
 
@@ -44,17 +46,6 @@ cross_build() { # folder toolchain triplet
       fail "$exe needs a DLL that Windows does not ship"
     fi
   done
-}
-
-# Empty when 32-bit programs run here, else why not.
-why_no_32bit() {
-  if [ -n "${ASSUME_NO_32BIT:-}" ]; then
-    echo "ASSUME_NO_32BIT is set"
-  elif [ ! -e "$WINE32_LOADER" ]; then
-    echo "wine32 is not installed ($WINE32_LOADER)"
-  elif ! out=$("$WINE32_LOADER" --version 2>&1 </dev/null); then
-    echo "32-bit programs do not start here ($WINE32_LOADER --version: $(tail -n 1 <<<"$out" | sed 's/.*: //'))"
-  fi
 }
 
 # Ends the prefix's Wine server. Debian's Wine keeps the server's socket in a
@@ -119,10 +110,13 @@ cross_build "${stem}32" mingw-i686 i686-w64-mingw32
 no32=$(why_no_32bit)
 wine_suite "${stem}64" win64 64-bit
 summary="64-bit build tested ($ran Wine tests passed)"
+suite_result passed "Windows 64-bit" "$summary"
 if [ -z "$no32" ]; then
   wine_suite "${stem}32" win32 32-bit
-  summary+="; 32-bit build tested ($ran Wine tests passed)"
+  summary32="32-bit build tested ($ran Wine tests passed)"
+  suite_result passed "Windows 32-bit" "$summary32"
 else
-  summary+="; 32-bit build built and its DLL imports checked, not run: $no32"
+  summary32="32-bit build built and its DLL imports checked, not run: $no32"
+  suite_result skipped "Windows 32-bit" "$summary32"
 fi
-echo "Windows suite: $summary"
+echo "Windows suite: $summary; $summary32"

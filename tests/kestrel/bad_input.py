@@ -76,6 +76,38 @@ def case_options():
         fail('the usage text opened a port')
 
 
+def case_lineopts():
+    # Bad -m, -f and -r values are refused before any port is opened: no
+    # scan, no log file, nothing on the port; exit 1 with a message that
+    # names the bad value or step.
+    master, _ = link_pty('ttyUSB0')
+    log = dev('never.log')
+    framing = b': use -m<data bits 5-8><parity N, E, O, M or S><stop bits 1 or 2>, as -m8N1\n'
+    flow = b': use -fn (none), -fh (RTS/CTS) or -fs (XON/XOFF)\n'
+    step = b' in -r: use dtr=0, dtr=1, rts=0, rts=1, break, or a wait of 1 to 10000 ms\n'
+    cases = [(['-m' + m], b'Bad framing -m%s' % m.encode() + framing)
+             for m in ('', '4N1', '9N1', '8X1', '8N3', '8N0', '8N', '8N11', 'xN1', ' 8N1')]
+    cases += [(['-f' + f], b'Bad flow control -f%s' % f.encode() + flow) for f in ('', 'x', 'hs', 'n ')]
+    cases += [(['-r', r], b'Bad step "%s"' % bad.encode() + step)
+              for r, bad in (('dtr=2', 'dtr=2'), ('dtr=0,0', '0'), ('10001', '10001'), ('rts=1 wait', 'wait'),
+                             ('dtr', 'dtr'), ('dtr=0,100,dtr =1', 'dtr'), ('-5', '-5'), ('brk', 'brk'),
+                             ('rts=11', 'rts=11'), ('100ms', '100ms'), ('0x10', '0x10'))]
+    cases += [(r, b'Empty sequence -r: give steps such as -r dtr=0,100,dtr=1\n') for r in (['-r', ''], ['-r,'], ['-r', ' , '])]
+    for args, err_want in cases:
+        for mode in ([], ['-e'], ['-t'], ['-L']):
+            code, out, err = run(mode + args + ['-l', log])
+            if code != 1 or out != b'' or err != err_want or os.path.exists(log):
+                fail('%r: exit %d, stdout %r, stderr %r' % (mode + args, code, out, err))
+    # the good ones, in any case, with -r in the same argument or the next
+    for args in (['-m5o1', '-fH', '-rDTR=0,1,Dtr=1'], ['-m8S2', '-r', 'break 10000 rts=0']):
+        code, _, err = run(args + ['-L'])
+        if code != 0 or err:
+            fail('%r refused: %r' % (args, err))
+    r, _, _ = select.select([master], [], [], 0.2)
+    if r:
+        fail('a refused option reached the port: %r' % os.read(master, 100))
+
+
 def case_nodevice():
     code, out, err = run([])  # nothing in the device folder
     if code != 1 or out != b'==== COM Port List====\n' or err != b"Can't Open COM Port (COM0:).\n":

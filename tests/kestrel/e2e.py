@@ -365,16 +365,29 @@ def run_with_locale(args, locale):
     return finish(p)
 
 
+HELP_MORE = (b'  -L            ... List the serial ports in detail.\n'
+             b'  -w            ... Wait for the port, and again after it hung up.\n'
+             b'  -T            ... Start each received line with the time of day.\n'
+             b'  -x            ... Show the received bytes in hex.\n'
+             b'  -m<framing>   ... Data bits 5-8, parity N/E/O/M/S, stop bits 1-2, as 7E1.\n'
+             b'  -f<flow>      ... Flow control: n none, h RTS/CTS, s XON/XOFF.\n'
+             b'  -r<sequence>  ... DTR/RTS steps once the port is open, as dtr=0,100,dtr=1.\n'
+             b'  -k            ... Ctrl-T is a command key (Ctrl-T h lists the commands).\n'
+             b'  --version     ... Print the version.\n')
+
+
 def case_usage():
     # the usage bytes in the C locale, the same text in UTF-8 under a UTF-8 one
     with open(os.path.join(HERE, 'golden', 'usage.out'), 'rb') as f:
         golden = f.read()
     utf8 = golden.decode('cp932').encode('utf-8')
-    for args in (['-h'], ['--help'], ['--', '-c3'], ['--foo'], ['--versions'], ['--version=1']):
+    for args in (['-h'], ['--help'], ['--', '-c3'], ['--foo'], ['--versions'], ['--version=1'], ['--helps']):
         for locale, want in (('C', golden), ('C.UTF-8', utf8)):
+            if args == ['--help']:  # the usage text, then every option beyond it
+                want += HELP_MORE
             code, out, err = run_with_locale(args, locale)
             if code != 0 or out != want or err:
-                fail('%r under %s: exit %d, %r' % (args, locale, code, out[:80]))
+                fail('%r under %s: exit %d, %r' % (args, locale, code, out[-80:]))
     with open(os.path.join(HERE, '..', '..', 'CMakeLists.txt')) as f:
         version = re.search(r'project\(\S+ VERSION (\S+)', f.read()).group(1)
     code, out, _ = run_with_locale(['--version', '-c3'], 'C.UTF-8')  # no port opened
@@ -594,6 +607,90 @@ def case_wait():
     p.send_signal(signal.SIGINT)
     if finish(p)[0] != 0:
         fail('SIGINT in the wait: exit %d' % p.returncode)
+
+
+def line_run(args, name='ttyUSB0'):
+    """kestrel ARGS on COM33 with a pty console; (process, console master,
+    port master, port slave) once the banner shows."""
+    master, slave = link_pty(name)
+    kbd_m, kbd_s = os.openpty()
+    p = start(args + ['-c33'], stdin=kbd_s)
+    read_until(p.stdout.fileno(), b'Entering TerminalMode: Escape=^A\n')
+    os.close(kbd_s)
+    return p, kbd_m, master, slave
+
+
+def case_line():
+    # -m8N2 and each -f reach the pty's termios; the pty refuses 7E1 (CS7 and
+    # PARENB): kestrel warns once and runs on at what the port kept.
+    for args, want_warn, check in (
+            (['-m8N2'], b'', lambda c, i: c & termios.CSTOPB and c & termios.CSIZE == termios.CS8
+             and not c & (termios.PARENB | termios.CRTSCTS) and not i & termios.IXON),
+            (['-m8n2', '-fh'], b'', lambda c, i: c & termios.CSTOPB and c & termios.CRTSCTS),
+            (['-fs'], b'', lambda c, i: i & termios.IXON and i & termios.IXOFF and not c & termios.CRTSCTS
+             and not c & termios.CSTOPB),
+            (['-m7E1'], b'WARNING: COM33 runs at 8N1, not 7E1\n', lambda c, i: c & termios.CSIZE == termios.CS8),
+            (['-m7E2', '-fh'], b'WARNING: COM33 runs at 8N2 -fh, not 7E2 -fh\n',
+             lambda c, i: c & termios.CSTOPB and c & termios.CRTSCTS)):
+        p, kbd, master, slave = line_run(args)
+        attrs = termios.tcgetattr(slave)
+        os.write(kbd, b'\x01')
+        code, _, err = finish(p)
+        if code != 0 or err != want_warn or not check(attrs[2], attrs[0]):
+            fail('%r: exit %d, %r, cflag %o iflag %o' % (args, code, err, attrs[2], attrs[0]))
+        for fd in (kbd, master, slave):
+            os.close(fd)
+    # Without -k Ctrl-T is a key like any other; with -k, Ctrl-T Ctrl-T sends
+    # one Ctrl-T and Ctrl-T Ctrl-A one Ctrl-A. On a pty a command that needs
+    # the modem lines warns once; the state line never reaches the log.
+    log = os.path.join(DEVDIR, 'line.log')
+    for args, keys, to_port, shown, warned in (
+            ([], b'a\x14b\x14\x14', b'a\x14b\x14\x14', b'', b''),
+            (['-k'], b'a\x14\x14b\x14\x01c', b'a\x14b\x01c', b'', b''),
+            (['-k'], b'\x14x\x14?\x14d\x14l\x14r\x14p', b'',
+             b'[no such command: Ctrl-T h lists the commands]\nCtrl-T commands:\n', b'WARNING: COM33 has no modem lines\n')):
+        p, kbd, master, slave = line_run(args + ['-l', log])
+        os.write(kbd, keys)
+        if to_port and read_until(master, len(to_port)) != to_port:
+            fail('%r: the port did not receive %r' % (args, to_port))
+        os.write(master, b'rx')
+        out = read_until(p.stdout.fileno(), b'rx')
+        os.write(kbd, b'\x01')
+        code, rest, err = finish(p)
+        out += rest
+        if code != 0 or err != warned or shown not in out:
+            fail('%r %r: exit %d, %r, console %r' % (args, keys, code, err, out))
+        with open(log, 'rb') as f:
+            if f.read() != b'rx':
+                fail('%r: the log holds more than the received bytes' % (args,))
+        r, _, _ = select.select([master], [], [], 0.2)
+        if r and not to_port:
+            fail('%r: a command sent %r' % (args, os.read(master, 100)))
+        for fd in (kbd, master, slave):
+            os.close(fd)
+    # -r in every mode: its dtr steps warn on a pty, its waits wait, and Ctrl-A
+    # during a long wait ends the session at once.
+    for mode in ([], ['-e'], ['-t']):
+        master, slave = link_pty('ttyUSB0')
+        t0 = time.monotonic()
+        p = start(mode + ['-r', 'dtr=0,300,dtr=1', '-c33'], stdin=subprocess.DEVNULL)
+        out = read_until(p.stdout.fileno(), b'Escape=^A\n')
+        took = time.monotonic() - t0
+        p.kill()
+        _, _, err = finish(p)
+        if err != b'WARNING: COM33 has no modem lines\n' or took < 0.3:
+            fail('-r %r: %r, banner after %.2f s' % (mode, err, took))
+        for fd in (master, slave):
+            os.close(fd)
+    master, slave = link_pty('ttyUSB0')
+    kbd_m, kbd_s = os.openpty()
+    p = start(['-r', '10000', '-c33'], stdin=kbd_s)
+    time.sleep(0.5)
+    t0 = time.monotonic()
+    os.write(kbd_m, b'\x01')
+    code, out, err = finish(p, 5)
+    if code != 0 or time.monotonic() - t0 > 2 or b'Entering' in out:
+        fail('Ctrl-A in a -r wait: exit %d after %.1f s, %r' % (code, time.monotonic() - t0, out))
 
 
 run_case(globals(), 60)

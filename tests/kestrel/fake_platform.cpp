@@ -35,10 +35,12 @@ static int opened(bool ok)
     return 0;
 }
 
-int plat_port_open(int port, int baud)
+int plat_port_open(int port, int baud, const line_format *fmt)
 {
     fake.opens.push_back(port);
     fake.bauds.push_back(baud);
+    fake.formats.push_back(*fmt);
+    fake.lines.dtr = fake.lines.rts = 1;
     return opened(std::find(fake.openable.begin(), fake.openable.end(), port) != fake.openable.end());
 }
 
@@ -83,10 +85,12 @@ int plat_port_write(const unsigned char *buf, int n)
     return n - fake.short_write;
 }
 
-int plat_port_open_name(const char *name, int baud)
+int plat_port_open_name(const char *name, int baud, const line_format *fmt)
 {
     fake.named.push_back(name);
     fake.bauds.push_back(baud);
+    fake.formats.push_back(*fmt);
+    fake.lines.dtr = fake.lines.rts = 1;
     auto &ok = fake.openable_names;
     return opened(std::find(ok.begin(), ok.end(), name) != ok.end());
 }
@@ -142,6 +146,32 @@ void plat_net_wait(int ms)
 }
 
 void plat_net_close(void) { fake.closes++; }
+
+int plat_port_format(line_format *fmt)
+{
+    *fmt = fake.kept.data_bits ? fake.kept : fake.formats.back();
+    if (!fmt->flow) fmt->flow = 'n';
+    return 0;
+}
+
+static int line_call(const char *name, int on, int *line)
+{
+    fake.line_calls.push_back({std::string(name) + "=" + (on ? "1" : "0"), fake.clock});
+    if (!fake.modem) return -1;
+    if (line) *line = on;
+    return 0;
+}
+
+int plat_port_dtr(int on) { return line_call("dtr", on, &fake.lines.dtr); }
+int plat_port_rts(int on) { return line_call("rts", on, &fake.lines.rts); }
+int plat_port_break(int on) { return line_call("break", on, nullptr); }
+
+int plat_port_lines(modem_state *m)
+{
+    if (!fake.modem) return -1;
+    *m = fake.lines;
+    return 0;
+}
 
 void plat_list_ports(std::vector<plat_port_desc> *ports) { *ports = fake.list; }
 

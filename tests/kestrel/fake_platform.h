@@ -1,6 +1,7 @@
 // fake_platform.h - a scripted platform layer for the unit tests.
 #ifndef FAKE_PLATFORM_H
 #define FAKE_PLATFORM_H
+#include "kestrel.h"
 #include "platform.h"
 #include <deque>
 #include <functional>
@@ -39,6 +40,11 @@ struct Fake {
     int hangup_fails = 0;             // fail_opens after each hang-up
     int closes = 0;
     int rate = 0;                     // rate the driver reports; 0: the one asked for
+    std::vector<line_format> formats; // framing and flow of each open
+    line_format kept = {};            // framing the driver keeps; data_bits 0: the one asked for
+    bool modem = true;                // the port has modem lines
+    modem_state lines = {};           // their state (dtr and rts follow the calls)
+    std::vector<std::pair<std::string, long>> line_calls; // "dtr=0", "break=1"..., at the clock
     long clock = 0;
     int clock_step = 0;               // ms added at each clock read
     int queue_calls = 0;

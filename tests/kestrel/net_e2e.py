@@ -109,6 +109,40 @@ def case_settings():
             fail('-b%s: exit %d, stderr %r' % (rate, code, err))
         if took > 8:
             fail('the open took %.1f s' % took)
+    # -m8N2: two stop bits on the remote pty, which a pty can show (it
+    # refuses CS7 and PARENB on this kernel); one stop bit again without.
+    for args, stop2 in ((['-m8N2'], True), ([], False)):
+        p = start(args + ['-b115200', '-c' + s.url])
+        banner(p)
+        cflag = termios.tcgetattr(s.slave)[2]
+        if bool(cflag & termios.CSTOPB) != stop2 or cflag & termios.CSIZE != termios.CS8:
+            fail('%r: the pty has cflag %o' % (args, cflag))
+        quit(p)
+    # -k: Ctrl-T commands act on the remote lines; CTS, DSR, DCD and RI are
+    # those of ser2net's notices (a pty has none up).
+    p = start(['-k', '-c' + s.url])
+    banner(p)
+    for keys, shown in ((b'\x14l', b'[DTR=1 RTS=1 CTS=0 DSR=0 DCD=0 RI=0]\n'),
+                        (b'\x14d', b'[DTR=0 RTS=1 CTS=0 DSR=0 DCD=0 RI=0]\n'),
+                        (b'\x14r', b'[DTR=0 RTS=0 CTS=0 DSR=0 DCD=0 RI=0]\n')):
+        p.stdin.write(keys)
+        p.stdin.flush()
+        read_until(p.stdout.fileno(), shown)
+    code, _, err = quit(p)
+    if code != 0 or b'has no modem lines' in err:
+        fail('-k: exit %d, %r' % (code, err))
+    s.stop()
+    # A raw TCP port has no line settings: -b, -m, -f and -r say so once, and
+    # the -r wait still waits.
+    s = Ser2net(raw=True)
+    began = time.time()
+    p = start(['-b9600', '-m8N1', '-fn', '-r', 'dtr=0,600,dtr=1', '-c' + s.url])
+    banner(p)
+    if time.time() - began < 0.6:
+        fail('the -r wait did not wait')
+    code, _, err = quit(p)
+    if code != 0 or err.decode() != 'WARNING: %s is a raw TCP port: it has no line settings\n' % s.url:
+        fail('raw TCP with line options: exit %d, %r' % (code, err))
     s.stop()
 
 

@@ -89,7 +89,8 @@ protected:
         server_rate = 0;
         port_name = "rfc2217://board:4001";
         wait_flag = false;
-        opt_table['b'] = nullptr;
+        opt_table['b'] = opt_table['m'] = opt_table['f'] = opt_table['r'] = nullptr;
+        line_fmt = line_format{8, 'N', 1, 0};
     }
 };
 
@@ -190,7 +191,7 @@ TEST_F(Net, SilentServerIsRawTcpAndRawTcpWarnsOfSettings)
     EXPECT_EQ(fake.net_out, bytes({ 255 }));
     modem_state m;
     EXPECT_EQ(net_lines(&m), -1);
-    EXPECT_EQ(net_set_dtr(1), -1);
+    EXPECT_EQ(net_set_dtr(1), 0); // said already: a -r step does nothing, quietly
     RS_close();
 
     port_name = "tcp://[::1]:7";
@@ -202,9 +203,16 @@ TEST_F(Net, SilentServerIsRawTcpAndRawTcpWarnsOfSettings)
         GetCapturedStderr(), "WARNING: tcp://[::1]:7 is a raw TCP port: it has no line settings\n");
     EXPECT_EQ(fake.net_hosts.back(), "::1:7");
     EXPECT_EQ(fake.net_out, ""); // no Telnet at all
-    EXPECT_EQ(net_break(10), -1);
+    EXPECT_EQ(net_break(10), 0);
     RS_close();
+    // Without a line option nothing was said: -k's commands hear of no lines.
     opt_table['b'] = nullptr;
+    CaptureStderr();
+    ASSERT_TRUE(RS_start(0, 9600, true));
+    EXPECT_EQ(GetCapturedStderr(), "");
+    EXPECT_EQ(RS_set_dtr(0), -1);
+    EXPECT_EQ(RS_break(10), -1);
+    RS_close();
 }
 
 TEST_F(Net, OpenFailures)
@@ -248,4 +256,50 @@ TEST_F(Net, HangUpKeepsWhatCameFirst)
     EXPECT_EQ(RS_read(buf, n), 10);
     EXPECT_EXIT(RS_checkdata(), testing::ExitedWithCode(255),
         "^FATAL: COM Port Read/Write Error\\. port hung up\n$");
+}
+
+TEST_F(Net, FramingFlowAndSequenceReachTheRemotePort)
+{
+    // -m7E2 -fh -r: the framing and flow control go with the rate, the -r
+    // steps after the open. A server that keeps 8 data bits is warned of as
+    // a local port that keeps another framing is.
+    opt_table['m'] = "7E2";
+    opt_table['f'] = "h";
+    opt_table['r'] = "dtr=0,50,dtr=1,break";
+    ASSERT_TRUE(linectl_parse());
+    static long datasize;
+    datasize = 0;
+    fake.net_server = [](const std::string &got) {
+        std::string reply = ser2net_like(got);
+        size_t at = reply.find(bytes({255, 250, 44, 102}));
+        if (datasize && at != std::string::npos) reply[at + 4] = (char)datasize;
+        return reply;
+    };
+    CaptureStderr();
+    ASSERT_TRUE(RS_start(0, 9600, true));
+    EXPECT_EQ(GetCapturedStderr(), "WARNING: rfc2217://board:4001 did not confirm the DTR setting\n"
+                                   "WARNING: rfc2217://board:4001 did not confirm the RTS setting\n");
+    std::string settings = bytes({255, 250, 44, 2, 7, 255, 240, 255, 250, 44, 3, 3, 255, 240}) // 7, even
+                           + bytes({255, 250, 44, 4, 2, 255, 240, 255, 250, 44, 5, 3, 255, 240}); // 2, RTS/CTS
+    EXPECT_NE(fake.net_out.find(settings), std::string::npos);
+    std::string sequence;
+    for (int v : {9, 8, 5, 6}) sequence += bytes({255, 250, 44, 5, v, 255, 240});
+    size_t rts_up = fake.net_out.find(bytes({255, 250, 44, 5, 11, 255, 240}));
+    EXPECT_EQ(fake.net_out.substr(rts_up + 7), sequence); // after the open's own settings
+    EXPECT_GE(fake.clock, 50 + 250);
+    line_format got;
+    ASSERT_EQ(net_format(&got), 0);
+    EXPECT_EQ(got.data_bits * 100 + got.stop_bits, 702);
+    EXPECT_EQ(got.parity, 'E');
+    EXPECT_EQ(got.flow, 'h');
+    RS_close();
+
+    datasize = 8;
+    CaptureStderr();
+    ASSERT_TRUE(RS_start(0, 9600, true));
+    std::string err = GetCapturedStderr();
+    EXPECT_NE(err.find("WARNING: rfc2217://board:4001 runs at 8E2 -fh, not 7E2 -fh\n"), std::string::npos) << err;
+    RS_close();
+    opt_table['m'] = opt_table['f'] = opt_table['r'] = nullptr;
+    linectl_parse();
 }

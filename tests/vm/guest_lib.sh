@@ -75,3 +75,19 @@ size() {
         usleep 20000
     done
 }
+
+# count FILE PATTERN N SECONDS: waits until N lines of FILE match PATTERN.
+count() {
+    i=$(($4 * 50))
+    while [ "$(grep -c -- "$2" "$1" 2>/dev/null)" -lt "$3" ]; do
+        [ $i -le 0 ] && return 1
+        i=$((i - 1))
+        usleep 20000
+    done
+}
+
+# registers: the 16550's line and modem control registers of ttyS1 (0x2fb,
+# 0x2fc) in hex, as read from the guest's I/O ports now.
+registers() {
+    dd if=/dev/port bs=1 skip=$((0x2fb)) count=2 2>/dev/null | od -An -tx1
+}

@@ -152,7 +152,7 @@ def boot(kernel, image):
     exe = shutil.which('qemu-system-x86_64')
     if not exe:
         fail('no qemu-system-x86_64: the suite needs the package qemu-system-x86')
-    for name in ('ctl.sock', 'mon.sock', 'console.log', 'qemu.out'):
+    for name in ('ctl.sock', 'mon.sock', 'console.log', 'qemu.out', 'usb.trace'):
         if os.path.exists(name):
             os.unlink(name)
     # Nested KVM hung at boot on the machines this runs on: TCG only.
@@ -167,7 +167,9 @@ def boot(kernel, image):
          '-device', 'virtio-serial-pci',
          '-chardev', 'socket,id=ctl,path=ctl.sock,server=on,wait=off',
          '-device', 'virtserialport,chardev=ctl,name=ctl',
-         '-monitor', 'unix:mon.sock,server=on,wait=off'],
+         '-monitor', 'unix:mon.sock,server=on,wait=off',
+         # the adapter's control requests (modem lines, framing, break), as the host sees them
+         '-trace', 'usb_serial_handle_control', '-D', 'usb.trace'],
         stdin=subprocess.DEVNULL, stdout=open('qemu.out', 'w'), preexec_fn=die_with_parent)
     # QEMU names the pseudo-terminals that it made on its standard output.
     end = time.time() + 20
@@ -539,7 +541,198 @@ def case_wait_start():
          "keys n '\\001'; ended n 3")
 
 
-CASES = ['list', 'busy', 'rates', 'bench', 'unplug', 'replug', 'warning', 'wait_replug', 'wait_start']
+# --- the line's framing, flow control and modem lines -------------------------
+
+def registers():
+    """ttyS1's line control and modem control registers, read in the guest now."""
+    lcr, mcr = (int(x, 16) for x in must('registers').split())
+    return lcr, mcr
+
+
+def lcr_of(framing):
+    """The line control register that a -m framing asks for: word length,
+    stop bits, parity enable, even parity, stick parity (mark: odd and stick).
+    Without parity the even and stick bits mean nothing (Linux sets even)."""
+    data, parity, stop = int(framing[0]), framing[1].upper(), int(framing[2])
+    return (data - 5) | (stop == 2) << 2 | (parity != 'N') << 3 | (parity in 'ES') << 4 | (parity in 'MS') << 5
+
+
+def case_framing():
+    # -m against the 16550's line control register while kestrel holds COM2;
+    # the driver takes each, so nothing is warned.
+    framings = ('8N1', '7E1', '7O2', '8N2', '5O1', '6E2', '7M1', '8S1', '8o2')
+    for framing in framings:
+        must('start f -b115200 -c2 -m%s; waitfor /tmp/f.out Escape 5' % framing)
+        lcr, _ = registers()
+        if framing[1] in 'Nn':
+            lcr &= ~0x30
+        must("keys f '\\001'")
+        rc, (err,) = ended('f'), files('f', 'err')
+        if rc != 0 or err or lcr != lcr_of(framing):
+            fail('-m%s: exit %d, %r, line control %02x, not %02x' % (framing, rc, err, lcr, lcr_of(framing)))
+    print('  framings on the line control register: %s' % ' '.join(framings))
+    # On the adapter: the framing in its last SET_DATA request (QEMU's trace):
+    # data bits, parity (none, odd, even, mark, space), stop bits (0: one, 2: two)
+    adapter = ('7E1', '8N2', '7O2', '8M1', '8s2')
+    for framing in adapter:
+        must('start f -c33 -m%s; waitfor /tmp/f.out Escape 5' % framing)
+        value = adapter_requests(SET_DATA)[-1]
+        must("keys f '\\001'")
+        rc, (err,) = ended('f'), files('f', 'err')
+        data, parity, stop = int(framing[0]), 'NOEMS'.index(framing[1].upper()), 2 * (framing[2] == '2')
+        if rc != 0 or err or (value & 0xff, value >> 8 & 7, value >> 11 & 3) != (data, parity, stop):
+            fail('-m%s on the adapter: exit %d, %r, SET_DATA 0x%x' % (framing, rc, err, value))
+    print('  framings on the adapter: %s' % ' '.join(adapter))
+    # -f through stty -a, with a framing beside it; without -f no flow control
+    for args, want in (('-fh -m7O2', 'crtscts -ixon -ixoff cs7 parenb parodd cstopb'),
+                       ('-fs', '-crtscts ixon ixoff cs8 -parenb -cstopb'),
+                       ('-fn', '-crtscts -ixon -ixoff'), ('', '-crtscts -ixon -ixoff')):
+        out = must('start g -b115200 -c2 %s; waitfor /tmp/g.out Escape 5; stty -F /dev/ttyS1 -a;'
+                   "keys g '\\001'; ended g 5 >/dev/null" % args)
+        words = out.decode().split()
+        if any(w not in words for w in want.split()) or files('g', 'err')[0]:
+            fail('%s: stty -a says %r, stderr %r' % (args, out, files('g', 'err')[0]))
+    print('  flow control through stty -a: -fh, -fs, -fn and none')
+
+
+SEQUENCE = 'dtr=0 600 rts=0 600 dtr=1 600 break 600 rts=1'
+# (DTR, RTS, break) after each step of SEQUENCE, and how long each lasts (s)
+LEVELS = [((0, 1, 0), 0.6), ((0, 0, 0), 0.6), ((1, 0, 0), 0.6), ((1, 0, 1), 0.25), ((1, 0, 0), 0.6),
+          ((1, 1, 0), None)]
+
+
+def case_sequence():
+    # A -r sequence against the modem control register's DTR and RTS bits and
+    # the line control register's break bit, sampled all along in the guest:
+    # each level comes in order and lasts about its wait.
+    out = must(r"""rm -f /tmp/stop
+( while [ ! -e /tmp/stop ]; do read up _ </proc/uptime; echo "$up $(registers)"; done >/tmp/samples ) &
+sampler=$!
+usleep 300000
+start q -b115200 -c2 -r '%s'
+waitfor /tmp/q.out Escape 20
+usleep 600000
+touch /tmp/stop
+wait $sampler
+keys q '\001'
+ended q 5 >/dev/null
+cat /tmp/samples /tmp/q.err""" % SEQUENCE, 60)
+    samples = []
+    for line in out.decode().splitlines():
+        t, lcr, mcr = line.split()
+        lcr, mcr = int(lcr, 16), int(mcr, 16)
+        samples.append((float(t), (mcr & 1, mcr >> 1 & 1, lcr >> 6 & 1)))
+    if len(samples) < 20:
+        fail('-r: too few samples of the registers: %r' % out[-300:])
+    runs = []  # (level, time of its first sample)
+    for t, level in samples:
+        if not runs or runs[-1][0] != level:
+            runs.append((level, t))
+    first = [i for i, (level, _) in enumerate(runs) if level == LEVELS[0][0]]
+    got = [level for level, _ in runs[first[0]:]] if first else []
+    if got != [level for level, _ in LEVELS]:
+        fail('-r %r: levels %r' % (SEQUENCE, [level for level, _ in runs]))
+    # A level is seen from a sample up to one sample interval late at each end.
+    gap = max(b[0] - a[0] for a, b in zip(samples, samples[1:]))
+    lasted = [runs[first[0] + i + 1][1] - runs[first[0] + i][1] for i in range(len(LEVELS) - 1)]
+    for (level, want), took in zip(LEVELS, lasted):
+        if abs(took - want) > gap + 0.1:
+            fail('-r: level %r lasted %.2f s, not %.2f (samples up to %.2f s apart)' % (level, took, want, gap))
+    print('  -r %r on COM2: levels (DTR, RTS, break) %s lasted %s s; %d samples, at most %.0f ms apart'
+          % (SEQUENCE, [l for l, _ in LEVELS], ['%.2f' % x for x in lasted], len(samples), gap * 1000))
+
+
+STATE = re.compile(rb'\[DTR=(\d) RTS=(\d) CTS=\d DSR=\d DCD=\d RI=\d\]\n')
+SET_MODEM_CTRL, SET_DATA = 0x4001, 0x4004  # the adapter's vendor requests
+
+
+def adapter_requests(request):
+    """The values of every control request `request` that the adapter got,
+    from QEMU's trace, oldest first."""
+    with open('usb.trace') as f:
+        found = re.findall(r'got control (0x[0-9a-f]+), value (0x[0-9a-f]+)', f.read())
+    return [int(v, 16) for r, v in found if int(r, 16) == request]
+
+
+def adapter_levels(values):
+    """(DTR, RTS) after each modem-control request: the low byte sets, the
+    high byte says which lines it sets. Repeats left out."""
+    levels, dtr, rts = [], 0, 0
+    for v in values:
+        if v & 0x100:
+            dtr = v & 1
+        if v & 0x200:
+            rts = v >> 1 & 1
+        if not levels or levels[-1] != (dtr, rts):
+            levels.append((dtr, rts))
+    return levels
+
+
+def case_commands():
+    # -k: each Ctrl-T command on the 16550 and on the adapter. The state line
+    # that kestrel shows (TIOCMGET in the guest) after each one must match the
+    # 16550's modem control register, or the requests that the adapter got
+    # (QEMU's trace); the break reaches the adapter; nothing goes to the log.
+    steps = (('d', (0, 1)), ('r', (0, 0)), ('l', (0, 0)), ('d', (1, 0)), ('b', (1, 0)), ('r', (1, 1)),
+             ('p', (1, 1)))
+    for com in (2, 33):
+        breaks = [v for v in adapter_requests(SET_DATA) if v & 0x4000]
+        must('start k -k -b115200 -c%d -l /tmp/k.log; waitfor /tmp/k.out Escape 5' % com)
+        for n, (key, want) in enumerate(steps, 1):
+            must("keys k '\\024%s'; count /tmp/k.out '^\\[DTR=' %d 5" % (key, n))
+            shown = tuple(int(x) for x in STATE.findall(files('k', 'out')[0])[-1])
+            if com == 2:
+                mcr = registers()[1]
+                real = (mcr & 1, mcr >> 1 & 1)
+            else:
+                real = adapter_levels(adapter_requests(SET_MODEM_CTRL))[-1]
+            if shown != want or real != want:
+                fail('COM%d Ctrl-T %s: shown %r, the port has %r, want %r' % (com, key, shown, real, want))
+        if com == 33 and len([v for v in adapter_requests(SET_DATA) if v & 0x4000]) != len(breaks) + 1:
+            fail('Ctrl-T b: the adapter got no break')
+        board = 'uart' if com == 2 else 'ftdi'
+        board_take(board)
+        must("keys k '\\024\\024\\024\\001'")
+        board_wait(board, b'\x14\x01')
+        must("keys k '\\001'")
+        rc, (err, log) = ended('k'), files('k', 'err', 'log')
+        if rc != 0 or err or log:
+            fail('COM%d -k: exit %d, %r, log %r' % (com, rc, err, log))
+    print('  Ctrl-T commands on COM2 and COM33: %s, then ^T ^T and ^T ^A' % ' '.join(k for k, _ in steps))
+
+
+def case_wait_sequence():
+    # -w: the -r sequence runs on the adapter, and again once it is plugged
+    # back in; each time the adapter gets its levels in order after the
+    # open's raise of DTR and RTS. In between Ctrl-T r raised RTS again.
+    sequence = [(1, 1), (0, 1), (0, 0), (1, 0)]
+    done = len(adapter_requests(SET_MODEM_CTRL))
+    must('start w -w -k -c33 -r "dtr=0 300 rts=0 dtr=1"; waitfor /tmp/w.out Escape 10')
+    levels = adapter_levels(adapter_requests(SET_MODEM_CTRL)[done:])
+    if levels[-4:] != sequence:
+        fail('-r on the adapter: levels %r' % levels)
+    must("keys w '\\024r'; count /tmp/w.out '^\\[DTR=1 RTS=1 ' 1 5")
+    unplug()
+    must("waitfor /tmp/w.out 'Port COM33 hung up. Waiting for it again.' 3")
+    done = len(adapter_requests(SET_MODEM_CTRL))
+    replug()
+    must("waitfor /tmp/w.out 'Port COM33 is back.' 10")
+    end = time.time() + 10
+    while adapter_levels(adapter_requests(SET_MODEM_CTRL)[done:])[-4:] != sequence:
+        if time.time() > end:
+            fail('-r after the replug: levels %r' % adapter_levels(adapter_requests(SET_MODEM_CTRL)[done:]))
+        time.sleep(0.1)
+    must("keys w '\\024l'; count /tmp/w.out '^\\[DTR=1 RTS=0 ' 1 5")
+    must("keys w '\\001'")
+    rc, (err,) = ended('w'), files('w', 'err')
+    if rc != 0 or err:
+        fail('-w -r: exit %d, %r' % (rc, err))
+    print('  -r "dtr=0 300 rts=0 dtr=1" on COM33 at the start and after the replug under -w: '
+          '(DTR, RTS) went %r each time' % sequence)
+
+
+CASES = ['list', 'busy', 'rates', 'bench', 'unplug', 'replug', 'warning', 'wait_replug', 'wait_start',
+         'framing', 'sequence', 'commands', 'wait_sequence']
 
 
 def main():

@@ -2,7 +2,7 @@
 # One end-to-end case of kestrel.exe under Wine on a COM port that the Wine
 # prefix maps to a pseudo-terminal.
 #   kestrel_wine.sh CASE KESTREL_EXE WORK [NATIVE_KESTREL NATIVE_DEV_DIR]
-# CASE: list | missing | echo | wait | names | stamps | usage | bench | net. WINEPREFIX and the other Wine settings
+# CASE: list | missing | echo | wait | names | stamps | line | usage | bench | net. WINEPREFIX and the other Wine settings
 # come from the environment (ctest passes them; see CMakeLists.txt here), WINE
 # and WINESERVER name the loader and server of the build's word size.
 # Each case uses COM numbers of its own, so cases may run side by side.
@@ -133,8 +133,11 @@ usage)
   "$WINE" "$exe" -h >usage.out 2>usage.err || fail "kestrel -h exited with $?"
   LC_ALL=C "$native" -h | sed 's/$/\r/' >usage.expected
   cmp -s usage.out usage.expected || fail "the usage text differs from the Linux build's"
-  "$WINE" "$exe" --help 2>pipe.err | cat >pipe.out
+  "$WINE" "$exe" -h 2>pipe.err | cat >pipe.out
   cmp -s pipe.out usage.expected || fail "the usage text through a pipe differs from the Linux build's"
+  # --help: the usage text, then every option beyond it
+  "$WINE" "$exe" --help 2>help.err | cat >help.out
+  LC_ALL=C "$native" --help | sed 's/$/\r/' | cmp -s - help.out || fail "--help differs from the Linux build's"
   "$WINE" "$exe" --version >version.out 2>version.err || fail "kestrel --version exited with $?"
   "$native" --version | sed 's/$/\r/' | cmp -s - version.out || fail "--version differs from the Linux build's"
   # On a console (Wine's, on the pseudo-terminal that script(1) makes) the
@@ -194,6 +197,38 @@ PY
   grep -qE $'^[0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{3} one\r\r$' stamps.out &&
     grep -qE $'^[0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{3} two\r$' stamps.out ||
     fail "the console shows no stamped lines"
+  ;;
+line)
+  # -m and -f reach the pseudo-terminal through SetCommState: its termios
+  # shows them while kestrel holds the port. The pty refuses 7E1 (CS7 and
+  # parity): GetCommState reads back what it kept, and kestrel warns once.
+  # DTR and RTS can't be moved on a pty: -r says so once and goes on.
+  cable a11 b11 && com_port 11 a11
+  n=0
+  for run in '-m8N2 -fh|cs8 -parenb cstopb crtscts|' '-m8n1 -fs|cs8 -cstopb ixon ixoff -crtscts|' \
+             '-m7E1|cs8 -parenb|WARNING: COM11 runs at 8N1, not 7E1' \
+             '-fn -r dtr=0,100,dtr=1|-crtscts -ixon -ixoff|WARNING: COM11 has no modem lines'; do
+    IFS='|' read -r args want warning <<<"$run"
+    n=$((n + 1))
+    # shellcheck disable=SC2086 # the options are words
+    "$WINE" "$exe" -c11 -e -b115200 $args >line$n.out 2>line$n.err </dev/null &
+    pid=$!
+    pids+=($pid)
+    wait_for line$n.out EchobackMode
+    modes=$(stty -F "$work/a11" -a) || fail "stty can't read the port's settings"
+    for w in $want; do
+      grep -qE -- "(^| )$w( |$)" <<<"$modes" || fail "$args: the port's termios lacks $w: $modes"
+    done
+    got=$(exchange 'ok\r' b11 4)
+    [ "$got" = "b'ok\\r\\n'" ] || fail "$args: the echo returned $got"
+    kill "$pid"
+    wait "$pid" 2>/dev/null || true
+    if [ -n "$warning" ]; then
+      [ "$(cat line$n.err)" = "$warning"$'\r' ] || fail "$args: standard error holds $(cat -v line$n.err)"
+    elif [ -s line$n.err ]; then
+      fail "$args: a warning for a setting the port took"
+    fi
+  done
   ;;
 bench)
   [ -x "$native" ] || fail "no native kestrel to echo"

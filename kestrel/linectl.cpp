@@ -1,0 +1,296 @@
+// linectl.cpp - the line under the user's control: the framing and flow
+// control of -m and -f, the -r sequence of modem-line steps, and the -k
+// command key. Only the RS_ operations touch the port, so any channel that
+// has them serves.
+#include "kestrel.h"
+#include "platform.h"
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+line_format line_fmt = { 8, 'N', 1, 0 };
+
+static const int BREAK_MS = 250;
+static const int PULSE_MS = 100; // Ctrl-T p without -r: a DTR pulse this long
+static const int MAX_WAIT_MS = 10000;
+static const int KEY_LOOK_MS = 10; // a wait looks at the keyboard this often
+
+// One step of a -r sequence: 'd' DTR, 'r' RTS (value 0 or 1), 'b' a break,
+// 'w' a wait of value milliseconds.
+struct line_step {
+    char what;
+    int value;
+};
+static std::vector<line_step> sequence;
+static bool command_keys; // -k
+static bool command_next; // Ctrl-T came: the next key is a command
+static int dtr_on, rts_on; // as last set, for a port that can't tell
+static bool lines_warned;
+
+// "8N1": the framing as -m writes it.
+static void framing_text(const line_format* f, char* out)
+{
+    snprintf(out, 8, "%d%c%d", f->data_bits, f->parity, f->stop_bits);
+}
+
+// -m<data><parity><stop>: 5 to 8, N E O M S in either case, 1 or 2.
+static bool parse_framing(const char* s)
+{
+    if (strlen(s) != 3 || s[0] < '5' || s[0] > '8' || !strchr("NEOMS", toupper((unsigned char)s[1]))
+        || (s[2] != '1' && s[2] != '2')) {
+        fprintf(stderr,
+            "Bad framing -m%s: use -m<data bits 5-8><parity N, E, O, M or S><stop bits 1 or 2>, as "
+            "-m8N1\n",
+            s);
+        return false;
+    }
+    line_fmt.data_bits = s[0] - '0';
+    line_fmt.parity = (char)toupper((unsigned char)s[1]);
+    line_fmt.stop_bits = s[2] - '0';
+    return true;
+}
+
+static bool parse_flow(const char* s)
+{
+    if (strlen(s) != 1 || !strchr("nhsNHS", s[0])) {
+        fprintf(
+            stderr, "Bad flow control -f%s: use -fn (none), -fh (RTS/CTS) or -fs (XON/XOFF)\n", s);
+        return false;
+    }
+    line_fmt.flow = (char)tolower((unsigned char)s[0]);
+    return true;
+}
+
+// One step of -r, in any case: dtr=0, dtr=1, rts=0, rts=1, break, or a
+// wait of 1 to 10000 ms in decimal digits.
+static bool parse_step(const std::string& word, line_step* step)
+{
+    std::string w;
+    for (char c : word)
+        w += (char)tolower((unsigned char)c);
+    if (w == "break") {
+        *step = line_step { 'b', BREAK_MS };
+        return true;
+    }
+    if (w.size() == 5 && (w.compare(0, 4, "dtr=") == 0 || w.compare(0, 4, "rts=") == 0)
+        && (w[4] == '0' || w[4] == '1')) {
+        *step = line_step { w[0], w[4] - '0' };
+        return true;
+    }
+    if (w.empty() || w.size() > 5 || w.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    int ms = atoi(w.c_str());
+    *step = line_step { 'w', ms };
+    return ms >= 1 && ms <= MAX_WAIT_MS;
+}
+
+// Steps are separated by commas or blanks.
+static bool parse_sequence(const char* text)
+{
+    sequence.clear();
+    const char* p = text;
+    while (*p) {
+        size_t gap = strspn(p, ", \t");
+        p += gap;
+        size_t len = strcspn(p, ", \t");
+        if (len == 0) break;
+        std::string word(p, len);
+        line_step step;
+        if (!parse_step(word, &step)) {
+            fprintf(stderr,
+                "Bad step \"%s\" in -r: use dtr=0, dtr=1, rts=0, rts=1, break, or a wait of 1 to "
+                "10000 ms\n",
+                word.c_str());
+            return false;
+        }
+        sequence.push_back(step);
+        p += len;
+    }
+    if (sequence.empty()) {
+        fprintf(stderr, "Empty sequence -r: give steps such as -r dtr=0,100,dtr=1\n");
+        return false;
+    }
+    return true;
+}
+
+bool linectl_parse(void)
+{
+    line_fmt = line_format { 8, 'N', 1, 0 };
+    sequence.clear();
+    command_keys = option_text('k') != nullptr;
+    command_next = false;
+    lines_warned = false;
+    if (option_text('m') && !parse_framing(option_text('m'))) return false;
+    if (option_text('f') && !parse_flow(option_text('f'))) return false;
+    if (option_text('r') && !parse_sequence(option_text('r'))) return false;
+    return true;
+}
+
+void linectl_start(void)
+{
+    dtr_on = rts_on = 1; // the open raises both
+}
+
+// The port has no modem lines: said once a run, and the session goes on.
+static void no_lines(void)
+{
+    if (lines_warned) return;
+    lines_warned = true;
+    message_line();
+    fflush(stdout);
+    fprintf(stderr, "WARNING: %s has no modem lines\n", RS_name());
+}
+
+static void set_dtr(int on)
+{
+    if (RS_set_dtr(on) != 0) no_lines();
+    dtr_on = on;
+}
+
+// Under -fh the driver moves RTS: a step that would move it says so instead.
+static void set_rts(int on)
+{
+    if (line_fmt.flow == 'h') {
+        message_line();
+        printf("[RTS follows the flow control (-fh): not changed]\n");
+        return;
+    }
+    if (RS_set_rts(on) != 0) no_lines();
+    rts_on = on;
+}
+
+// Waits ms, watching the keyboard: false when Ctrl-A (or an interrupt where
+// keys come from a pipe) ends the session. Other keys are kept for later.
+static bool wait_ms(int ms)
+{
+    long end = plat_clock_ms() + ms;
+    for (long left = ms; left > 0; left = end - plat_clock_ms()) {
+        for (int k; (k = plat_key_poll()) >= 0;) {
+            if (k == ESCAPE_KEY) return false;
+            key_keep(k);
+        }
+        plat_sleep_ms(left < KEY_LOOK_MS ? (int)left : KEY_LOOK_MS);
+    }
+    return true;
+}
+
+static bool run_steps(const std::vector<line_step>& steps)
+{
+    for (const line_step& s : steps) {
+        if (s.what == 'd')
+            set_dtr(s.value);
+        else if (s.what == 'r')
+            set_rts(s.value);
+        else if (s.what == 'b' && RS_break(s.value) != 0)
+            no_lines();
+        else if (s.what == 'w' && !wait_ms(s.value))
+            return false;
+    }
+    return true;
+}
+
+bool linectl_run(void)
+{
+    return run_steps(sequence);
+}
+
+// "[DTR=0 RTS=1 CTS=1 DSR=0 DCD=0 RI=0]" on a line of its own; console only.
+static void show_lines(void)
+{
+    modem_state m;
+    if (RS_lines(&m) != 0) {
+        no_lines();
+        return;
+    }
+    message_line();
+    printf("[DTR=%d RTS=%d CTS=%d DSR=%d DCD=%d RI=%d]\n", m.dtr, m.rts, m.cts, m.dsr, m.dcd, m.ri);
+}
+
+static int current(int modem_state::*line, int kept)
+{
+    modem_state m;
+    return RS_lines(&m) == 0 ? m.*line : kept;
+}
+
+static void show_commands(void)
+{
+    message_line();
+    printf("Ctrl-T commands:\n"
+           "  p   run the -r sequence (without -r: a 100 ms DTR pulse)\n"
+           "  d   toggle DTR\n"
+           "  r   toggle RTS\n"
+           "  b   send a 250 ms break\n"
+           "  l   show the modem lines\n"
+           "  h ? this list\n"
+           "  ^T  send Ctrl-T, ^A send Ctrl-A\n");
+}
+
+// The key after Ctrl-T: the byte it sends, -1 for none, or KEY_END.
+static int command(int key)
+{
+    if (key == COMMAND_KEY || key == ESCAPE_KEY) return key;
+    switch (tolower(key)) {
+    case 'p':
+        if (!run_steps(sequence.empty()
+                    ? std::vector<line_step> { { 'd', 0 }, { 'w', PULSE_MS }, { 'd', 1 } }
+                    : sequence))
+            return KEY_END;
+        break;
+    case 'd':
+        set_dtr(!current(&modem_state::dtr, dtr_on));
+        break;
+    case 'r':
+        set_rts(!current(&modem_state::rts, rts_on));
+        break;
+    case 'b':
+        if (RS_break(BREAK_MS) != 0) no_lines();
+        break;
+    case 'l':
+        break;
+    case 'h':
+    case '?':
+        show_commands();
+        return -1;
+    default:
+        message_line();
+        printf("[no such command: Ctrl-T h lists the commands]\n");
+        return -1;
+    }
+    show_lines();
+    return -1;
+}
+
+int linectl_key(int key)
+{
+    if (command_next) {
+        command_next = false;
+        return command(key);
+    }
+    if (key == ESCAPE_KEY) return KEY_END;
+    if (command_keys && key == COMMAND_KEY) {
+        command_next = true;
+        return -1;
+    }
+    return key;
+}
+
+// The framing the port runs at, when it is not the one -m (and -f) asked
+// for: said once, like the rate, and the run goes on.
+void linectl_check(const line_format* got)
+{
+    const line_format& want = line_fmt;
+    bool flow_differs = want.flow != 0 && got->flow != want.flow;
+    if (got->data_bits == want.data_bits && got->parity == want.parity
+        && got->stop_bits == want.stop_bits && !flow_differs)
+        return;
+    char has[8], asked[8];
+    framing_text(got, has);
+    framing_text(&want, asked);
+    message_line();
+    if (want.flow)
+        fprintf(stderr, "WARNING: %s runs at %s -f%c, not %s -f%c\n", RS_name(), has, got->flow,
+            asked, want.flow);
+    else
+        fprintf(stderr, "WARNING: %s runs at %s, not %s\n", RS_name(), has, asked);
+}

@@ -1,0 +1,134 @@
+// test_linectl.cpp - framing, flow control, -r sequences and the -k command key.
+#include "fake_platform.h"
+#include "kestrel.h"
+#include <gtest/gtest.h>
+#include <string>
+#include <vector>
+
+using testing::internal::CaptureStderr;
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStderr;
+using testing::internal::GetCapturedStdout;
+
+static int run(std::vector<std::string> args)
+{
+    args.insert(args.begin(), "kestrel");
+    std::vector<char*> argv;
+    for (auto& a : args)
+        argv.push_back(&a[0]);
+    return kestrel_main((int)argv.size(), argv.data());
+}
+
+static std::vector<std::pair<std::string, long>> calls(
+    std::initializer_list<std::pair<std::string, long>> l)
+{
+    return l;
+}
+
+// Keys after `idle` polls that find none: a wait of the sequence polls the
+// keyboard every 10 ms, and a Ctrl-A it finds ends the session.
+static std::deque<int> keys_after(int idle, std::initializer_list<int> keys)
+{
+    std::deque<int> d(idle, -1);
+    d.insert(d.end(), keys);
+    return d;
+}
+
+class LineControl : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        fake_reset();
+        fake.openable = { 4 };
+    }
+    std::string out, err;
+    int code = 0;
+    void session(std::vector<std::string> args)
+    {
+        CaptureStdout();
+        CaptureStderr();
+        code = run(args);
+        out = GetCapturedStdout();
+        err = GetCapturedStderr();
+    }
+};
+
+TEST_F(LineControl, FramingGoesWithTheRateAndIsReadBack)
+{
+    fake.keys = { ESCAPE_KEY };
+    session({ "-c4", "-m7e2", "-fh" });
+    ASSERT_EQ(fake.formats.size(), 1u);
+    const line_format& f = fake.formats[0];
+    EXPECT_EQ(
+        std::string(1, (char)('0' + f.data_bits)) + f.parity + (char)('0' + f.stop_bits) + f.flow,
+        "7E2h");
+    EXPECT_EQ(err, "");
+    // a port that keeps 8N1: one warning, in the rate warning's form
+    fake_reset();
+    fake.openable = { 4 };
+    fake.kept = line_format { 8, 'N', 1, 'n' };
+    fake.keys = { ESCAPE_KEY };
+    session({ "-c4", "-m7E1" });
+    EXPECT_EQ(err, "WARNING: COM4 runs at 8N1, not 7E1\n");
+    EXPECT_EQ(out, "Entering TerminalMode: Escape=^A\n");
+    fake_reset();
+    fake.openable = { 4 };
+    fake.kept = line_format { 8, 'N', 2, 'n' };
+    fake.keys = { ESCAPE_KEY };
+    session({ "-e", "-c4", "-m8N2", "-fs" });
+    EXPECT_EQ(err, "WARNING: COM4 runs at 8N2 -fn, not 8N2 -fs\n");
+}
+
+TEST_F(LineControl, WithoutOptionsNothingChanges)
+{
+    fake.keys = { 0x14, 'l', ESCAPE_KEY, 'z' };
+    session({ "-c4" });
+    EXPECT_EQ(out, "Entering TerminalMode: Escape=^A\n");
+    EXPECT_EQ(fake_tx_string(), "\x14l");
+    EXPECT_TRUE(fake.line_calls.empty());
+    const line_format& f = fake.formats[0];
+    EXPECT_EQ(f.data_bits * 100 + f.stop_bits, 801);
+    EXPECT_EQ(f.parity, 'N');
+    EXPECT_EQ(f.flow, 0);
+}
+
+TEST_F(LineControl, SequenceStepsAndWaitsInOrder)
+{
+    fake.keys = keys_after(50, { ESCAPE_KEY });
+    session({ "-r", "dtr=0,100 DTR=1, rts=0 break,,7 rts=1", "-c4", "-t" });
+    EXPECT_EQ(fake.line_calls,
+        calls({ { "dtr=0", 0 }, { "dtr=1", 100 }, { "rts=0", 100 }, { "break=1", 100 },
+            { "break=0", 350 }, { "rts=1", 357 } }));
+    EXPECT_EQ(err, "");
+    // the benchmark starts after the sequence
+    EXPECT_EQ(out.rfind("Entering Benchmark: Escape=^A\n", 0), 0u);
+}
+
+TEST_F(LineControl, KeysDuringAWaitAreKeptAndCtrlAEndsIt)
+{
+    fake.keys = { 'a' };
+    for (int i = 0; i < 30; i++)
+        fake.keys.push_back(-1);
+    fake.keys.push_back(ESCAPE_KEY);
+    session({ "-r10", "-c4" });
+    EXPECT_EQ(fake_tx_string(), "a"); // typed during the wait, sent after it
+    fake_reset();
+    fake.openable = { 4 };
+    fake.keys = { -1, -1, 'b', ESCAPE_KEY };
+    session({ "-r", "dtr=0 10000 dtr=1", "-c4" });
+    EXPECT_EQ(code, 0);
+    EXPECT_EQ(out, ""); // ended before the banner
+    EXPECT_LT(fake.clock, 100);
+    EXPECT_EQ(fake.line_calls, calls({ { "dtr=0", 0 } }));
+    EXPECT_EQ(fake.opens.size(), 1u);
+}
+
+TEST_F(LineControl, PulseAndHardwareFlowKeepsRts)
+{
+    fake.keys = { 0x14, 'p' };
+    fake.keys.insert(fake.keys.end(), 20, -1);
+    fake.keys.insert(fake.keys.end(), { 0x14, 'r', ESCAPE_KEY });
+    session({ "-k", "-fh", "-c4" });
+    EXPECT_EQ(fake.line_calls, calls({ { "dtr=0", 0 }, { "dtr=1", 100 } })); // RTS is the driver's
+    EXPECT_NE(out.find("[RTS follows the flow control (-fh): not changed]\n"), std::string::npos);
+}
