@@ -14,7 +14,7 @@ static const long CONNECT_MS = 5000; // for the connect
 static const long OPTION_MS = 3000; // for the answer to COM-PORT-OPTION
 static const long SETTING_MS = 1000; // for each further confirmation of a setting
 static const int STEP_MS = 50; // keys are looked at between waits this long
-static const size_t TX_LIMIT = 65536; // output taken but not yet sent
+static const int WRITE_CHUNK = 65536; // data bytes one write offers at most
 
 static bool telnet; // the stream carries Telnet: rfc2217 with a server that speaks it
 static telnet_state tn;
@@ -139,18 +139,36 @@ int net_hung_up(void)
     return closed && eof && rx_len == 0;
 }
 
+// Data goes straight to the socket, as much as it takes now; only what
+// must not be cut stays here: the second half of a doubled IAC whose first
+// half went, and the commands of the settings and lines.
 int net_write(const unsigned char* buf, int n)
 {
     if (closed) return -1;
-    if (tx.size() >= TX_LIMIT) send_pending();
-    size_t room = tx.size() < TX_LIMIT ? TX_LIMIT - tx.size() : 0;
-    int take = (size_t)n < room ? n : (int)room;
-    if (telnet)
-        telnet_escape(buf, take, &tx); // a doubled IAC is never cut: both go in at once
-    else
-        tx.append((const char*)buf, (size_t)take);
     send_pending();
-    return take;
+    if (!tx.empty() || closed) return closed ? -1 : 0;
+    if (n > WRITE_CHUNK) n = WRITE_CHUNK;
+    if (!telnet) {
+        int took = plat_net_write(buf, n);
+        if (took < 0) closed = true;
+        return took;
+    }
+    std::string wire;
+    telnet_escape(buf, n, &wire);
+    int sent = plat_net_write((const unsigned char*)wire.data(), (int)wire.size());
+    if (sent < 0) {
+        closed = true;
+        return -1;
+    }
+    // The data bytes the sent part covers; a 0xFF cut in two counts as
+    // taken, its second half kept to go first next time.
+    int took = 0;
+    for (int at = 0; at < sent; took++) {
+        int width = buf[took] == 0xff ? 2 : 1;
+        if (at + width > sent) tx.push_back((char)0xff);
+        at += width;
+    }
+    return took;
 }
 
 bool net_pending(void)
