@@ -198,10 +198,14 @@ void net_forget_warnings(void)
 
 enum { W_DONE = 1, W_TIMEOUT = 0, W_CLOSED = -1, W_ESCAPE = -2 };
 
+// Ctrl-A (or an interrupt where keys come from a pipe) during the open;
+// other keys are kept for the session.
 static bool escape_pressed(void)
 {
-    for (int k; (k = key_poll()) >= 0;)
+    for (int k; (k = plat_key_poll()) >= 0;) {
         if (k == ESCAPE_KEY) return true;
+        key_keep(k);
+    }
     return false;
 }
 

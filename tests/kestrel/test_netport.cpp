@@ -247,7 +247,8 @@ TEST_F(Net, OpenFailures)
     fake.net_eof = true;
     EXPECT_EXIT(RS_start(0, 9600, true), testing::ExitedWithCode(1),
         "^Can't Open COM Port \\(rfc2217://board:4001: Port already in use\\)\\.\n$");
-    // Ctrl-A during a slow connect ends the start at once, with no message.
+    // Ctrl-A during a slow connect ends the start at once, with no message;
+    // a key typed before it is kept.
     fake.net_eof = false;
     fake.net_in.clear();
     fake.net_slow = 1000;
@@ -256,6 +257,8 @@ TEST_F(Net, OpenFailures)
     EXPECT_FALSE(RS_start(0, 9600, true));
     EXPECT_EQ(GetCapturedStderr(), "");
     EXPECT_LT(fake.clock, 500);
+    EXPECT_EQ(key_poll(), 'x');
+    EXPECT_EQ(key_poll(), -1);
 }
 
 TEST_F(Net, HangUpKeepsWhatCameFirst)
