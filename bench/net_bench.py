@@ -10,7 +10,8 @@ serving one pseudo-terminal over RFC 2217 and over raw TCP:
   over rfc2217:// (timed until its console has shown every byte);
 - idle CPU: time on a CPU over 5 s of a session with nothing to do.
 
-Each receive run is made five times, in turns; the median is shown.
+Each receive run is made five times, in turns, the order rotated each round
+so that none always follows the same one; the median is shown.
 
 Usage: bench/net_bench.py [BUILD_DIR]   (default build-bench; the release
 build that bench/serial_bench.py makes there). Needs ser2net, socat and
@@ -198,8 +199,8 @@ def receive_figures(work, master, rfc, raw):
             ('miniterm rfc2217://', lambda: miniterm_run(master, rfc, work))]
     times = {name: [] for name, _ in runs}
     states = {}
-    for _ in range(ROUNDS):
-        for name, run in runs:
+    for r in range(ROUNDS):
+        for name, run in runs[r % len(runs):] + runs[:r % len(runs)]:  # each in every place in turn
             settled((rfc, raw))
             elapsed, state = run()
             times[name].append(elapsed)

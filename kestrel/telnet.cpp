@@ -170,6 +170,14 @@ int telnet_receive(
 {
     int len = 0;
     for (int i = 0; i < n; i++) {
+        if (t->parse == P_DATA) { // the run of data up to the next IAC, at once
+            const unsigned char* iac = (const unsigned char*)memchr(in + i, IAC, (size_t)(n - i));
+            int run = iac ? (int)(iac - (in + i)) : n - i;
+            memcpy(data + len, in + i, (size_t)run);
+            len += run;
+            i += run;
+            if (i == n) break;
+        }
         unsigned char c = in[i];
         switch (t->parse) {
         case P_DATA:
