@@ -50,63 +50,112 @@ void hex_dump(const unsigned char* data, int count, int base)
     printf("\n");
 }
 
+static bool bad_run; // a block came back wrong, or the run timed out
+
 // Compares every complete block that is waiting; returns the queue count left.
 static int check_waiting(int* rxcnt)
 {
     int q;
     while ((q = RS_checkdata()) >= BLOCK_SIZE) {
-        bench_check_block(*rxcnt);
+        if (bench_check_block(*rxcnt) != 0) bad_run = true;
         (*rxcnt)++;
     }
     return q;
 }
 
-// Waits for the echo of the last blocks. It times out when nothing arrived and
-// no block was compared for a second: a peer that pauses (a USB adapter's
-// latency timer, a busy relay) keeps draining, a dead or short one ends here.
+// Progress is any change: a block compared, a byte arrived, the port took
+// output. A peer that pauses (a USB adapter's latency timer, a busy relay)
+// keeps the run going; a dead or short one, or a port that takes nothing,
+// ends it a second after the last change.
+// The clock is read only while nothing changes.
+struct progress {
+    int q, rx, pending;
+    long since; // -1: not timing
+};
+
+static void progress_start(progress* p, int rxcnt)
+{
+    *p = progress { 0, rxcnt, RS_pending(), -1 };
+}
+
+// False, after the time-out message, once nothing has changed for the limit.
+static bool progress_made(progress* p, int q, int rxcnt)
+{
+    int pending = RS_pending();
+    if (q != p->q || rxcnt != p->rx || pending != p->pending) {
+        *p = progress { q, rxcnt, pending, -1 };
+        return true;
+    }
+    long now = plat_clock_ms();
+    if (p->since < 0) p->since = now;
+    if (now - p->since < DRAIN_TIMEOUT_MS) return true;
+    printf("\nBenchmark TIMEOUT. rxcnt %d < count %d ,RS_checkdata()=%d\n", rxcnt, BLOCKS,
+        RS_checkdata());
+    bad_run = true;
+    return false;
+}
+
+// Waits until something may have changed: a key, a byte, room at the port.
+// A part block already waiting would wake the wait at once: then only the
+// port's room ends it early, or a millisecond passes.
+static void bench_wait(int q)
+{
+    if (q > 0 && RS_pending() == 0)
+        plat_sleep_ms(1);
+    else
+        RS_wait(q > 0 ? 1 : IDLE_WAIT_MS, q == 0);
+}
+
+// Waits for the echo of the last blocks (and for the port to take the last).
 static void drain(int* rxcnt)
 {
-    int last_q = 0, last_rx = *rxcnt;
-    long since = plat_clock_ms();
+    progress p;
+    progress_start(&p, *rxcnt);
     for (;;) {
         if (key_poll() == ESCAPE_KEY) return;
+        RS_flush();
         int q = check_waiting(rxcnt);
         if (*rxcnt >= BLOCKS) return;
-        long now = plat_clock_ms();
-        if (q != last_q || *rxcnt != last_rx) {
-            since = now;
-            last_q = q;
-            last_rx = *rxcnt;
-        } else if (now - since >= DRAIN_TIMEOUT_MS) {
-            printf("\nBenchmark TIMEOUT. rxcnt %d < count %d ,RS_checkdata()=%d\n", *rxcnt, BLOCKS,
-                RS_checkdata());
-            return;
-        }
-        // A part block already waits: the port would wake the wait at once.
-        if (q > 0)
-            plat_sleep_ms(1);
-        else
-            plat_wait(IDLE_WAIT_MS);
+        if (!progress_made(&p, q, *rxcnt)) return;
+        bench_wait(q);
     }
 }
 
-void Benchmark(int port, int baud)
+// The send phase: a block goes out once the port has taken the one before;
+// false when Ctrl-A or the time-out ended the run.
+static bool send_blocks(int* rxcnt)
 {
-    if (!RS_start(port, baud, false)) return; // never reconnects: a hang-up ends the run
+    progress p;
+    progress_start(&p, *rxcnt);
+    for (int left = BLOCKS; left > 0;) {
+        RS_flush();
+        bool sent = RS_pending() == 0;
+        if (sent) {
+            bench_send_block();
+            left--;
+        }
+        if (key_poll() == ESCAPE_KEY) return false;
+        int q = check_waiting(rxcnt);
+        if (sent) {
+            console_show(
+                (const unsigned char*)".", 1); // a message after the dots starts a new line
+            progress_start(&p, *rxcnt);
+        } else {
+            if (!progress_made(&p, q, *rxcnt)) return false;
+            bench_wait(q);
+        }
+    }
+    return true;
+}
+
+int Benchmark(int port, int baud)
+{
+    if (!RS_start(port, baud, false)) return 0; // never reconnects: a hang-up ends the run
     console_banner("Benchmark");
     long start = plat_clock_ms();
     int rxcnt = 0;
-    bool aborted = false;
-    for (int left = BLOCKS; left > 0; left--) {
-        bench_send_block();
-        if (key_poll() == ESCAPE_KEY) {
-            aborted = true;
-            break;
-        }
-        check_waiting(&rxcnt);
-        console_show((const unsigned char*)".", 1); // a message after the dots starts a new line
-    }
-    if (!aborted && rxcnt < BLOCKS) drain(&rxcnt);
+    bad_run = false;
+    if (send_blocks(&rxcnt) && rxcnt < BLOCKS) drain(&rxcnt);
 
     printf("\nBenchmark end. ");
     int elapsed = (int)(plat_clock_ms() - start);
@@ -114,4 +163,5 @@ void Benchmark(int port, int baud)
     int rate = 32000000 / elapsed;
     printf("%d bytes/%d ms,  %d bytes/s (%d bps)\n", RUN_BYTES, elapsed, rate, rate * 10);
     RS_close();
+    return bad_run ? 2 : 0;
 }

@@ -39,12 +39,24 @@ struct modem_state {
     int dtr, rts, cts, dsr, dcd, ri;
 };
 
-// serial.cpp: the one serial channel and the keyboard
+// serial.cpp: the one serial channel and the keyboard.
+// No RS_ call waits for the port. RS_read takes at most n of the bytes that
+// are waiting (0 when none). RS_write queues all n bytes in order and hands
+// the port what it takes now; RS_flush offers the queue again, RS_pending
+// counts what is still queued, and RS_wait waits for a key, a received byte
+// (unless input is false: a caller that reads nothing meanwhile) or, while
+// output is queued, room at the port. A caller holds back its
+// next output while RS_pending is above what it is willing to queue. A failed
+// write is fatal (RS_fatal); a short one is not. RS_close drops the queue.
+// Any channel behind these calls (a device, a network port) keeps that contract.
 int RS_open(int port, int baud);
 int RS_checkdata(void);
 int RS_read(unsigned char* buf, int n);
 int RS_write(const unsigned char* buf, int n);
 int RS_putc(int c);
+int RS_pending(void);
+int RS_flush(void); // the count the port took
+void RS_wait(int ms, bool input);
 void RS_close(void);
 [[noreturn]] void RS_fatal(const char* msg);
 int key_poll(void);
@@ -82,7 +94,6 @@ int net_queue(void); // data waiting; -1 once closed and read to the end
 int net_read(unsigned char* buf, int n);
 int net_write(const unsigned char* buf, int n); // takes 0..n now, never waits; -1 closed
 bool net_pending(void); // output taken and not yet sent
-void net_wait(int ms); // until the socket has bytes or takes them again
 int net_hung_up(void);
 int net_rate(int* baud);
 int net_format(line_format* fmt); // as the server confirmed it; -1 when it did not
@@ -133,8 +144,8 @@ void log_write(const unsigned char* data, int n);
 // echoback.cpp
 void EchobackMode(int port, int baud);
 
-// bench.cpp
-void Benchmark(int port, int baud);
+// bench.cpp; Benchmark returns the exit code: 2 for a time-out or a bad block
+int Benchmark(int port, int baud);
 void bench_send_block(void);
 int bench_check_block(int index);
 void hex_dump(const unsigned char* data, int count, int base);

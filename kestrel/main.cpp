@@ -116,6 +116,35 @@ static bool network_url_ok(void)
     return false;
 }
 
+// -b: the number at the start of the value, as "%d" reads it (blanks, a
+// sign, digits; "12abc" is 12). False when it holds no number. The number is
+// read in full, so a value past the 32-bit range is seen as such.
+static bool read_rate(const char* value, long long* rate)
+{
+    const char* s = value;
+    while (isspace((unsigned char)*s))
+        s++;
+    bool minus = *s == '-';
+    if (*s == '-' || *s == '+') s++;
+    if (!isdigit((unsigned char)*s)) return false;
+    long long n = 0;
+    for (; isdigit((unsigned char)*s); s++)
+        if (n <= 2147483648LL) n = n * 10 + (*s - '0');
+    *rate = minus ? -n : n;
+    return true;
+}
+
+// A rate no port can run at (0 is the hang-up rate of a real UART, which
+// drops DTR) ends the run before any port is opened.
+static void check_rate_option(void)
+{
+    long long rate;
+    const char* value = option_text('b');
+    if (!value || !read_rate(value, &rate) || (rate > 0 && rate <= 2147483647LL)) return;
+    fprintf(stderr, "Fatal: baud rate out of range (1..2147483647): %s\n", value);
+    plat_exit(1);
+}
+
 static void reset_settings(void)
 {
     com_port = 0;
@@ -129,6 +158,7 @@ static void reset_settings(void)
 
 int kestrel_main(int argc, char** argv)
 {
+    int code = 0;
     reset_settings();
     parse_args(argc, argv);
     // --version; --help and every other "--..." are the usage letter "-"
@@ -144,6 +174,7 @@ int kestrel_main(int argc, char** argv)
     if (!linectl_parse()) return 1; // before any port is opened
     if (option_text('L')) return PortList();
     if (!network_url_ok()) return 1;
+    check_rate_option();
     if (option_text('l')) {
         log_fp = fopen(option_text('l'), "wb");
         if (!log_fp) fprintf(stderr, "WARNING: can't create log file:%s\n", option_text('l'));
@@ -160,8 +191,9 @@ int kestrel_main(int argc, char** argv)
         PortScan(com_port, baud_rate, true, true);
         return 0; // the log file, if any, is closed by the process end
     }
+    long long rate;
     if (option_text('b')) {
-        sscanf(option_text('b'), "%d", &baud_rate);
+        if (read_rate(option_text('b'), &rate)) baud_rate = (int)rate;
         printf("%d\n", baud_rate);
     }
     if (option_text('d')) debug_flag = true;
@@ -172,12 +204,12 @@ int kestrel_main(int argc, char** argv)
     if (option_text('e'))
         EchobackMode(com_port, baud_rate);
     else if (option_text('t'))
-        Benchmark(com_port, baud_rate);
+        code = Benchmark(com_port, baud_rate);
     else
         TerminalMode(com_port, baud_rate);
     plat_console_restore();
 
     if (log_fp) fclose(log_fp);
     log_fp = nullptr;
-    return 0;
+    return code;
 }

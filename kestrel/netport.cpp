@@ -122,8 +122,11 @@ int net_queue(void)
     return closed && eof ? -1 : 0;
 }
 
+// At most n of the bytes waiting now: those taken in already, and what the
+// socket holds.
 int net_read(unsigned char* buf, int n)
 {
+    if (n > rx_len) pump();
     if (n > rx_len) n = rx_len;
     memcpy(buf, rx + rx_at, (size_t)n);
     rx_at += n;
@@ -174,11 +177,6 @@ int net_write(const unsigned char* buf, int n)
 bool net_pending(void)
 {
     return !tx.empty() && !closed;
-}
-
-void net_wait(int ms)
-{
-    plat_net_wait(ms);
 }
 
 // ---- the open ---------------------------------------------------------------

@@ -8,13 +8,22 @@
 //                             can't be had. Settings the driver refuses (an odd baud
 //                             rate, a framing) are not failures.
 //   plat_port_queue()         bytes waiting in the receive queue, -1 if the query fails
-//   plat_port_read(buf, n)    read n bytes (callers ask only for what is waiting);
-//                             returns the count read, 0 on failure
-//   plat_port_write(buf, n)   blocking write; returns the count written
+//   plat_port_read(buf, n)    never waits: reads at most n of the bytes that are
+//                             waiting now; returns the count read, 0 when none
+//                             waits or on failure
+//   plat_port_write(buf, n)   never waits: hands the port as many of the n bytes
+//                             as it takes now (none while the far end holds
+//                             back); returns that count, 0..n, or -1 on failure
+//                             (then plat_port_hung_up tells a hang-up apart).
+//                             The caller keeps what was not taken and offers it
+//                             again once plat_wait_io reports room.
 //   plat_port_open_name(s, baud, fmt)  the same for a port named by the user instead of
 //                             by number (a path, or a name the system resolves)
 //   plat_port_hung_up()       1 once a call above failed because the port hung up
 //                             (far end closed, adapter unplugged), else 0
+//   plat_port_error()         why the last open failed, as one line of text: the
+//                             system's error text, or "busy: held by another
+//                             program" for a port that another program holds
 //   plat_port_close()
 //   plat_port_rate(&baud)     the rate the open port runs at, as the driver reports
 //                             it after the open: 0 with *baud set, -1 when unknown
@@ -62,6 +71,20 @@
 //   plat_wait(ms)             blocks until a byte waits on the port, a key waits, or
 //                             ms pass; a port that hung up counts as nothing waiting,
 //                             and with no port open only a key ends it early
+//   plat_wait_io(ms, in, out) as plat_wait, where a received byte ends it only
+//                             with in set, and with out set it also ends once
+//                             the port has room for more output: the one wait
+//                             of a loop whose output the port holds back (one
+//                             that reads nothing meanwhile leaves in unset, or
+//                             the waiting bytes would wake it at once)
+// Upload source (-u, -U):
+//   plat_upload_open(path)    opens a file to read without ever waiting for it (a
+//                             FIFO with no writer yet opens at once); 0, or -1
+//                             with plat_upload_error() telling why (a directory
+//                             is refused)
+//   plat_upload_read(buf, n)  never waits: the count read, 0 at the end, -1 when
+//                             nothing is there yet (a FIFO's writer is slow)
+//   plat_upload_close()
 //   plat_sigint(ignore)       ignore the interrupt signal, or give back its default.
 //                             While ignored, Ctrl-C, Ctrl-Z and Ctrl-\ on a Linux
 //                             console are keys (0x03, 0x1A, 0x1C); where no console
@@ -119,6 +142,7 @@ int plat_port_queue(void);
 int plat_port_read(unsigned char* buf, int n);
 int plat_port_write(const unsigned char* buf, int n);
 int plat_port_hung_up(void);
+const char* plat_port_error(void);
 void plat_port_close(void);
 int plat_port_rate(int* baud);
 
@@ -140,6 +164,11 @@ void plat_console_init(void);
 void plat_console_restore(void);
 int plat_key_poll(void);
 void plat_wait(int ms);
+void plat_wait_io(int ms, int in, int out);
+int plat_upload_open(const char* path);
+const char* plat_upload_error(void);
+int plat_upload_read(unsigned char* buf, int n);
+void plat_upload_close(void);
 void plat_sigint(int ignore);
 [[noreturn]] void plat_exit(int code);
 long plat_clock_ms(void);

@@ -9,6 +9,7 @@
 #include <conio.h>
 #include <csignal>
 #include <cstdio>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -21,6 +22,35 @@ static DCB port_dcb;
 static bool port_gone; // the device went away (a USB adapter pulled)
 // Windows reports the modem inputs only: DTR and RTS are as last set.
 static int dtr_set, rts_set;
+static char open_error[256]; // why the last open failed
+
+// A write that the port can't take (the far end holds back) gives up after
+// this long with what went out, so the keyboard poll goes on meanwhile.
+static const DWORD WRITE_TIMEOUT_MS = 10;
+
+// The system's text for the open's failure, on one line; a port that
+// another handle holds is busy.
+static void note_open_error(DWORD e)
+{
+    if (e == ERROR_ACCESS_DENIED || e == ERROR_SHARING_VIOLATION) {
+        snprintf(open_error, sizeof open_error, "busy: held by another program");
+        return;
+    }
+    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, e, 0,
+        open_error, sizeof open_error, NULL);
+    while (n > 0
+        && (open_error[n - 1] == '\r' || open_error[n - 1] == '\n' || open_error[n - 1] == ' '))
+        n--;
+    if (n == 0)
+        snprintf(open_error, sizeof open_error, "error %lu", (unsigned long)e);
+    else
+        open_error[n] = 0;
+}
+
+const char* plat_port_error(void)
+{
+    return open_error;
+}
 
 // "\\.\COMn": the device namespace form, which also reaches COM10 and above.
 static HANDLE open_com(int port, DWORD attributes)
@@ -71,7 +101,10 @@ static void apply_format(DCB* dcb, const line_format* fmt)
 
 static int port_start(HANDLE h, int baud, const line_format* fmt)
 {
-    if (h == INVALID_HANDLE_VALUE) return -1;
+    if (h == INVALID_HANDLE_VALUE) {
+        note_open_error(GetLastError());
+        return -1;
+    }
     port_handle = h;
 
     DWORD errors = 0;
@@ -90,6 +123,14 @@ static int port_start(HANDLE h, int baud, const line_format* fmt)
     port_dcb.BaudRate = (DWORD)baud;
     apply_format(&port_dcb, fmt);
     SetCommState(h, &port_dcb);
+
+    // Reads return at once with what is waiting; writes give up after a
+    // moment with what the port took: neither ever holds the loop.
+    COMMTIMEOUTS timeouts;
+    memset(&timeouts, 0, sizeof timeouts);
+    timeouts.ReadIntervalTimeout = MAXDWORD;
+    timeouts.WriteTotalTimeoutConstant = WRITE_TIMEOUT_MS;
+    SetCommTimeouts(h, &timeouts);
 
     SetCommMask(h, 0);
     SetCommMask(h, EV_RXCHAR);
@@ -165,11 +206,16 @@ int plat_port_read(unsigned char* buf, int n)
     return (int)got;
 }
 
+// A write that timed out took what it could; one that failed took nothing.
 int plat_port_write(const unsigned char* buf, int n)
 {
     DWORD written = 0;
-    if (!WriteFile(port_handle, buf, (DWORD)n, &written, NULL)) note_failure();
-    return (int)written;
+    if (port_gone) return -1;
+    if (WriteFile(port_handle, buf, (DWORD)n, &written, NULL)) return (int)written;
+    DWORD e = GetLastError();
+    if (e == ERROR_TIMEOUT || e == ERROR_SEM_TIMEOUT) return (int)written;
+    note_failure();
+    return -1;
 }
 
 // Other failures read as an empty queue or a short write, as the port's
@@ -409,12 +455,9 @@ static HANDLE console_input(void)
     return in;
 }
 
-// The port cannot be waited on together with the console (it is not opened for
-// overlapped I/O), so the wait is on the keyboard with a short time-out, and a
-// byte that arrives meanwhile waits at most that long. Whatever the wait cannot
-// tell apart from a key turns into a plain pause, never into a spin.
 // A network port's socket can be waited on together with the console: the
-// wait ends for a key or for the socket's event, whichever comes first.
+// wait ends for a key or for the socket's event (bytes, room after a write
+// it took short, the close), whichever comes first.
 static void wait_with_socket(HANDLE in, HANDLE net, int ms)
 {
     HANDLE handles[2] = { net, in };
@@ -432,12 +475,24 @@ static void wait_with_socket(HANDLE in, HANDLE net, int ms)
 
 void plat_wait(int ms)
 {
+    plat_wait_io(ms, 1, 0);
+}
+
+// The serial port cannot be waited on together with the console (it is not
+// opened for overlapped I/O), so the wait is on the keyboard with a short
+// time-out, and a byte that arrives meanwhile waits at most that long.
+// Whatever the wait cannot tell apart from a key turns into a plain pause,
+// never into a spin. Room at the port cannot be waited for either: each write
+// waits for it up to its time-out, so the wait for output is kept short.
+void plat_wait_io(int ms, int, int out)
+{
     HANDLE in = console_input();
     HANDLE net = net_event();
     if (net) {
         wait_with_socket(in, net, ms);
         return;
     }
+    if (out && ms > 1) ms = 1;
     if (in == INVALID_HANDLE_VALUE) {
         Sleep((DWORD)ms);
         return;
@@ -447,6 +502,43 @@ void plat_wait(int ms)
     if (r == WAIT_OBJECT_0) drop_non_key_events(in);
     // A key press with no character (Shift alone) stays until a key follows.
     if (!_kbhit() && WaitForSingleObject(in, 0) != WAIT_TIMEOUT) Sleep((DWORD)ms);
+}
+
+// ---- the upload source ------------------------------------------------------
+
+static FILE* upload_fp;
+static const char* upload_error = "";
+
+int plat_upload_open(const char* path)
+{
+    plat_upload_close();
+    DWORD attrs = GetFileAttributesA(path);
+    if (attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY)) {
+        upload_error = "Is a directory";
+        return -1;
+    }
+    upload_fp = fopen(path, "rb");
+    if (!upload_fp) {
+        upload_error = strerror(errno);
+        return -1;
+    }
+    return 0;
+}
+
+const char* plat_upload_error(void)
+{
+    return upload_error;
+}
+
+int plat_upload_read(unsigned char* buf, int n)
+{
+    return (int)fread(buf, 1, (size_t)n, upload_fp);
+}
+
+void plat_upload_close(void)
+{
+    if (upload_fp) fclose(upload_fp);
+    upload_fp = NULL;
 }
 
 void plat_sigint(int ignore)

@@ -52,10 +52,17 @@ bool name_path(const char* name, char* path, size_t size)
     return (size_t)snprintf(path, size, "%s/%s", KESTREL_DEV_DIR, name) < size;
 }
 
+static const char BUSY[] = "busy: held by another program";
+static const char NO_PORT[] = "not a serial port"; // a node of another kind, a file
+static const char* open_error = ""; // why the last open failed
+
 int open_exclusive(int port)
 {
     char path[512];
-    if (!com_path(port, path, sizeof path)) return -1;
+    if (!com_path(port, path, sizeof path)) {
+        open_error = strerror(ENOENT);
+        return -1;
+    }
     return open_exclusive_path(path);
 }
 
@@ -63,16 +70,30 @@ int open_exclusive(int port)
 // tool) fails here, the way an unshared CreateFileA does.
 int open_exclusive_path(const char* path)
 {
+    open_error = NO_PORT;
     if (foreign_device(path)) return -1;
     int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return -1;
+    if (fd < 0) {
+        open_error = errno == EBUSY ? BUSY : strerror(errno); // EBUSY: another's TIOCEXCL
+        return -1;
+    }
     // A plain file where the node belongs (left by writing to an unplugged
     // adapter's name) or any other node that is no terminal is no port.
-    if (!isatty(fd) || flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (!isatty(fd)) {
+        close(fd);
+        return -1;
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        open_error = errno == EWOULDBLOCK ? BUSY : strerror(errno);
         close(fd);
         return -1;
     }
     return fd;
+}
+
+const char* plat_port_error(void)
+{
+    return open_error;
 }
 
 // ---- the serial channel -----------------------------------------------------
@@ -160,7 +181,7 @@ static int port_start(int fd, int baud, const line_format* fmt)
 {
     if (fd < 0) return -1;
     ioctl(fd, TIOCEXCL);
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK); // writes block, as WriteFile does
+    // O_NONBLOCK stays: no read or write of the port ever waits (plat_wait_io does)
     set_raw(fd, fmt);
     set_speed(fd, baud);
     tcflush(fd, TCIOFLUSH);
@@ -268,16 +289,19 @@ int plat_port_hung_up(void)
     return port_gone;
 }
 
+// A read hands over everything waiting up to its size, so a short one means
+// the queue is empty: the next would only say so (EAGAIN).
 int plat_port_read(unsigned char* buf, int n)
 {
     int got = 0;
-    while (got < n) {
-        ssize_t r = read(port_fd, buf + got, n - got);
+    while (got < n && !port_gone) {
+        int want = n - got;
+        ssize_t r = read(port_fd, buf + got, (size_t)want);
         if (r < 0 && errno == EINTR) continue;
         if (r == 0 || (r < 0 && errno == EIO)) port_gone = true; // a tty reads 0 only once hung up
         if (r <= 0) break;
         got += (int)r;
-        if (got < n && plat_port_queue() <= 0) break; // never wait for more
+        if (r < want) break;
     }
     return got;
 }
@@ -288,8 +312,11 @@ int plat_port_write(const unsigned char* buf, int n)
     while (done < n) {
         ssize_t r = write(port_fd, buf + done, n - done);
         if (r < 0 && errno == EINTR) continue;
-        if (r < 0 && errno == EIO) port_gone = true;
-        if (r <= 0) break;
+        if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break; // the far end holds back
+        if (r < 0) {
+            if (errno == EIO) port_gone = true;
+            return -1;
+        }
         done += (int)r;
     }
     return done;
@@ -299,25 +326,81 @@ int plat_port_write(const unsigned char* buf, int n)
 // A port that hung up (the far end of a pseudo-terminal closed, an adapter
 // pulled) reports so at every poll: it is left out and the time-out waited on
 // the keyboard alone, or the idle loop would spin.
-// A network port is watched for bytes, and for room once a write fell short.
-void plat_wait(int ms)
+// A network port is watched as the serial port is; for room also once a
+// write of its own fell short.
+void plat_wait_io(int ms, int in, int out)
 {
     struct pollfd fds[2];
     int n = 0;
     int key_fd = console_key_fd();
     if (key_fd >= 0) fds[n++] = { key_fd, POLLIN, 0 };
+    int port_at = n;
+    short events = (short)((in ? POLLIN : 0) | (out ? POLLOUT : 0));
     if (net_socket() >= 0) {
-        short events = (short)(POLLIN | (net_send_blocked() ? POLLOUT : 0));
+        if (net_send_blocked()) events |= POLLOUT;
         fds[n++] = { net_socket(), events, 0 };
-        poll(fds, n, ms);
+        // A connection that closed polls at once: its end is the channel's
+        // to find; meanwhile the wait is on the keyboard alone.
+        if (poll(fds, n, ms) > 0 && (fds[port_at].revents & (POLLHUP | POLLERR))
+            && !(port_at > 0 && fds[0].revents))
+            poll(fds, port_at, ms);
         return;
     }
-    int port_at = n;
-    if (port_fd >= 0) fds[n++] = { port_fd, POLLIN, 0 };
+    if (port_fd >= 0 && !port_gone) fds[n++] = { port_fd, events, 0 };
     if (poll(fds, n, ms) <= 0 || port_at == n) return;
     bool hangup = (fds[port_at].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
     bool key = port_at > 0 && fds[0].revents != 0;
     if (hangup && !key && plat_port_queue() <= 0) poll(fds, port_at, ms);
+}
+
+void plat_wait(int ms)
+{
+    plat_wait_io(ms, 1, 0);
+}
+
+// ---- the upload source --------------------------------------------------------
+
+static int upload_fd = -1;
+static const char* upload_error = "";
+
+// O_NONBLOCK: a FIFO opens at once, writer or not, and its reads never wait.
+int plat_upload_open(const char* path)
+{
+    plat_upload_close();
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    struct stat st;
+    if (fd >= 0 && fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+        close(fd);
+        fd = -1;
+        errno = EISDIR;
+    }
+    if (fd < 0) {
+        upload_error = strerror(errno);
+        return -1;
+    }
+    upload_fd = fd;
+    return 0;
+}
+
+const char* plat_upload_error(void)
+{
+    return upload_error;
+}
+
+int plat_upload_read(unsigned char* buf, int n)
+{
+    for (;;) {
+        ssize_t r = read(upload_fd, buf, (size_t)n);
+        if (r >= 0) return (int)r;
+        if (errno == EINTR) continue;
+        return errno == EAGAIN ? -1 : 0; // a read error ends the upload
+    }
+}
+
+void plat_upload_close(void)
+{
+    if (upload_fd >= 0) close(upload_fd);
+    upload_fd = -1;
 }
 
 void port_release(void)

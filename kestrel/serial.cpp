@@ -2,6 +2,7 @@
 #include "kestrel.h"
 #include "platform.h"
 #include <deque>
+#include <string>
 
 static bool on_net; // the open port is a network one
 static char open_why[256]; // why the last open of a network port failed
@@ -39,12 +40,15 @@ static const char* port_label(int port)
     return com;
 }
 
+// A network port's message carries the reason; a local port's follows it.
 static void open_failed(int port)
 {
-    if (on_net)
+    if (on_net) {
         fprintf(stderr, "Can't Open COM Port (%s: %s).\n", port_label(port), open_why);
-    else
+    } else {
         fprintf(stderr, "Can't Open COM Port (%s:).\n", port_label(port));
+        fprintf(stderr, "%s\n", plat_port_error());
+    }
     plat_exit(1);
 }
 
@@ -89,37 +93,58 @@ int RS_read(unsigned char* buf, int n)
     return got < 0 ? 0 : got;
 }
 
-// A network port takes what its socket has room for; the rest is handed
-// on as room comes (a write waits, as a local one does), while what arrives
-// meanwhile is taken in, so that neither end waits for the other.
-static void net_write_all(const unsigned char* buf, int n)
-{
-    int done = 0;
-    while (done < n) {
-        int took = net_write(buf + done, n - done);
-        if (took < 0) return; // closed: the rest is lost with the connection
-        done += took;
-        if (done < n) {
-            net_wait(IDLE_WAIT_MS);
-            net_queue();
-        }
-    }
-}
+// What the port has not taken yet, from tx_head on, in the order written.
+static std::string tx_queue;
+static size_t tx_head;
 
-// Bytes written to a port that hung up under -w are lost with the port. On
-// a network port the hang-up shows once the bytes that came before the
-// close have been read, so that the log holds every one of them.
-int RS_write(const unsigned char* buf, int n)
+// Hands the port what it takes now; the rest stays queued. Bytes written to
+// a port that hung up under -w are lost with the port.
+static int offer(const unsigned char* buf, int n)
 {
-    if (on_net) {
-        net_write_all(buf, n);
+    int took = on_net ? net_write(buf, n) : plat_port_write(buf, n);
+    if (took >= 0) return took;
+    if (on_net) { // closed: the hang-up shows once what came before the close is read
+        tx_queue.clear();
+        tx_head = 0;
         if (net_hung_up()) hang_up();
         return n;
     }
-    if (plat_port_write(buf, n) == n) return n;
-    if (!port_hung_up()) RS_fatal("cnt != dwWritten");
+    if (!plat_port_hung_up()) RS_fatal("cnt != dwWritten");
     hang_up();
+    tx_queue.clear();
+    tx_head = 0;
     return n;
+}
+
+int RS_write(const unsigned char* buf, int n)
+{
+    if (n <= 0) return n;
+    int took = RS_pending() == 0 ? offer(buf, n) : 0;
+    if (took < n) tx_queue.append((const char*)buf + took, (size_t)(n - took));
+    return n;
+}
+
+int RS_pending(void)
+{
+    return (int)(tx_queue.size() - tx_head);
+}
+
+int RS_flush(void)
+{
+    int n = RS_pending();
+    if (n == 0) return 0;
+    int took = offer((const unsigned char*)tx_queue.data() + tx_head, n);
+    tx_head += (size_t)took;
+    if (tx_head >= tx_queue.size()) {
+        tx_queue.clear();
+        tx_head = 0;
+    }
+    return took;
+}
+
+void RS_wait(int ms, bool input)
+{
+    plat_wait_io(ms, input, RS_pending() > 0);
 }
 
 int RS_putc(int c)
@@ -132,6 +157,8 @@ int RS_putc(int c)
 // The mode's end: a later open starts without what -w left behind.
 void RS_close(void)
 {
+    tx_queue.clear(); // what the port never took is dropped with it
+    tx_head = 0;
     close_port();
     keep_on = false;
     port_lost = false;
@@ -278,6 +305,8 @@ bool RS_hung_up(void)
 // ended the wait. The log never hears of it.
 bool RS_reconnect(int port, int baud)
 {
+    tx_queue.clear();
+    tx_head = 0;
     close_port();
     message_line();
     printf("Port %s hung up. Waiting for it again.\n", port_label(port));

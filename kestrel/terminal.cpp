@@ -6,8 +6,13 @@
 // the receive queue while it is written; the receive pass between blocks takes them.
 static const int UPLOAD_BLOCK = 1024;
 static const int TX_UPLOAD = -2; // from next_tx_char: the next upload block is due
+// Keys read ahead while the port holds output back; past this many the
+// console keeps the rest.
+static const size_t KEYS_AHEAD = 1 << 20;
 
-static FILE* upload_fp;
+static bool uploading; // the upload source is open
+static std::string keys_ahead; // typed keys read ahead, from keys_head on
+static size_t keys_head;
 static const char* preamble = "\rUB\r";
 static int preamble_pos; // 1-based index of the next preamble character; 0 = none
 static unsigned char rx_buf[RX_BLOCK];
@@ -48,30 +53,59 @@ int next_tx_char(void)
         if (c != 0) return c;
         preamble_pos = 0;
     }
-    if (upload_fp) return TX_UPLOAD;
+    if (uploading) return TX_UPLOAD;
+    if (keys_head < keys_ahead.size()) {
+        int c = (unsigned char)keys_ahead[keys_head++];
+        if (keys_head == keys_ahead.size()) {
+            keys_ahead.clear();
+            keys_head = 0;
+        }
+        return c;
+    }
     return key_poll();
 }
 
-// One write of the next upload block; the file is closed after its last one.
-static void send_upload_block(void)
+// While the port holds output back, the keyboard is read ahead, so that
+// Ctrl-A is seen at once whatever the port does; the other keys keep their
+// turn. True when Ctrl-A came. Under -k, the key after Ctrl-T is a command
+// (Ctrl-T Ctrl-A sends 0x01) and keeps its turn too.
+static bool escape_ahead(void)
+{
+    static bool after_command_key;
+    bool command_keys = option_text('k') != nullptr;
+    while (keys_ahead.size() - keys_head < KEYS_AHEAD) {
+        int k = key_poll();
+        if (k < 0) return false;
+        if (k == ESCAPE_KEY && !after_command_key) return true;
+        after_command_key = command_keys && k == COMMAND_KEY && !after_command_key;
+        keys_ahead += (char)k;
+    }
+    return false;
+}
+
+static void close_upload(void)
+{
+    if (uploading) plat_upload_close();
+    uploading = false;
+}
+
+// One write of the next upload block, when the source has one now; the source
+// is closed at its end. 1: a block went out, 0: the end, -1: nothing yet.
+static int send_upload_block(void)
 {
     unsigned char block[UPLOAD_BLOCK];
-    size_t n = fread(block, 1, sizeof block, upload_fp);
-    if (n > 0) RS_write(block, (int)n);
-    if (n < sizeof block) {
-        fclose(upload_fp);
-        upload_fp = nullptr;
-    }
+    int n = plat_upload_read(block, UPLOAD_BLOCK);
+    if (n > 0) RS_write(block, n);
+    if (n == 0) close_upload();
+    return n > 0 ? 1 : n;
 }
 
 // Takes every byte waiting, up to a buffer: one read, one log write, one
 // console write. Returns the count received.
 static int receive_block(void)
 {
-    int n = RS_checkdata();
+    int n = RS_read(rx_buf, RX_BLOCK);
     if (n <= 0) return 0;
-    if (n > RX_BLOCK) n = RX_BLOCK;
-    n = RS_read(rx_buf, n);
     plat_time now = {};
     if (stamps) plat_local_time(&now);
     if (log_view.stamps) {
@@ -85,18 +119,18 @@ static int receive_block(void)
     return n;
 }
 
-// A hang-up under -w: the board behind the port has reset, so the rest of
-// an upload would reach it with a gap. It is dropped, and the user told.
-static void drop_upload(void)
+// A hang-up under -w (the board behind the port has reset, so the rest of
+// an upload would reach it with a gap) or Ctrl-A: the upload is dropped, and
+// the user told.
+static void drop_upload(const char* by)
 {
-    bool cut = upload_fp || preamble_pos != 0;
+    bool cut = uploading || preamble_pos != 0;
     preamble_pos = 0;
-    if (upload_fp) fclose(upload_fp);
-    upload_fp = nullptr;
+    close_upload();
     if (!cut) return;
     message_line();
     fprintf(
-        stderr, "WARNING: upload file cut short by a hang-up:%s\n", upload_path ? upload_path : "");
+        stderr, "WARNING: upload file cut short by %s:%s\n", by, upload_path ? upload_path : "");
 }
 
 static void end_terminal(void)
@@ -104,17 +138,20 @@ static void end_terminal(void)
     plat_sigint(0);
     console_view(false, false);
     RS_close();
-    if (upload_fp) fclose(upload_fp);
-    upload_fp = nullptr;
+    close_upload();
+    keys_ahead.clear();
+    keys_head = 0;
 }
 
 void TerminalMode(int port, int baud)
 {
-    upload_fp = nullptr;
+    uploading = false;
     log_failed = false;
+    // Opened before anything goes out: a -U whose file can't be read sends
+    // no preamble either. The open never waits (a FIFO without a writer).
     if (upload_path) {
-        upload_fp = fopen(upload_path, "rb");
-        if (!upload_fp) fprintf(stderr, "WARNING: can't open upload file:%s\n", upload_path);
+        uploading = plat_upload_open(upload_path) == 0;
+        if (!uploading) fprintf(stderr, "WARNING: can't open upload file:%s\n", upload_path);
     }
     // Ctrl-C is ignored from before the banner on: once the banner shows, the
     // terminal is up and an interrupt must not end it. Where keys come from a
@@ -126,27 +163,42 @@ void TerminalMode(int port, int baud)
     }
     console_banner("TerminalMode");
     if (option_text('k')) printf("Command key: ^T (^T h lists the commands)\n");
-    preamble_pos = option_text('U') ? 1 : 0;
+    preamble_pos = option_text('U') && uploading ? 1 : 0;
     preamble = option_text('s') ? "\r\r" : "\rUB\r";
     stamps = option_text('T') != nullptr;
     console_view(stamps, option_text('x') != nullptr);
     log_view = rx_view { stamps && !option_text('x'), false, 0 };
     for (;;) {
-        int c = next_tx_char();
-        bool sent = c >= 0 || c == TX_UPLOAD;
-        if (c == TX_UPLOAD) {
-            send_upload_block();
-        } else if (c >= 0) {
-            if (!upload_fp) c = linectl_key(c); // Ctrl-A, and Ctrl-T under -k
-            if (c == KEY_END) break;
-            if (c >= 0) RS_putc(c);
+        // Output waits while the port holds back what it already has;
+        // received bytes go on flowing to the console and the log meanwhile.
+        bool sent = RS_flush() > 0;
+        if (RS_pending() > 0) {
+            if (escape_ahead()) {
+                drop_upload("Ctrl-A");
+                break;
+            }
+        } else {
+            int c = next_tx_char();
+            if (c == TX_UPLOAD) {
+                int r = send_upload_block();
+                if (r < 0 && escape_ahead()) { // a source that holds back, as a port does
+                    drop_upload("Ctrl-A");
+                    break;
+                }
+                sent = r >= 0;
+            } else if (c >= 0) {
+                if (!uploading) c = linectl_key(c); // Ctrl-A, and Ctrl-T under -k
+                if (c == KEY_END) break;
+                if (c >= 0) RS_putc(c);
+                sent = true;
+            }
         }
         int got = receive_block();
         if (RS_hung_up()) {
-            drop_upload();
+            drop_upload("a hang-up");
             if (!RS_reconnect(port, baud)) break;
         } else if (got == 0 && !sent) {
-            plat_wait(IDLE_WAIT_MS);
+            RS_wait(IDLE_WAIT_MS, true);
         }
     }
     end_terminal();

@@ -16,6 +16,7 @@ CASE, KESTREL, DEVDIR, PTYPAIR = setup(sys.argv)
 TERM = b'Entering TerminalMode: Escape=^A\n'
 PROPS = b'TxQue=0,RxQue=4096,Baud=0x1006ffff,BaudMax=0x10000000,Bits=0xf,SubType=1,Capa=ff \n'
 SCAN33 = b'==== COM Port List====\nCOM33:' + PROPS
+BUSY = b'busy: held by another program\n'
 
 
 def run(args, keys=b'\x01', timeout=5.0):
@@ -50,14 +51,14 @@ def case_options():
         (['-c3', '-b'], TERM, 3, b'Z', b''),                    # -b last: no rate, no line
         (['-b'], SCAN33 + TERM, 33, b'Z', b''),
         (['-b', '-c3'], b'1000000\n' + SCAN33 + TERM, 33, b'Z', b''),  # -c3 is the rate text
-        (['-b', '-5', '-c3'], b'-5\n' + TERM, 3, b'Z', b''),    # a negative rate is kept
+        (['-b', '12abc', '-c3'], b'12\n' + TERM, 3, b'Z', b''),  # the number before the text
         (['-c', '3', '-e'], SCAN33 + TERM, 33, b'Z', b''),      # the 3 ends the walk: no -e
         (['-'], SCAN33 + TERM, 33, b'Z', b''),                  # "-" alone: no option
         (['-', '-c3'], TERM, 3, b'Z', b''),                     # ...and the walk goes on
         (['-u', upload, '-c3'], SCAN33 + TERM, 33, b'Z',        # empty path; the path ends the walk
          b"WARNING: can't open upload file:\n"),
         (['-u' + upload, '-c3'], TERM, 3, b'FILEZ', b''),
-        (['-s', '-U', upload, '-c3'], SCAN33 + TERM, 33, b'\r\rZ',  # the preamble still goes out
+        (['-s', '-U', upload, '-c3'], SCAN33 + TERM, 33, b'Z',  # no preamble for an upload that can't come
          b"WARNING: can't open upload file:\n"),
     ]
     for args, out_want, port, rx_want, err_want in cases:
@@ -67,6 +68,13 @@ def case_options():
         got = read_until(ports[port], len(rx_want))
         if got != rx_want:
             fail('%r: COM%d received %r' % (args, port, got))
+    # A rate no port can run at: refused before any port is opened or log made
+    for rate in ('0', '-5', '-9600', '99999999999'):
+        code, out, err = run(['-l', dev('rate.log'), '-b' + rate, '-c3'], b'Z\x01')
+        if (code, out, err) != (1, b'', b'Fatal: baud rate out of range (1..2147483647): %s\n' % rate.encode()):
+            fail('-b%s: exit %d, stdout %r, stderr %r' % (rate, code, out, err))
+        if os.path.exists(dev('rate.log')):
+            fail('-b%s: the log was created' % rate)
     # "--" is one of the usage letters: the usage text, no port opened
     code, out, _ = run(['--', '-c3'], b'Z\x01')
     if code != 0 or not out.startswith(b'* kestrel ') or b'-p            ...' not in out:
@@ -110,25 +118,31 @@ def case_lineopts():
 
 def case_nodevice():
     code, out, err = run([])  # nothing in the device folder
-    if code != 1 or out != b'==== COM Port List====\n' or err != b"Can't Open COM Port (COM0:).\n":
+    if code != 1 or out != b'==== COM Port List====\n' or err != b"Can't Open COM Port (COM0:).\nNo such file or directory\n":
         fail('no ports: exit %d, %r, %r' % (code, out, err))
     os.symlink('/nonexistent/ttyUSB8', dev('ttyUSB8'))          # COM41: a dangling link
     with open(dev('ttyUSB9'), 'wb') as f:                        # COM42: a plain file left
         f.write(b'\r\r\r')                                       #   where a device belongs
     os.mkdir(dev('ttyUSB10'))                                    # COM43: a folder
     os.symlink('/dev/null', dev('ttyUSB11'))                     # COM44: not a terminal
-    for n, mode in ((40, []), (41, ['-e']), (42, ['-e']), (43, ['-t']), (44, []),
+    os.mkfifo(dev('ttyUSB12'))                                   # COM45: a FIFO
+    # Each failure names its reason on a line of its own.
+    missing, no_port, folder = b'No such file or directory', b'not a serial port', b'Is a directory'
+    reasons = {40: missing, 41: missing, 42: no_port, 43: folder, 44: no_port, 45: no_port,
+               100: missing, -3: missing}
+    for n, mode in ((40, []), (41, ['-e']), (42, ['-e']), (43, ['-t']), (44, []), (45, ['-e']),
                     (100, ['-t']), (-3, [])):
         code, out, err = run(mode + ['-c%d' % n])
-        want = b"Can't Open COM Port (COM%d:).\n" % n
+        want = b"Can't Open COM Port (COM%d:).\n%s\n" % (n, reasons[n])
         if code != 1 or out != b'' or err != want:
             fail('COM%d %r: exit %d, stdout %r, stderr %r' % (n, mode, code, out, err))
     # A name, not a number: never the scan's choice, whatever else exists.
     link_pty('ttyUSB0')
-    for name in ('abc', 'ttyUSB9', 'ttyUSB10', dev('ttyUSB44'), '/nonexistent/ttyUSB0', '3abc'):
+    for name, why in (('abc', missing), ('ttyUSB9', no_port), ('ttyUSB10', folder),
+                      (dev('ttyUSB44'), missing), ('/nonexistent/ttyUSB0', missing), ('3abc', missing)):
         for mode in ([], ['-e'], ['-t']):
             code, out, err = run(mode + ['-c' + name])
-            want = b"Can't Open COM Port (%s:).\n" % name.encode()
+            want = b"Can't Open COM Port (%s:).\n%s\n" % (name.encode(), why)
             if code != 1 or out != b'' or err != want:
                 fail('%s %r: exit %d, stdout %r, stderr %r' % (name, mode, code, out, err))
     with open(dev('ttyUSB9'), 'rb') as f:
@@ -143,10 +157,10 @@ def case_busy():
     read_until(holder.stdout.fileno(), b'EchobackMode')
     for args, out_want in ((['-c33'], b''), (['-t', '-c33'], b''), (['-e'], b'==== COM Port List====\nCOM33: Can\'t Open .\n')):
         code, out, err = run(args)
-        if code != 1 or out != out_want or err != b"Can't Open COM Port (COM33:).\n":
+        if code != 1 or out != out_want or err != b"Can't Open COM Port (COM33:).\n" + BUSY:
             fail('%r while held: exit %d, %r, %r' % (args, code, out, err))
     code, out, err = run(['-e', '-cttyUSB0'])  # the same port by name
-    if code != 1 or out != b'' or err != b"Can't Open COM Port (ttyUSB0:).\n":
+    if code != 1 or out != b'' or err != b"Can't Open COM Port (ttyUSB0:).\n" + BUSY:
         fail('by name while held: exit %d, %r, %r' % (code, out, err))
     # the holder is undisturbed by the failed opens
     os.write(master, b'ok\r')
@@ -160,7 +174,7 @@ def case_busy():
     fd = os.open(dev('ttyUSB0'), os.O_RDWR | os.O_NOCTTY)
     fcntl.flock(fd, fcntl.LOCK_EX)
     code, _, err = run(['-e', '-c33'])
-    if code != 1 or err != b"Can't Open COM Port (COM33:).\n":
+    if code != 1 or err != b"Can't Open COM Port (COM33:).\n" + BUSY:
         fail('flock holder: exit %d, %r' % (code, err))
     os.close(fd)
     # once free, the port opens again

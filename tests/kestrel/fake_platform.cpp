@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <sys/stat.h>
 #include <unistd.h>
 
 Fake fake;
@@ -44,15 +45,15 @@ int plat_port_open(int port, int baud, const line_format *fmt)
     return opened(std::find(fake.openable.begin(), fake.openable.end(), port) != fake.openable.end());
 }
 
-int plat_port_queue(void)
+// The peer's echo reaches the receive queue.
+static void arrive(void)
 {
-    fake.queue_calls++;
     if (!fake.hung_up && fake.hangups > 0 && fake.rx.empty() && fake.in_flight.empty()) {
         fake.hangups--;
         fake.hung_up = true;
         fake.fail_opens = fake.hangup_fails;
     }
-    if (fake.hung_up) return -1;
+    if (fake.hung_up) return;
     if (!fake.in_flight.empty() && fake.clock >= fake.hold_until && (fake.trickle == 0 || fake.queue_calls % fake.trickle == 0)) {
         size_t n = fake.trickle ? 1 : fake.in_flight.size();
         for (size_t i = 0; i < n; i++) {
@@ -60,11 +61,19 @@ int plat_port_queue(void)
             fake.in_flight.pop_front();
         }
     }
+}
+
+int plat_port_queue(void)
+{
+    fake.queue_calls++;
+    arrive();
+    if (fake.hung_up) return -1;
     return (int)fake.rx.size();
 }
 
 int plat_port_read(unsigned char *buf, int n)
 {
+    arrive();
     int got = 0;
     while (got < n && !fake.rx.empty()) {
         buf[got++] = fake.rx.front();
@@ -76,14 +85,21 @@ int plat_port_read(unsigned char *buf, int n)
 
 int plat_port_write(const unsigned char *buf, int n)
 {
+    if (fake.short_write) return -1;
+    if (fake.hung_up) return -1;
+    if (fake.room >= 0 && n > fake.room) n = (int)fake.room;
+    if (fake.room >= 0) fake.room -= n;
+    if (n == 0) return 0;
     fake.writes.push_back({n, fake.read_total});
     for (int i = 0; i < n; i++) {
         fake.tx.push_back({fake.clock, buf[i]});
-        if (fake.echo && fake.written != fake.drop_at) fake.in_flight.push_back(buf[i]);
+        if (fake.echo && fake.written != fake.drop_at) fake.in_flight.push_back(buf[i] & fake.echo_mask);
         fake.written++;
     }
-    return n - fake.short_write;
+    return n;
 }
+
+const char *plat_port_error(void) { return "No such file or directory"; }
 
 int plat_port_open_name(const char *name, int baud, const line_format *fmt)
 {
@@ -206,10 +222,13 @@ int plat_key_poll(void)
 
 // Returns at once when a key or a byte is there, else lets ms pass on the
 // clock, or less when a held echo comes back sooner.
-void plat_wait(int ms)
+void plat_wait(int ms) { plat_wait_io(ms, 1, 0); }
+
+void plat_wait_io(int ms, int in, int out)
 {
     fake.waits++;
-    bool port = !fake.rx.empty() || (!fake.in_flight.empty() && fake.clock >= fake.hold_until);
+    if (out) fake.out_waits++;
+    bool port = in && (!fake.rx.empty() || (!fake.in_flight.empty() && fake.clock >= fake.hold_until));
     bool key = !fake.keys.empty() && fake.keys.front() >= 0; // -1: a poll that finds none
     if (port || key) return;
     long until = fake.clock + ms;
@@ -249,4 +268,25 @@ void plat_local_time(plat_time *t)
     long ms = ((l.hour * 60L + l.minute) * 60 + l.second) * 1000 + l.msec + fake.local_step_ms;
     ms %= 24 * 3600 * 1000L;
     l = plat_time{(int)(ms / 3600000), (int)(ms / 60000 % 60), (int)(ms / 1000 % 60), (int)(ms % 1000)};
+}
+
+// The upload source: a file read as it is; a directory is refused.
+static FILE *upload;
+
+int plat_upload_open(const char *path)
+{
+    struct stat st;
+    if (stat(path, &st) == 0 && S_ISDIR(st.st_mode)) return -1;
+    upload = fopen(path, "rb");
+    return upload ? 0 : -1;
+}
+
+const char *plat_upload_error(void) { return "No such file or directory"; }
+
+int plat_upload_read(unsigned char *buf, int n) { return (int)fread(buf, 1, (size_t)n, upload); }
+
+void plat_upload_close(void)
+{
+    if (upload) fclose(upload);
+    upload = nullptr;
 }

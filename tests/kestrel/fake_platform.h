@@ -28,11 +28,13 @@ struct Fake {
     std::vector<plat_port_desc> list; // the detailed port list
     bool echo = false;                // peer returns what is written...
     long drop_at = -1;                // ...less the byte with this index
+    unsigned char echo_mask = 0xff;   // ...with only these bits kept
     int trickle = 0;                  // peer returns one byte every N queue queries
     long hold_until = 0;              // peer returns nothing before this clock time
     std::deque<unsigned char> in_flight;
     long written = 0;
-    int short_write = 0;              // write reports this many bytes fewer
+    int short_write = 0;              // writes fail
+    long room = -1;                   // bytes the port still takes; -1: no limit
     bool hung_up = false;             // the port hung up: queries fail
     int hangups = 0;                  // times the port hangs up once its queue runs empty
     std::deque<unsigned char> rx_after; // bytes waiting once the port opens again
@@ -49,6 +51,7 @@ struct Fake {
     int clock_step = 0;               // ms added at each clock read
     int queue_calls = 0;
     int waits = 0;                    // plat_wait calls
+    int out_waits = 0;                // ...that also waited for room at the port
     bool reg_ok = true;
     std::vector<std::pair<int, std::string>> reg; // type, data
     std::map<int, int> props_result;  // port -> 1/0/-1 (default 1)

@@ -20,9 +20,10 @@ protected:
     std::string run()
     {
         CaptureStdout();
-        Benchmark(7, 115200);
+        code = Benchmark(7, 115200);
         return GetCapturedStdout();
     }
+    int code = -1;
 };
 
 TEST_F(Bench, CleanPeer)
@@ -70,6 +71,55 @@ TEST_F(Bench, DroppedByteReportsEveryLaterBlock)
     EXPECT_EQ(out.find("[16]"), std::string::npos);
     EXPECT_NE(out.find("[17]Recv Errors = "), std::string::npos);
     EXPECT_NE(out.find("[248]Recv Errors = 128/128:\n"), std::string::npos);
+}
+
+TEST_F(Bench, BadBlocksOrATimeOutExitWithTwo)
+{
+    fake.echo = true;
+    fake.echo_mask = 0x7f; // a line that clears the eighth bit
+    std::string out = run();
+    EXPECT_NE(out.find("[249]Recv Errors = 32/128:\n"), std::string::npos);
+    EXPECT_EQ(out.find("TIMEOUT"), std::string::npos);
+    EXPECT_EQ(code, 2);
+
+    fake_reset();
+    fake.openable = {7};
+    fake.echo = true;
+    run();
+    EXPECT_EQ(code, 0);
+
+    fake_reset();
+    fake.openable = {7};
+    run(); // no peer
+    EXPECT_EQ(code, 2);
+}
+
+TEST_F(Bench, PortThatStopsTakingOutputTimesOut)
+{
+    // The far end stops reading after 160 blocks and a half: the time-out
+    // covers the write that can't go out, and the wait watched for room.
+    fake.room = 160 * 128 + 64;
+    fake.clock_step = 1;
+    std::string out = run();
+    EXPECT_EQ(out.rfind("Entering Benchmark: Escape=^A\n" + dots(161) +
+                            "\nBenchmark TIMEOUT. rxcnt 0 < count 250 ,RS_checkdata()=0\n"
+                            "\nBenchmark end. 32000 bytes/",
+                        0),
+              0u);
+    EXPECT_EQ(code, 2);
+    EXPECT_EQ(fake.tx.size(), 160u * 128 + 64);
+    EXPECT_GT(fake.out_waits, 0);
+
+    // Ctrl-A ends the stalled run at once
+    fake_reset();
+    fake.openable = {7};
+    fake.room = 3 * 128;
+    for (int i = 0; i < 10; i++) fake.keys.push_back(-1);
+    fake.keys.push_back(ESCAPE_KEY);
+    out = run();
+    EXPECT_EQ(out.rfind("Entering Benchmark: Escape=^A\n" + dots(4) + "\nBenchmark end. ", 0), 0u);
+    EXPECT_TRUE(fake.keys.empty());
+    EXPECT_LT(fake.clock, 200);
 }
 
 TEST_F(Bench, EscapeBeforeStartSendsOneBlock)

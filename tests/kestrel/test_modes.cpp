@@ -60,7 +60,7 @@ TEST_F(Terminal, PreambleThenFileThenKeys)
     remove(path.c_str());
 }
 
-TEST_F(Terminal, ShortPreambleAndMissingUploadFile)
+TEST_F(Terminal, ShortPreambleAndMissingUploadFileSendsNothing)
 {
     upload_path = "/no/such/upload";
     opt_table['U'] = "";
@@ -71,7 +71,7 @@ TEST_F(Terminal, ShortPreambleAndMissingUploadFile)
     TerminalMode(4, 9600);
     GetCapturedStdout();
     EXPECT_EQ(GetCapturedStderr(), "WARNING: can't open upload file:/no/such/upload\n");
-    EXPECT_EQ(fake_tx_string(), "\r\r");
+    EXPECT_EQ(fake_tx_string(), ""); // no preamble for an upload that can't come
 
     fake_reset();
     fake.openable = {4};
@@ -119,6 +119,40 @@ TEST_F(Terminal, UploadInBlocksWithEchoesBetween)
     EXPECT_EQ(fake.keys.size(), 1u);
 }
 
+TEST_F(Terminal, PortThatStopsTakingOutputNeverHoldsTheKeys)
+{
+    std::string data(3000, 'u');
+    path = write_file("stall.bin", data);
+    upload_path = path.c_str();
+    fake.room = 1500; // the far end reads no more after this
+    std::string in("rx\n", 3);
+    fake.rx.assign(in.begin(), in.end());
+    fake.keys = {-1, -1, 'k', ESCAPE_KEY, 'n'}; // read ahead while the upload waits
+    CaptureStdout();
+    CaptureStderr();
+    TerminalMode(4, 9600);
+    EXPECT_EQ(GetCapturedStdout(), "Entering TerminalMode: Escape=^A\n" + in); // received meanwhile
+    EXPECT_EQ(GetCapturedStderr(), "WARNING: upload file cut short by Ctrl-A:stall.bin\n");
+    EXPECT_EQ(fake_tx_string(), data.substr(0, 1500));
+    EXPECT_EQ(fake.keys.size(), 1u); // 'n' came after Ctrl-A
+    EXPECT_GT(fake.out_waits, 0);    // the waits watched for room at the port
+    remove(path.c_str());
+
+    // Without an upload: Ctrl-A behind keys that the port can't take ends it.
+    fake_reset();
+    fake.openable = {4};
+    upload_path = nullptr;
+    fake.room = 1;
+    fake.keys = {'a', 'b', 'c', ESCAPE_KEY};
+    CaptureStdout();
+    CaptureStderr();
+    TerminalMode(4, 9600);
+    GetCapturedStdout();
+    EXPECT_EQ(GetCapturedStderr(), "");
+    EXPECT_EQ(fake_tx_string(), "a");
+    EXPECT_TRUE(fake.keys.empty());
+}
+
 TEST(Echoback, ReturnsEverythingAndExpandsCR)
 {
     fake_reset();
@@ -132,7 +166,7 @@ TEST(Echoback, ReturnsEverythingAndExpandsCR)
     EXPECT_EQ(GetCapturedStdout(), "Entering EchobackMode: Escape=^A\nAB\r\n\r\n\n\x01\xff");
     EXPECT_EQ(fake_tx_string(), std::string("AB\r\n\r\n\n\x01\xff", 9));
     EXPECT_EQ(fake.writes.size(), 1u); // the whole block, CRs expanded, in one write
-    EXPECT_EQ(fake.waits, 7);          // then every pass found nothing and waited
+    EXPECT_EQ(fake.waits, 8);          // then every pass found nothing and waited
     EXPECT_TRUE(fake.sigint.empty());
 }
 
@@ -308,7 +342,7 @@ TEST_F(Waiting, CtrlAEndsTheWaitAtTheStartOrAfterAHangUp)
     fake.hangups = 1;
     fake.hangup_fails = 1000;
     fake.rate = 115200;
-    fake.keys = {-1, -1, -1, -1, ESCAPE_KEY};
+    fake.keys = {-1, -1, ESCAPE_KEY}; // the start's wait, the echo's idle pass, the reconnect
     CaptureStdout();
     CaptureStderr();
     EchobackMode(0, 1000000);

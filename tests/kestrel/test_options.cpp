@@ -95,6 +95,44 @@ TEST_F(Dispatch, BaudPrintedAndTerminalOnNamedPort)
     EXPECT_EQ(fake.opens, std::vector<int>{3}); // only the second -c3 is an option
 }
 
+TEST_F(Dispatch, RateNoPortCanRunAtIsRefusedBeforeAnyOpen)
+{
+    std::string log = "kestrel_rate.log";
+    for (const char *bad : {"0", "-9600", "99999999999", "2147483648", " -0", "4294967296"}) {
+        unlink(log.c_str());
+        EXPECT_EXIT(run({"-l", log, "-b", bad, "-c3"}), testing::ExitedWithCode(1),
+                    std::string("^Fatal: baud rate out of range \\(1\\.\\.2147483647\\): ") + bad + "\n$")
+            << bad;
+        EXPECT_NE(access(log.c_str(), F_OK), 0) << bad; // refused before anything else
+    }
+    // The largest rate, a number followed by text, and no number at all
+    for (auto t : std::vector<std::pair<std::string, std::string>>{
+             {"2147483647", "2147483647\n"}, {"12abc", "12\n"}, {"abc", "1000000\n"}, {"+", "1000000\n"}}) {
+        fake_reset();
+        fake.openable = {3};
+        fake.keys = {ESCAPE_KEY};
+        CaptureStdout();
+        EXPECT_EQ(run({"-b", t.first, "-c3"}), 0);
+        EXPECT_EQ(GetCapturedStdout().rfind(t.second, 0), 0u) << t.first;
+    }
+}
+
+TEST_F(Dispatch, BenchmarkThatFailsExitsWithTwo)
+{
+    fake.keys = {};
+    CaptureStdout();
+    EXPECT_EQ(run({"-t", "-c3"}), 2); // no peer: the run timed out
+    EXPECT_NE(GetCapturedStdout().find("\nBenchmark TIMEOUT. rxcnt 0 < count 250 ,RS_checkdata()=0\n"),
+              std::string::npos);
+
+    fake_reset();
+    fake.openable = {3};
+    fake.echo = true;
+    CaptureStdout();
+    EXPECT_EQ(run({"-t", "-c3"}), 0);
+    GetCapturedStdout();
+}
+
 TEST_F(Dispatch, EchoWinsOverBenchmarkAndScanPicksHighest)
 {
     fake.reg = {{1, "COM3"}, {1, "COM12"}};
@@ -152,7 +190,7 @@ TEST_F(Dispatch, NoPortFoundFailsOnCom0)
 {
     EXPECT_EXIT(run({}), testing::ExitedWithCode(1), "Can't Open COM Port \\(COM0:\\)\\.\n");
     // -w has no port to wait for
-    EXPECT_EXIT(run({"-w"}), testing::ExitedWithCode(1), "^Can't Open COM Port \\(COM0:\\)\\.\n$");
+    EXPECT_EXIT(run({"-w"}), testing::ExitedWithCode(1), "^Can't Open COM Port \\(COM0:\\)\\.\nNo such file or directory\n$");
 }
 
 TEST_F(Dispatch, RateReadBackWarnsOnlyInAMode)
@@ -212,7 +250,7 @@ TEST_F(Dispatch, DetailedListWinsAndCreatesNoLog)
 TEST(Serial, FailuresExitWithTheirCodes)
 {
     fake_reset();
-    EXPECT_EXIT(RS_open(17, 9600), testing::ExitedWithCode(1), "^Can't Open COM Port \\(COM17:\\)\\.\n$");
+    EXPECT_EXIT(RS_open(17, 9600), testing::ExitedWithCode(1), "^Can't Open COM Port \\(COM17:\\)\\.\nNo such file or directory\n$");
     fake.openable = {2};
     fake.short_write = 1;
     RS_open(2, 9600);

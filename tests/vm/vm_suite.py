@@ -354,7 +354,7 @@ def case_busy():
     must('start hold -b115200 -c2; waitfor /tmp/hold.out Escape 5')
     for name in ('COM2', '/dev/ttyS1'):
         rc, out, err = run('-c' + name)
-        if rc != 1 or err != b"Can't Open COM Port (%s:).\n" % name.encode():
+        if rc != 1 or err != b"Can't Open COM Port (%s:).\nbusy: held by another program\n" % name.encode():
             fail('a second kestrel on %s: exit %d, %r' % (name, rc, err))
     rc, out, err = run('-L')
     if b'COM2   /dev/ttyS1  uart 16550A  serial  busy\n' not in out:

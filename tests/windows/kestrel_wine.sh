@@ -2,7 +2,7 @@
 # One end-to-end case of kestrel.exe under Wine on a COM port that the Wine
 # prefix maps to a pseudo-terminal.
 #   kestrel_wine.sh CASE KESTREL_EXE WORK [NATIVE_KESTREL NATIVE_DEV_DIR]
-# CASE: list | missing | echo | wait | names | stamps | line | usage | bench | net. WINEPREFIX and the other Wine settings
+# CASE: list | missing | echo | wait | names | stamps | line | usage | bench | stall | net. WINEPREFIX and the other Wine settings
 # come from the environment (ctest passes them; see CMakeLists.txt here), WINE
 # and WINESERVER name the loader and server of the build's word size.
 # Each case uses COM numbers of its own, so cases may run side by side.
@@ -245,6 +245,73 @@ bench)
   grep -qE $'Benchmark end\\. 32000 bytes/[0-9]+ ms,  [0-9]+ bytes/s \\([0-9]+0 bps\\)\r$' bench.out ||
     fail "no summary line"
   ;;
+stall)
+  # A far end that never reads: COM11 is a pseudo-terminal whose other side
+  # takes nothing. The keyboard is a pseudo-terminal too (Wine's console on
+  # it). Ctrl-A ends an upload and the echo at once: within 1 s, which holds
+  # Wine's own process end on a loaded machine (the Linux suite asks 0.5 s);
+  # a write that held the loop would never end. The benchmark's time-out
+  # ends its run, exit 2.
+  head -c 2000000 /dev/urandom >big.bin
+  python3 - "$WINE" "$exe" "$WINEPREFIX/dosdevices/com11" "Z:$(pwd | tr / '\\')\\big.bin" <<'PY' || fail "a stalled port held kestrel"
+import fcntl, os, select, struct, subprocess, sys, termios, time, tty
+wine, exe, link, upload = sys.argv[1:5]
+def queued(fd):
+    return struct.unpack('i', fcntl.ioctl(fd, termios.FIONREAD, b'\0\0\0\0'))[0]
+for name, args in (('upload', ['-u' + upload]), ('echo', ['-e']), ('bench', ['-t'])):
+    m, s = os.openpty()
+    tty.setraw(s)
+    if os.path.lexists(link):
+        os.unlink(link)
+    os.symlink(os.ttyname(s), link)
+    km, ks = os.openpty()
+    p = subprocess.Popen([wine, exe, '-c11', '-b115200'] + args, stdin=ks, stdout=ks,
+                         stderr=subprocess.PIPE, start_new_session=True)
+    def shown(t):  # keeps the console read
+        end = time.monotonic() + t
+        while time.monotonic() < end:
+            if select.select([km], [], [], 0.02)[0]:
+                os.read(km, 65536)
+    os.set_blocking(m, False)
+    last, since, end = -1, time.monotonic(), time.monotonic() + 60
+    while time.monotonic() < end:  # until the port is full and takes no more
+        if name == 'echo':
+            try:
+                os.write(m, os.urandom(4096))
+            except BlockingIOError:
+                pass
+        n = queued(m)
+        if n != last:
+            last, since = n, time.monotonic()
+        elif n > 0 and time.monotonic() - since > 0.3:
+            break
+        shown(0.02)
+    if last <= 0:
+        sys.exit('%s: the port never filled' % name)
+    if name == 'bench':
+        end = time.monotonic() + 30
+        while p.poll() is None and time.monotonic() < end:
+            shown(0.05)
+        if p.poll() != 2:
+            sys.exit('bench: exit %r, expected 2 after the time-out' % p.poll())
+    else:
+        t0 = time.monotonic()
+        os.write(km, b'\x01')
+        while p.poll() is None and time.monotonic() - t0 < 5:
+            shown(0.01)
+        took = time.monotonic() - t0
+        err = p.stderr.read() if p.poll() is not None else b''
+        print('%s: ended %.2f s after Ctrl-A' % (name, took))
+        if p.poll() != 0 or took > 1.0:
+            sys.exit('%s: exit %r %.2f s after Ctrl-A' % (name, p.poll(), took))
+        want = b'WARNING: upload file cut short by Ctrl-A:%s\r\n' % upload.encode() if name == 'upload' else b''
+        if err != want:
+            sys.exit('%s: stderr %r' % (name, err))
+    if p.poll() is None:
+        p.kill()
+    p.wait()
+    for fd in (m, s, km, ks):
+        os.close(fd)
 net)
   # Network ports through Winsock, against a ser2net on this host that serves
   # a pseudo-terminal played here: the echo over rfc2217:// with every byte
