@@ -312,6 +312,8 @@ for name, args in (('upload', ['-u' + upload]), ('echo', ['-e']), ('bench', ['-t
     p.wait()
     for fd in (m, s, km, ks):
         os.close(fd)
+PY
+  ;;
 net)
   # Network ports through Winsock, against a ser2net on this host that serves
   # a pseudo-terminal played here: the echo over rfc2217:// with every byte
