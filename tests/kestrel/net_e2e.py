@@ -370,6 +370,48 @@ def case_plain():
         fail('exit %d, log %r' % (code, open(log, 'rb').read()))
 
 
+def case_stuck():
+    # The far end stops reading: ser2net's pty is never read, so ser2net stops
+    # taking from the socket. An upload and an echo stream back up, and still
+    # Ctrl-A ends each mode at once.
+    upload = os.path.join(WORK, 'big.bin')
+    with open(upload, 'wb') as f:
+        f.write(os.urandom(32 << 20))
+    s = Ser2net()
+    p = start(['-u' + upload, '-c' + s.url])
+    banner(p)
+    time.sleep(1.5)  # the socket and ser2net's buffers fill
+    before = cpu_ticks(p)
+    time.sleep(2)
+    if cpu_ticks(p) - before > 40:  # a spin takes 200 ticks in 2 s
+        fail('a held-back upload used %d ticks in 2 s' % (cpu_ticks(p) - before))
+    began = time.time()
+    code, _, err = quit(p, 5)
+    if code != 0 or time.time() - began > 1.5 or not err.decode().endswith(
+            'RTS setting\nWARNING: upload file cut short by Ctrl-A:%s\n' % upload):
+        fail('upload: exit %d after %.1f s, %r' % (code, time.time() - began, err))
+    s.stop()
+    s = Ser2net()
+    p = start(['-e', '-c' + s.url])
+    banner(p, b'EchobackMode')
+    threading.Thread(target=p.stdout.read, daemon=True).start()
+    os.set_blocking(s.master, False)
+    block, ends, last = os.urandom(4096), time.time() + 20, time.time()
+    while time.time() < ends and time.time() - last < 0.5:  # until nothing more is taken
+        try:
+            os.write(s.master, block)
+            last = time.time()
+        except BlockingIOError:
+            time.sleep(0.01)
+    began = time.time()
+    p.stdin.write(b'\x01')
+    p.stdin.flush()
+    code = p.wait(5)
+    if code != 0 or time.time() - began > 1.5:
+        fail('echo: exit %d after %.1f s' % (code, time.time() - began))
+    s.stop()
+
+
 def cpu_ticks(p):
     with open('/proc/%d/stat' % p.pid) as f:
         fields = f.read().rsplit(')', 1)[1].split()
