@@ -13,6 +13,7 @@
 static const long CONNECT_MS = 5000; // for the connect
 static const long OPTION_MS = 3000; // for the answer to COM-PORT-OPTION
 static const long SETTING_MS = 1000; // for each further confirmation of a setting
+static const long CLOSE_MS = 200; // for what waits to be sent at the close
 static const int STEP_MS = 50; // keys are looked at between waits this long
 static const int WRITE_CHUNK = 65536; // data bytes one write offers at most
 
@@ -380,12 +381,13 @@ int net_rate(int* baud)
     return 0;
 }
 
-// What is still waiting goes out, for a moment at most: the socket's close
-// would drop it.
+// What is still waiting here (a command, half a doubled IAC) goes out, for
+// a moment at most: the socket's close would drop it, and a far end that
+// takes nothing must not hold up the end of the session.
 void net_close(void)
 {
     long start = plat_clock_ms();
-    while (net_pending() && plat_clock_ms() - start < 500) {
+    while (net_pending() && plat_clock_ms() - start < CLOSE_MS) {
         plat_net_wait(STEP_MS);
         send_pending();
     }
