@@ -69,10 +69,10 @@ class Console:
     """A terminal for one interactive program, in a session of its own with
     this terminal as its controlling one; what it shows is read and dropped."""
 
-    def __init__(self, cmd):
+    def __init__(self, cmd, env=None):
         self.m, s = os.openpty()
         self.seen, self.shown = b'', 0
-        self.p = spawn(cmd, stdin=s, stdout=s, stderr=s, start_new_session=True,
+        self.p = spawn(cmd, stdin=s, stdout=s, stderr=s, start_new_session=True, env=env,
                        preexec_fn=lambda: fcntl.ioctl(0, termios.TIOCSCTTY, 0))
         os.close(s)
         threading.Thread(target=self.drain, daemon=True).start()

@@ -2,7 +2,7 @@
 # cmake/mingw-x86_64.cmake after they set MINGW_PREFIX, WINE_ARCH and
 # WINE_NAMES (the Wine loader that runs their programs).
 # The programs are console executables that need no DLL beyond the system's
-# own (KERNEL32, ADVAPI32, msvcrt): libgcc and libstdc++ are linked in.
+# own (KERNEL32, ADVAPI32, msvcrt, and WS2_32 for kestrel): libgcc and libstdc++ are linked in.
 # When Wine is installed, ctest runs the programs through it.
 set(CMAKE_SYSTEM_NAME Windows)
 

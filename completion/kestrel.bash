@@ -101,6 +101,11 @@ _kestrel()
     done
 
     case $cur in
+    -c[a-zA-Z]*)
+        # a network port: the schemes, then HOST:PORT is the user's to type
+        COMPREPLY=($(compgen -W '-crfc2217:// -ctcp://' -- "$cur"))
+        [[ ${COMPREPLY[0]} == *:// ]] && compopt -o nospace 2>/dev/null
+        ;;
     -c*)
         local n ports=()
         for n in $(_kestrel_ports "${COMP_WORDS[0]}"); do ports+=("-c$n"); done

@@ -76,6 +76,33 @@ bool RS_start(int port, int baud, bool reconnect);
 bool RS_hung_up(void);
 bool RS_reconnect(int port, int baud);
 
+// netport.cpp: a port on the network, rfc2217://HOST:PORT or tcp://HOST:PORT
+struct net_url {
+    bool rfc2217; // else raw TCP
+    char host[256]; // a name or an address, IPv6 without its brackets
+    int port;
+};
+// 1: text is a network URL, now in *u; -1: it is one, but bad (why says how);
+// 0: it is no URL at all (no "://").
+int net_parse_url(const char* text, net_url* u, const char** why);
+// Connects and sets the remote port at baud with the framing and flow control
+// of fmt; label names it in warnings. 0 open, -1 failed with the reason in
+// why, -2 Ctrl-A ended the connect.
+int net_open(
+    const net_url* u, const char* label, int baud, const line_format* fmt, char* why, int size);
+int net_queue(void); // data waiting; -1 once closed and read to the end
+int net_read(unsigned char* buf, int n);
+int net_write(const unsigned char* buf, int n); // takes 0..n now, never waits; -1 closed
+bool net_pending(void); // output taken and not yet sent
+int net_hung_up(void);
+int net_rate(int* baud);
+int net_format(line_format* fmt); // as the server confirmed it; -1 when it did not
+void net_close(void);
+void net_forget_warnings(void);
+int net_set_dtr(int on); // 0, or -1 when the port has no modem lines
+int net_set_rts(int on);
+int net_break(int ms);
+int net_lines(modem_state* m);
 // linectl.cpp: -r sequences and the -k command key, over the RS_ operations
 #define COMMAND_KEY 0x14 // Ctrl-T
 #define KEY_END (-3) // from linectl_key: the session ends

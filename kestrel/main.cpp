@@ -115,6 +115,18 @@ static void choose_port(const char* value)
         port_name = value;
 }
 
+// A network port given with -c whose URL is bad is refused before anything
+// is opened or created.
+static bool network_url_ok(void)
+{
+    const char* value = option_text('c');
+    net_url url;
+    const char* why = "";
+    if (!value || net_parse_url(value, &url, &why) >= 0) return true;
+    fprintf(stderr, "Can't Open COM Port (%s: bad URL, %s).\n", skip_blanks(value), why);
+    return false;
+}
+
 // -b: the number at the start of the value, as "%d" reads it (blanks, a
 // sign, digits; "12abc" is 12). False when it holds no number. The number is
 // read in full, so a value past the 32-bit range is seen as such.
@@ -172,6 +184,7 @@ int kestrel_main(int argc, char** argv)
     }
     if (!linectl_parse()) return 1; // before any port is opened
     if (option_text('L')) return report_end(PortList());
+    if (!network_url_ok()) return 1;
     check_rate_option();
     if (option_text('l')) {
         log_fp = fopen(option_text('l'), "wb");

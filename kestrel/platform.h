@@ -27,6 +27,22 @@
 //   plat_port_close()
 //   plat_port_rate(&baud)     the rate the open port runs at, as the driver reports
 //                             it after the open: 0 with *baud set, -1 when unknown
+// Network port, in place of the serial port (one open at a time):
+//   plat_net_connect(host, port, why, size)  resolves host (a name, an IPv4
+//                             address, an IPv6 address without brackets) and
+//                             starts the connect without waiting: 0 started,
+//                             -1 failed with the reason in why
+//   plat_net_connected(ms, why, size)  waits at most ms for the connect: 1 made,
+//                             0 not yet, -1 failed with the reason in why
+//   plat_net_read(buf, n)     what the socket holds now, up to n: the count, 0
+//                             when nothing waits, -1 once the far end closed or
+//                             the connection broke; never waits
+//   plat_net_write(buf, n)    what the socket takes now: 0..n, -1 once broken;
+//                             never waits
+//   plat_net_wait(ms)         blocks until the socket has bytes, or takes bytes
+//                             again after a write it took short, or ms pass
+//   plat_net_close()
+// plat_wait also wakes for an open network port, as for the serial port.
 //   plat_port_format(&fmt)    the framing and flow control the open port runs at, as
 //                             the driver reports them: 0 with fmt set, -1 when unknown
 //                             (flow '?' for a mix the options can't give)
@@ -129,6 +145,13 @@ int plat_port_hung_up(void);
 const char* plat_port_error(void);
 void plat_port_close(void);
 int plat_port_rate(int* baud);
+
+int plat_net_connect(const char* host, int port, char* why, int size);
+int plat_net_connected(int ms, char* why, int size);
+int plat_net_read(unsigned char* buf, int n);
+int plat_net_write(const unsigned char* buf, int n);
+void plat_net_wait(int ms);
+void plat_net_close(void);
 
 int plat_reg_open(void);
 int plat_reg_value(int index, char* data, int size);

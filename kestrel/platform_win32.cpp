@@ -3,6 +3,8 @@
 // key, the keyboard through the console runtime's _kbhit and _getch.
 #include "platform.h"
 #include "kestrel.h"
+#include "net_win32.h"
+#include <winsock2.h>
 #include <windows.h>
 #include <conio.h>
 #include <csignal>
@@ -453,21 +455,44 @@ static HANDLE console_input(void)
     return in;
 }
 
-// The port cannot be waited on together with the console (it is not opened for
-// overlapped I/O), so the wait is on the keyboard with a short time-out, and a
-// byte that arrives meanwhile waits at most that long. Whatever the wait cannot
-// tell apart from a key turns into a plain pause, never into a spin.
+// A network port's socket can be waited on together with the console: the
+// wait ends for a key or for the socket's event (bytes, room after a write
+// it took short, the close), whichever comes first.
+static void wait_with_socket(HANDLE in, HANDLE net, int ms)
+{
+    HANDLE handles[2] = { net, in };
+    DWORD count = in == INVALID_HANDLE_VALUE ? 1 : 2;
+    DWORD r = WaitForMultipleObjects(count, handles, FALSE, (DWORD)ms);
+    if (r == WAIT_OBJECT_0) {
+        net_event_seen();
+    } else if (r == WAIT_OBJECT_0 + 1 && !_kbhit()) {
+        drop_non_key_events(in);
+        // A key press with no character (Shift alone): a plain pause, no spin.
+        if (!_kbhit() && WaitForSingleObject(in, 0) != WAIT_TIMEOUT)
+            WaitForSingleObject(net, (DWORD)ms);
+    }
+}
+
 void plat_wait(int ms)
 {
     plat_wait_io(ms, 1, 0);
 }
 
-// Room at the port cannot be waited for either: each write waits for it up
-// to its time-out, so the wait for output is kept short.
+// The serial port cannot be waited on together with the console (it is not
+// opened for overlapped I/O), so the wait is on the keyboard with a short
+// time-out, and a byte that arrives meanwhile waits at most that long.
+// Whatever the wait cannot tell apart from a key turns into a plain pause,
+// never into a spin. Room at the port cannot be waited for either: each write
+// waits for it up to its time-out, so the wait for output is kept short.
 void plat_wait_io(int ms, int, int out)
 {
-    if (out && ms > 1) ms = 1;
     HANDLE in = console_input();
+    HANDLE net = net_event();
+    if (net) {
+        wait_with_socket(in, net, ms);
+        return;
+    }
+    if (out && ms > 1) ms = 1;
     if (in == INVALID_HANDLE_VALUE) {
         Sleep((DWORD)ms);
         return;

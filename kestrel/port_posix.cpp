@@ -326,6 +326,8 @@ int plat_port_write(const unsigned char* buf, int n)
 // A port that hung up (the far end of a pseudo-terminal closed, an adapter
 // pulled) reports so at every poll: it is left out and the time-out waited on
 // the keyboard alone, or the idle loop would spin.
+// A network port is watched as the serial port is; for room also once a
+// write of its own fell short.
 void plat_wait_io(int ms, int in, int out)
 {
     struct pollfd fds[2];
@@ -334,6 +336,16 @@ void plat_wait_io(int ms, int in, int out)
     if (key_fd >= 0) fds[n++] = { key_fd, POLLIN, 0 };
     int port_at = n;
     short events = (short)((in ? POLLIN : 0) | (out ? POLLOUT : 0));
+    if (net_socket() >= 0) {
+        if (net_send_blocked()) events |= POLLOUT;
+        fds[n++] = { net_socket(), events, 0 };
+        // A connection that closed polls at once: its end is the channel's
+        // to find; meanwhile the wait is on the keyboard alone.
+        if (poll(fds, n, ms) > 0 && (fds[port_at].revents & (POLLHUP | POLLERR))
+            && !(port_at > 0 && fds[0].revents))
+            poll(fds, port_at, ms);
+        return;
+    }
     if (port_fd >= 0 && !port_gone) fds[n++] = { port_fd, events, 0 };
     if (poll(fds, n, ms) <= 0 || port_at == n) return;
     bool hangup = (fds[port_at].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;

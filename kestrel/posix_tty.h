@@ -32,6 +32,11 @@ bool read_text(const char* path, char* buf, size_t size);
 // Clears the open port's exclusive flag (TIOCNXCL); async-signal-safe.
 void port_release(void);
 
+// net_posix.cpp: the open network port's socket, -1 when none; true when the
+// last write fell short (a wait then watches for room as well).
+int net_socket(void);
+bool net_send_blocked(void);
+
 // console_posix.cpp: from the first call on, ending signals (SIGINT, SIGTERM,
 // SIGHUP, SIGQUIT, SIGPIPE, ...) release the port and put the console back
 // before they end the process. A signal ignored at the start stays ignored.

@@ -4,16 +4,31 @@
 #include <deque>
 #include <string>
 
+static bool on_net; // the open port is a network one
+static char open_why[256]; // why the last open of a network port failed
 static int current_port; // the port last opened, for RS_name
 
-// Port 0 with a name from -c opens the named device; 0 on success. The
-// framing and flow control of -m and -f go with the rate.
+// Port 0 with a name from -c opens the named device, or the network port a
+// URL names: 0 on success, -1 failed, -2 Ctrl-A ended a connect. The framing
+// and flow control of -m and -f go with the rate.
 static int open_port(int port, int baud)
 {
     const char* name = port == 0 ? port_name : nullptr;
     current_port = port;
+    net_url url;
+    const char* bad;
+    on_net = name && net_parse_url(name, &url, &bad) > 0;
+    if (on_net) return net_open(&url, name, baud, &line_fmt, open_why, sizeof open_why);
     return name ? plat_port_open_name(name, baud, &line_fmt)
                 : plat_port_open(port, baud, &line_fmt);
+}
+
+static void close_port(void)
+{
+    if (on_net)
+        net_close();
+    else
+        plat_port_close();
 }
 
 // How messages name the port: COMn, or the name as the user gave it.
@@ -25,13 +40,21 @@ static const char* port_label(int port)
     return com;
 }
 
-int RS_open(int port, int baud)
+// A network port's message carries the reason; a local port's follows it.
+static void open_failed(int port)
 {
-    if (open_port(port, baud) != 0) {
+    if (on_net) {
+        fprintf(stderr, "Can't Open COM Port (%s: %s).\n", port_label(port), open_why);
+    } else {
         fprintf(stderr, "Can't Open COM Port (%s:).\n", port_label(port));
         fprintf(stderr, "%s\n", plat_port_error());
-        plat_exit(1);
     }
+    plat_exit(1);
+}
+
+int RS_open(int port, int baud)
+{
+    if (open_port(port, baud) == -1) open_failed(port);
     return 0;
 }
 
@@ -51,17 +74,22 @@ static void hang_up(void)
     port_lost = true;
 }
 
+static int port_hung_up(void)
+{
+    return on_net ? net_hung_up() : plat_port_hung_up();
+}
+
 int RS_checkdata(void)
 {
-    int n = plat_port_queue();
-    if (n < 0 && plat_port_hung_up()) hang_up();
+    int n = on_net ? net_queue() : plat_port_queue();
+    if (n < 0 && port_hung_up()) hang_up();
     return n < 0 ? 0 : n;
 }
 
 int RS_read(unsigned char* buf, int n)
 {
-    int got = plat_port_read(buf, n);
-    if (got <= 0 && plat_port_hung_up()) hang_up();
+    int got = on_net ? net_read(buf, n) : plat_port_read(buf, n);
+    if (got <= 0 && port_hung_up()) hang_up();
     return got < 0 ? 0 : got;
 }
 
@@ -73,8 +101,14 @@ static size_t tx_head;
 // a port that hung up under -w are lost with the port.
 static int offer(const unsigned char* buf, int n)
 {
-    int took = plat_port_write(buf, n);
+    int took = on_net ? net_write(buf, n) : plat_port_write(buf, n);
     if (took >= 0) return took;
+    if (on_net) { // closed: the hang-up shows once what came before the close is read
+        tx_queue.clear();
+        tx_head = 0;
+        if (net_hung_up()) hang_up();
+        return n;
+    }
     if (!plat_port_hung_up()) RS_fatal("cnt != dwWritten");
     hang_up();
     tx_queue.clear();
@@ -125,7 +159,7 @@ void RS_close(void)
 {
     tx_queue.clear(); // what the port never took is dropped with it
     tx_head = 0;
-    plat_port_close();
+    close_port();
     keep_on = false;
     port_lost = false;
 }
@@ -162,24 +196,25 @@ const char* RS_name(void)
 // not a port without modem lines.
 static int line_result(int result)
 {
-    if (result == 0 || !plat_port_hung_up()) return result;
+    if (result == 0 || !port_hung_up()) return result;
     hang_up();
     return 0;
 }
 
 int RS_set_dtr(int on)
 {
-    return line_result(plat_port_dtr(on));
+    return line_result(on_net ? net_set_dtr(on) : plat_port_dtr(on));
 }
 
 int RS_set_rts(int on)
 {
-    return line_result(plat_port_rts(on));
+    return line_result(on_net ? net_set_rts(on) : plat_port_rts(on));
 }
 
 // The wait is short (a -r break is 250 ms), so it need not watch the keys.
 int RS_break(int ms)
 {
+    if (on_net) return line_result(net_break(ms));
     if (line_result(plat_port_break(1)) != 0) return -1;
     plat_sleep_ms(ms);
     return line_result(plat_port_break(0));
@@ -189,8 +224,8 @@ int RS_lines(modem_state* m)
 {
     modem_state none = {};
     *m = none;
-    int r = plat_port_lines(m);
-    if (r != 0 && plat_port_hung_up()) hang_up();
+    int r = on_net ? net_lines(m) : plat_port_lines(m);
+    if (r != 0 && port_hung_up()) hang_up();
     return r;
 }
 
@@ -198,7 +233,8 @@ int RS_lines(modem_state* m)
 static void check_format(void)
 {
     line_format got;
-    if (!format_warned && plat_port_format(&got) == 0) {
+    int known = on_net ? net_format(&got) : plat_port_format(&got);
+    if (!format_warned && known == 0) {
         format_warned = true;
         linectl_check(&got);
     }
@@ -218,7 +254,8 @@ static bool port_ready(void)
 static void check_rate(int port, int baud)
 {
     int rate = 0;
-    if (rate_warned || plat_port_rate(&rate) != 0 || rate == baud) return;
+    int known = on_net ? net_rate(&rate) : plat_port_rate(&rate);
+    if (rate_warned || known != 0 || rate == baud) return;
     rate_warned = true;
     message_line();
     fprintf(stderr, "WARNING: %s runs at %d baud, not %d\n", port_label(port), rate, baud);
@@ -232,7 +269,9 @@ static bool wait_open(int port, int baud)
         for (int k; (k = key_poll()) >= 0;)
             if (k == ESCAPE_KEY) return false;
         plat_wait(RETRY_MS);
-        if (open_port(port, baud) == 0) return true;
+        int r = open_port(port, baud);
+        if (r == 0) return true;
+        if (r == -2) return false;
     }
 }
 
@@ -242,10 +281,12 @@ bool RS_start(int port, int baud, bool reconnect)
     port_lost = false;
     rate_warned = false;
     format_warned = false;
+    net_forget_warnings();
+    int r = open_port(port, baud);
+    if (r == -2) return false;
     // Port 0 is none at all (the scan found nothing): there is nothing to wait for.
-    if (!wait_flag || (port == 0 && !port_name)) {
-        RS_open(port, baud);
-    } else if (open_port(port, baud) != 0) {
+    if (r != 0 && (!wait_flag || (port == 0 && !port_name))) open_failed(port);
+    if (r != 0) {
         printf("Waiting for port %s. Escape=^A\n", port_label(port));
         if (!wait_open(port, baud)) return false;
     }
@@ -266,7 +307,7 @@ bool RS_reconnect(int port, int baud)
 {
     tx_queue.clear();
     tx_head = 0;
-    plat_port_close();
+    close_port();
     message_line();
     printf("Port %s hung up. Waiting for it again.\n", port_label(port));
     if (!wait_open(port, baud)) return false;

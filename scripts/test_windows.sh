@@ -34,14 +34,14 @@ cmake --build "$peer" -j2 --target kestrel
 peer_args=(-DKESTREL_NATIVE_PEER="$peer/kestrel/kestrel" -DKESTREL_NATIVE_DEV_DIR="$peer/dev")
 
 # Builds everything of one cross build and checks that its programs import
-# only DLLs that every Windows ships.
+# only DLLs that every Windows ships (ws2_32: Winsock 2, for network ports).
 cross_build() { # folder toolchain triplet
   cmake --no-warn-unused-cli -S . -B "$1" -DCMAKE_TOOLCHAIN_FILE="cmake/$2.cmake" \
     -DCMAKE_BUILD_TYPE=Release "${peer_args[@]}" >/dev/null
   cmake --build "$1" -j2
   for exe in "$1/marigold/marigold.exe" "$1/kestrel/kestrel.exe"; do
     [ -f "$exe" ] || fail "$exe was not built"
-    if "$3-objdump" -p "$exe" | grep "DLL Name" | grep -viqE 'kernel32|advapi32|msvcrt|user32'; then
+    if "$3-objdump" -p "$exe" | grep "DLL Name" | grep -viqE 'kernel32|advapi32|msvcrt|user32|ws2_32'; then
       "$3-objdump" -p "$exe" | grep "DLL Name" >&2
       fail "$exe needs a DLL that Windows does not ship"
     fi

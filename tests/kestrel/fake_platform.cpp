@@ -120,6 +120,49 @@ int plat_port_rate(int *baud)
     return 0;
 }
 
+int plat_net_connect(const char *host, int port, char *why, int size)
+{
+    fake.net_hosts.push_back(std::string(host) + ":" + std::to_string(port));
+    if (fake.net_refuse.empty()) return 0;
+    snprintf(why, size, "%s", fake.net_refuse.c_str());
+    return -1;
+}
+
+int plat_net_connected(int ms, char *, int)
+{
+    if (fake.net_slow == 0) return 1;
+    fake.net_slow--;
+    fake.clock += ms;
+    return 0;
+}
+
+int plat_net_read(unsigned char *buf, int n)
+{
+    if (fake.net_in.empty()) return fake.net_eof ? -1 : 0;
+    int got = std::min({n, (int)fake.net_in.size(), fake.net_read_max});
+    std::copy(fake.net_in.begin(), fake.net_in.begin() + got, buf);
+    fake.net_in.erase(0, got);
+    return got;
+}
+
+int plat_net_write(const unsigned char *buf, int n)
+{
+    if (fake.net_eof) return -1;
+    int took = fake.net_room < 0 ? n : std::min(n, fake.net_room);
+    std::string got((const char *)buf, took);
+    fake.net_out += got;
+    if (fake.net_server) fake.net_in += fake.net_server(got);
+    return took;
+}
+
+// Nothing comes on its own: a wait for the server lets the time pass.
+void plat_net_wait(int ms)
+{
+    if (fake.net_in.empty()) fake.clock += ms;
+}
+
+void plat_net_close(void) { fake.closes++; }
+
 int plat_port_format(line_format *fmt)
 {
     *fmt = fake.kept.data_bits ? fake.kept : fake.formats.back();

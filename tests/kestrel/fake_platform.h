@@ -4,6 +4,7 @@
 #include "kestrel.h"
 #include "platform.h"
 #include <deque>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -56,6 +57,16 @@ struct Fake {
     std::map<int, int> props_result;  // port -> 1/0/-1 (default 1)
     std::vector<int> sigint;          // every plat_sigint argument
     std::vector<long> sigint_out;     // stdout bytes already written at each call
+    // The network port: a scripted server.
+    std::vector<std::string> net_hosts; // "host:port" of each connect
+    std::string net_refuse;           // a connect fails at once with this reason
+    int net_slow = 0;                 // plat_net_connected calls before it is made
+    std::string net_in;               // bytes the server has sent, not yet read
+    std::string net_out;              // bytes the server got
+    bool net_eof = false;             // the server closes once net_in is read
+    int net_room = -1;                // bytes a write takes at most (-1: all)
+    int net_read_max = 65536;         // bytes one read gives at most
+    std::function<std::string(const std::string &)> net_server; // its answer to bytes it got
     plat_time local = {23, 59, 59, 999}; // the local time; plat_local_time adds...
     int local_step_ms = 0;            // ...this many ms after each call
 };

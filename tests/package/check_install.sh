@@ -81,6 +81,8 @@ comp=$root/share/bash-completion/completions
 expect "kestrel -c" "$(complete_words "$comp/kestrel" kestrel -c)" $'-c33\n-c66'
 expect "kestrel -c6" "$(complete_words "$comp/kestrel" kestrel -e -c6)" '-c66'
 [ ! -e "$scratch/ran" ] || fail "completing -c ran kestrel"
+expect "kestrel -cr" "$(complete_words "$comp/kestrel" kestrel -cr)" '-crfc2217://'
+expect "kestrel -ctc" "$(complete_words "$comp/kestrel" kestrel -e -ctc)" '-ctcp://'
 expect "kestrel -b115" "$(complete_words "$comp/kestrel" kestrel -b115)" '-b115200'
 expect "kestrel -ua" "$(complete_words "$comp/kestrel" kestrel -ua)" '-ua.hex'
 expect "kestrel -c3 x" "$(complete_words "$comp/kestrel" kestrel -c33 x '')" ''

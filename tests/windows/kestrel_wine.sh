@@ -2,7 +2,7 @@
 # One end-to-end case of kestrel.exe under Wine on a COM port that the Wine
 # prefix maps to a pseudo-terminal.
 #   kestrel_wine.sh CASE KESTREL_EXE WORK [NATIVE_KESTREL NATIVE_DEV_DIR]
-# CASE: list | missing | echo | wait | names | stamps | line | usage | bench | stall. WINEPREFIX and the other Wine settings
+# CASE: list | missing | echo | wait | names | stamps | line | usage | bench | stall | net. WINEPREFIX and the other Wine settings
 # come from the environment (ctest passes them; see CMakeLists.txt here), WINE
 # and WINESERVER name the loader and server of the build's word size.
 # Each case uses COM numbers of its own, so cases may run side by side.
@@ -312,6 +312,132 @@ for name, args in (('upload', ['-u' + upload]), ('echo', ['-e']), ('bench', ['-t
     p.wait()
     for fd in (m, s, km, ks):
         os.close(fd)
+PY
+  ;;
+net)
+  # Network ports through Winsock, against a ser2net on this host that serves
+  # a pseudo-terminal played here: the echo over rfc2217:// with every byte
+  # value, the port in use, ser2net stopped mid-session (exit 255), a
+  # terminal's upload and log over tcp://, and the refusals (nothing
+  # listening, an unknown host).
+  command -v ser2net >/dev/null || fail "ser2net is not installed"
+  python3 - "$exe" "$work" <<'PY' || fail "network ports"
+import os, select, socket, subprocess, sys, time, tty
+wine, exe, work = os.environ['WINE'], sys.argv[1], sys.argv[2]
+ALL = bytes(range(256))
+procs = []
+
+def fail(msg):
+    for p in procs:
+        if p.poll() is None:
+            p.kill()
+    sys.exit(msg)
+
+def free_port():
+    s = socket.socket()
+    s.bind(('127.0.0.1', 0))
+    port = s.getsockname()[1]
+    s.close()
+    return port
+
+def listening(port):
+    with open('/proc/net/tcp') as f:
+        return any(l.split()[1] == '0100007F:%04X' % port and l.split()[3] == '0A' for l in f.readlines()[1:])
+
+class Ser2net:
+    def __init__(self, raw):
+        self.master, self.slave = os.openpty()
+        tty.setraw(self.slave)
+        self.port = free_port()
+        self.url = '%s://127.0.0.1:%d' % ('tcp' if raw else 'rfc2217', self.port)
+        self.config = os.path.join(work, 'ser2net_%d.yaml' % self.port)
+        with open(self.config, 'w') as f:
+            f.write('connection: &board\n  accepter: %s,127.0.0.1,%d\n  connector: serialdev,%s,115200n81,local\n'
+                    % ('tcp' if raw else 'telnet(rfc2217),tcp', self.port, os.ttyname(self.slave)))
+        self.p = subprocess.Popen(['ser2net', '-n', '-c', self.config, '-P', self.config + '.pid'],
+                                  stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        procs.append(self.p)
+        end = time.time() + 20
+        while not listening(self.port):
+            if time.time() > end:
+                fail('ser2net did not come up')
+            time.sleep(0.05)
+
+    def stop(self):
+        self.p.terminate()
+        self.p.wait(10)
+
+def kestrel(name, *args):
+    out = open(os.path.join(work, name + '.out'), 'wb')
+    err = open(os.path.join(work, name + '.err'), 'wb')
+    p = subprocess.Popen([wine, exe] + list(args), stdin=subprocess.DEVNULL, stdout=out, stderr=err)
+    procs.append(p)
+    return p
+
+def text(name, ext):
+    with open(os.path.join(work, name + '.' + ext), 'rb') as f:
+        return f.read()
+
+def wait_for(what, cond, timeout=60):
+    end = time.time() + timeout
+    while not cond():
+        if time.time() > end:
+            fail('no ' + what)
+        time.sleep(0.05)
+
+def read_far(fd, n, timeout=60):
+    got, end = b'', time.time() + timeout
+    while len(got) < n and time.time() < end:
+        if select.select([fd], [], [], 0.1)[0]:
+            got += os.read(fd, 65536)
+    return got
+
+# Echo over RFC 2217: every byte value, then ser2net goes away.
+s = Ser2net(raw=False)
+p = kestrel('echo', '-e', '-b115200', '-c' + s.url)
+wait_for('echo banner', lambda: b'EchobackMode' in text('echo', 'out'))
+sent = ALL.replace(b'\r', b'') * 4
+os.write(s.master, sent)
+if read_far(s.master, len(sent)) != sent:
+    fail('the echo differs')
+# The port in use: ser2net's text in the message, exit 1.
+q = kestrel('inuse', '-c' + s.url)
+if q.wait(60) != 1 or text('inuse', 'err') != ("Can't Open COM Port (%s: Port already in use).\r\n" % s.url).encode():
+    fail('in use: %r' % text('inuse', 'err'))
+s.stop()
+try:
+    code = p.wait(60)
+except subprocess.TimeoutExpired:
+    fail('kestrel did not end when ser2net stopped')
+if code != 255 or b'FATAL: COM Port Read/Write Error. port hung up\r\n' not in text('echo', 'err'):
+    fail('after ser2net stopped: exit %d, %r' % (code, text('echo', 'err')))
+want = ''.join('WARNING: %s did not confirm the %s setting\r\n' % (s.url, n) for n in ('DTR', 'RTS'))
+if not text('echo', 'err').startswith(want.encode()):
+    fail('warnings %r' % text('echo', 'err'))
+
+# Upload and log over raw TCP.
+s = Ser2net(raw=True)
+with open(os.path.join(work, 'all.bin'), 'wb') as f:
+    f.write(ALL * 4)
+log = os.path.join(work, 'term.log')
+p = kestrel('term', '-l' + log, '-u' + os.path.join(work, 'all.bin'), '-c' + s.url)
+wait_for('terminal banner', lambda: b'TerminalMode' in text('term', 'out'))
+if read_far(s.master, len(ALL) * 4) != ALL * 4:
+    fail('the upload differs')
+os.write(s.master, ALL * 3)
+wait_for('log', lambda: os.path.getsize(log) >= len(ALL) * 3)
+if open(log, 'rb').read() != ALL * 3:
+    fail('the log differs')
+p.kill()
+p.wait()
+s.stop()
+
+for name, url, why in (('refused', 'rfc2217://127.0.0.1:%d' % free_port(), 'connection refused'),
+                       ('unknown', 'tcp://nosuch.invalid:2217', 'unknown host')):
+    q = kestrel(name, '-c' + url)
+    code = q.wait(60)
+    if code != 1 or text(name, 'err') != ("Can't Open COM Port (%s: %s).\r\n" % (url, why)).encode():
+        fail('%s: exit %d, %r' % (name, code, text(name, 'err')))
 PY
   ;;
 *)

@@ -1,0 +1,161 @@
+// net_posix.cpp - the network port on Linux: one non-blocking TCP socket.
+#include "platform.h"
+#include "posix_tty.h"
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+static int sock = -1;
+static bool send_blocked;
+static addrinfo* addresses; // what the host resolved to
+static addrinfo* trying; // the address being connected to
+
+int net_socket(void)
+{
+    return sock;
+}
+
+bool net_send_blocked(void)
+{
+    return sock >= 0 && send_blocked;
+}
+
+static void reason(char* why, int size, int error)
+{
+    if (error == ECONNREFUSED)
+        snprintf(why, (size_t)size, "connection refused");
+    else
+        snprintf(why, (size_t)size, "%s", strerror(error));
+}
+
+// Starts the connect to the address at `trying` and the ones after it:
+// 0 started (or made), else the error of the last one tried.
+static int start_connect(void)
+{
+    int error = 0;
+    for (; trying; trying = trying->ai_next) {
+        sock = socket(trying->ai_family, trying->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
+            trying->ai_protocol);
+        if (sock < 0) {
+            error = errno;
+            continue;
+        }
+        if (connect(sock, trying->ai_addr, trying->ai_addrlen) == 0 || errno == EINPROGRESS)
+            return 0;
+        error = errno;
+        close(sock);
+        sock = -1;
+    }
+    return error ? error : ECONNREFUSED;
+}
+
+static void forget_addresses(void)
+{
+    if (addresses) freeaddrinfo(addresses);
+    addresses = trying = nullptr;
+}
+
+int plat_net_connect(const char* host, int port, char* why, int size)
+{
+    plat_net_close();
+    char service[16];
+    snprintf(service, sizeof service, "%d", port);
+    addrinfo hints;
+    memset(&hints, 0, sizeof hints);
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICSERV | AI_ADDRCONFIG;
+    int r = getaddrinfo(host, service, &hints, &addresses);
+    if (r != 0) {
+        addresses = nullptr;
+        if (r == EAI_SYSTEM)
+            reason(why, size, errno);
+        else if (r == EAI_NONAME || r == EAI_FAIL || r == EAI_AGAIN || r == EAI_NODATA)
+            snprintf(why, (size_t)size, "unknown host");
+        else
+            snprintf(why, (size_t)size, "%s", gai_strerror(r));
+        return -1;
+    }
+    trying = addresses;
+    int error = start_connect();
+    if (error == 0) return 0;
+    forget_addresses();
+    reason(why, size, error);
+    return -1;
+}
+
+int plat_net_connected(int ms, char* why, int size)
+{
+    if (sock < 0) {
+        snprintf(why, (size_t)size, "not connecting");
+        return -1;
+    }
+    struct pollfd pfd = { sock, POLLOUT, 0 };
+    if (poll(&pfd, 1, ms) <= 0) return 0;
+    int error = 0;
+    socklen_t len = sizeof error;
+    getsockopt(sock, SOL_SOCKET, SO_ERROR, &error, &len);
+    if (error == 0) {
+        forget_addresses();
+        int on = 1; // keys and small blocks go out at once
+        setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        send_blocked = false;
+        return 1;
+    }
+    close(sock);
+    sock = -1;
+    trying = trying->ai_next; // the next address of the name, if any
+    int next = start_connect();
+    if (next == 0) return 0;
+    forget_addresses();
+    reason(why, size, error);
+    return -1;
+}
+
+int plat_net_read(unsigned char* buf, int n)
+{
+    for (;;) {
+        ssize_t r = recv(sock, buf, (size_t)n, 0);
+        if (r > 0) return (int)r;
+        if (r == 0) return -1; // the far end closed
+        if (errno == EINTR) continue;
+        return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
+    }
+}
+
+// MSG_NOSIGNAL: a broken connection is an error here, not a SIGPIPE.
+int plat_net_write(const unsigned char* buf, int n)
+{
+    for (;;) {
+        ssize_t r = send(sock, buf, (size_t)n, MSG_NOSIGNAL);
+        if (r >= 0) {
+            send_blocked = r < n;
+            return (int)r;
+        }
+        if (errno == EINTR) continue;
+        send_blocked = errno == EAGAIN || errno == EWOULDBLOCK;
+        return send_blocked ? 0 : -1;
+    }
+}
+
+void plat_net_wait(int ms)
+{
+    if (sock < 0) return;
+    struct pollfd pfd = { sock, (short)(POLLIN | (send_blocked ? POLLOUT : 0)), 0 };
+    poll(&pfd, 1, ms);
+}
+
+void plat_net_close(void)
+{
+    forget_addresses();
+    if (sock >= 0) close(sock);
+    sock = -1;
+    send_blocked = false;
+}
