@@ -65,7 +65,11 @@ static HANDLE open_named(const char* name)
 {
     char full[300];
     bool device_path = name[0] == '\\' && name[1] == '\\';
-    snprintf(full, sizeof full, "%s%s", device_path ? "" : "\\\\.\\", name);
+    int n = snprintf(full, sizeof full, "%s%s", device_path ? "" : "\\\\.\\", name);
+    if (n < 0 || (size_t)n >= sizeof full) { // cut short, it could name another port
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return INVALID_HANDLE_VALUE;
+    }
     return CreateFileA(
         full, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
 }

@@ -202,7 +202,10 @@ int plat_port_open(int port, int baud, const line_format* fmt)
 int plat_port_open_name(const char* name, int baud, const line_format* fmt)
 {
     char path[512];
-    if (!name_path(name, path, sizeof path)) return -1;
+    if (!name_path(name, path, sizeof path)) {
+        open_error = strerror(ENAMETOOLONG);
+        return -1;
+    }
     return port_start(open_exclusive_path(path), baud, fmt);
 }
 
