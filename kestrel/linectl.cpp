@@ -162,12 +162,15 @@ static void set_rts(int on)
 
 // Waits ms, watching the keyboard: false when Ctrl-A (or an interrupt where
 // keys come from a pipe) ends the session. Other keys are kept for later.
+// Under -k, Ctrl-T Ctrl-A is kept too: it sends 0x01 once the wait is over.
 static bool wait_ms(int ms)
 {
+    bool after_command_key = false;
     long end = plat_clock_ms() + ms;
     for (long left = ms; left > 0; left = end - plat_clock_ms()) {
         for (int k; (k = plat_key_poll()) >= 0;) {
-            if (k == ESCAPE_KEY) return false;
+            if (k == ESCAPE_KEY && !after_command_key) return false;
+            after_command_key = command_keys && k == COMMAND_KEY && !after_command_key;
             key_keep(k);
         }
         plat_sleep_ms(left < KEY_LOOK_MS ? (int)left : KEY_LOOK_MS);
@@ -259,6 +262,11 @@ static int command(int key)
     }
     show_lines();
     return -1;
+}
+
+bool linectl_command_pending(void)
+{
+    return command_next;
 }
 
 int linectl_key(int key)

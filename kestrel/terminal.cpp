@@ -68,11 +68,13 @@ int next_tx_char(void)
 // While the port holds output back, the keyboard is read ahead, so that
 // Ctrl-A is seen at once whatever the port does; the other keys keep their
 // turn. True when Ctrl-A came. Under -k, the key after Ctrl-T is a command
-// (Ctrl-T Ctrl-A sends 0x01) and keeps its turn too.
+// (Ctrl-T Ctrl-A sends 0x01) and keeps its turn too: with nothing read ahead,
+// the command key's state is the one the keys sent so far left.
 static bool escape_ahead(void)
 {
     static bool after_command_key;
     bool command_keys = option_text('k') != nullptr;
+    if (keys_head == keys_ahead.size()) after_command_key = linectl_command_pending();
     while (keys_ahead.size() - keys_head < KEYS_AHEAD) {
         int k = key_poll();
         if (k < 0) return false;

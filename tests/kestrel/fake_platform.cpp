@@ -185,6 +185,10 @@ void plat_wait_io(int ms, int in, int out)
 {
     fake.waits++;
     if (out) fake.out_waits++;
+    if (out && fake.room_on_wait) {
+        fake.room += fake.room_on_wait;
+        fake.room_on_wait = 0;
+    }
     bool port = in && (!fake.rx.empty() || (!fake.in_flight.empty() && fake.clock >= fake.hold_until));
     bool key = !fake.keys.empty() && fake.keys.front() >= 0; // -1: a poll that finds none
     if (port || key) return;

@@ -34,6 +34,7 @@ struct Fake {
     long written = 0;
     int short_write = 0;              // writes fail
     long room = -1;                   // bytes the port still takes; -1: no limit
+    long room_on_wait = 0;            // room the port makes at the next wait for it
     bool hung_up = false;             // the port hung up: queries fail
     int hangups = 0;                  // times the port hangs up once its queue runs empty
     std::deque<unsigned char> rx_after; // bytes waiting once the port opens again

@@ -132,3 +132,29 @@ TEST_F(LineControl, PulseAndHardwareFlowKeepsRts)
     EXPECT_EQ(fake.line_calls, calls({ { "dtr=0", 0 }, { "dtr=1", 100 } })); // RTS is the driver's
     EXPECT_NE(out.find("[RTS follows the flow control (-fh): not changed]\n"), std::string::npos);
 }
+
+// A Ctrl-T read ahead while the port held output back, whose command key then
+// came on the ordinary path, leaves no stale state: the next Ctrl-A read
+// ahead ends the session.
+TEST_F(LineControl, CtrlAAfterACommandKeyReadAheadEndsTheSession)
+{
+    fake.room = 1;
+    fake.room_on_wait = 1;
+    fake.keys = { 'a', 'b', 0x14, -1, 'l', 'c', ESCAPE_KEY, -1, -1, -1, ESCAPE_KEY };
+    session({ "-k", "-c4" });
+    EXPECT_EQ(fake.keys.size(), 4u) << "the first Ctrl-A did not end the session";
+    EXPECT_EQ(fake_tx_string(), "ab");
+}
+
+// Under -k, Ctrl-T Ctrl-A typed during a -r wait sends 0x01 after it; a
+// plain Ctrl-A later ends the session.
+TEST_F(LineControl, CommandKeyThenCtrlADuringAWaitSendsIt)
+{
+    fake.keys = { 0x14, ESCAPE_KEY };
+    fake.keys.insert(fake.keys.end(), 20, -1);
+    fake.keys.insert(fake.keys.end(), { 'z', ESCAPE_KEY });
+    session({ "-k", "-r100", "-c4" });
+    EXPECT_EQ(code, 0);
+    EXPECT_EQ(fake_tx_string(), std::string("\x01z"));
+    EXPECT_TRUE(fake.keys.empty());
+}
