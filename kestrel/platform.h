@@ -67,7 +67,8 @@
 //                             with plat_upload_error() telling why (a directory
 //                             is refused)
 //   plat_upload_read(buf, n)  never waits: the count read, 0 at the end, -1 when
-//                             nothing is there yet (a FIFO's writer is slow)
+//                             nothing is there yet (a FIFO's writer is slow, or
+//                             has not come yet: only one that came and went ends it)
 //   plat_upload_close()
 //   plat_sigint(ignore)       ignore the interrupt signal, or give back its default.
 //                             While ignored, Ctrl-C, Ctrl-Z and Ctrl-\ on a Linux

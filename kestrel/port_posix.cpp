@@ -352,6 +352,7 @@ void plat_wait(int ms)
 // ---- the upload source --------------------------------------------------------
 
 static int upload_fd = -1;
+static bool upload_fifo;
 static const char* upload_error = "";
 
 // O_NONBLOCK: a FIFO opens at once, writer or not, and its reads never wait.
@@ -360,7 +361,8 @@ int plat_upload_open(const char* path)
     plat_upload_close();
     int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     struct stat st;
-    if (fd >= 0 && fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    bool known = fd >= 0 && fstat(fd, &st) == 0;
+    if (known && S_ISDIR(st.st_mode)) {
         close(fd);
         fd = -1;
         errno = EISDIR;
@@ -370,6 +372,7 @@ int plat_upload_open(const char* path)
         return -1;
     }
     upload_fd = fd;
+    upload_fifo = known && S_ISFIFO(st.st_mode);
     return 0;
 }
 
@@ -378,10 +381,19 @@ const char* plat_upload_error(void)
     return upload_error;
 }
 
+// A FIFO reads 0 both before its writer has come and after it has gone;
+// only the second polls as a hang-up.
+static bool writer_gone(void)
+{
+    struct pollfd pfd = { upload_fd, POLLIN, 0 };
+    return poll(&pfd, 1, 0) == 1 && (pfd.revents & POLLHUP) != 0;
+}
+
 int plat_upload_read(unsigned char* buf, int n)
 {
     for (;;) {
         ssize_t r = read(upload_fd, buf, (size_t)n);
+        if (r == 0 && upload_fifo && !writer_gone()) return -1;
         if (r >= 0) return (int)r;
         if (errno == EINTR) continue;
         return errno == EAGAIN ? -1 : 0; // a read error ends the upload

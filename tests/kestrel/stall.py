@@ -186,7 +186,7 @@ def case_sources():
     folder = dev('folder')
     os.mkdir(folder)
     missing = dev('missing.bin')
-    for args, err_want in ((['-u' + fifo], b''), (['-U' + folder], b"WARNING: can't open upload file:%s\n" % folder.encode()),
+    for args, err_want in ((['-U' + folder], b"WARNING: can't open upload file:%s\n" % folder.encode()),
                            (['-u' + folder], b"WARNING: can't open upload file:%s\n" % folder.encode()),
                            (['-U' + missing], b"WARNING: can't open upload file:%s\n" % missing.encode())):
         kbd_m, kbd_s = os.openpty()
@@ -201,6 +201,32 @@ def case_sources():
             fail('%r: exit %d, %r' % (args, code, err))
         for fd in (kbd_m, kbd_s):
             os.close(fd)
+    # A FIFO whose writer comes later: the upload waits for it (typed keys
+    # keep their turn behind it), and ends once the writer has come and gone.
+    cut = b'WARNING: upload file cut short by Ctrl-A:%s\n' % fifo.encode()
+    kbd_m, kbd_s = os.openpty()
+    before = termios.tcgetattr(kbd_s)
+    p = start(['-u' + fifo, '-c33'], stdin=kbd_s)
+    read_until(p.stdout.fileno(), b'Entering TerminalMode: Escape=^A\n')
+    os.write(kbd_m, b'k')
+    if select.select([master], [], [], 0.3)[0]:
+        fail('late FIFO writer: a key went out ahead of the upload: %r' % os.read(master, 100))
+    writer = os.open(fifo, os.O_WRONLY)
+    os.write(writer, b'late')
+    os.close(writer)
+    if read_until(master, 5) != b'latek':
+        fail('late FIFO writer: the upload did not go out, then the key')
+    code, err = escape(p, kbd_m, 'late FIFO writer')
+    if code != 0 or err != b'' or termios.tcgetattr(kbd_s) != before:
+        fail('late FIFO writer: exit %d, %r' % (code, err))
+    # ...and one that never comes: Ctrl-A still ends the session.
+    kbd_m, kbd_s = os.openpty()
+    before = termios.tcgetattr(kbd_s)
+    p = start(['-u' + fifo, '-c33'], stdin=kbd_s)
+    read_until(p.stdout.fileno(), b'Entering TerminalMode: Escape=^A\n')
+    code, err = escape(p, kbd_m, 'FIFO without a writer')
+    if code != 0 or err != cut or termios.tcgetattr(kbd_s) != before:
+        fail('FIFO without a writer: exit %d, %r' % (code, err))
     # A FIFO whose writer is slow: what it writes goes out, Ctrl-A still counts.
     writer = os.open(fifo, os.O_RDWR)  # a writer from before kestrel opens it
     kbd_m, kbd_s = os.openpty()
