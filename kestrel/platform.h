@@ -52,6 +52,10 @@
 //                             alone and no keys are read from it.
 //   plat_console_restore()    put the console back as it was found
 //   plat_key_poll()           next key byte, or -1 when none is waiting; never waits
+//   plat_keys_hold(hold)      while set, no key is read and no wait ends for a key
+//                             that waits (the caller can take no more); an
+//                             interrupt still ends a wait and makes plat_key_poll
+//                             return 1 where keys come from a pipe
 //   plat_wait(ms)             blocks until a byte waits on the port, a key waits, or
 //                             ms pass; a port that hung up counts as nothing waiting,
 //                             and with no port open only a key ends it early
@@ -141,6 +145,7 @@ void plat_list_ports(std::vector<plat_port_desc>* ports);
 void plat_console_init(void);
 void plat_console_restore(void);
 int plat_key_poll(void);
+void plat_keys_hold(int hold);
 void plat_wait(int ms);
 void plat_wait_io(int ms, int in, int out);
 int plat_upload_open(const char* path);

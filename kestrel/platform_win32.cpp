@@ -419,9 +419,16 @@ void plat_console_restore(void)
 
 // Function and cursor keys arrive as two successive values (0 or 0xE0, then
 // the scan code), each returned by its own call.
+static bool keys_held; // plat_keys_hold
+
+void plat_keys_hold(int hold)
+{
+    keys_held = hold != 0;
+}
+
 int plat_key_poll(void)
 {
-    if (!_kbhit()) return -1;
+    if (keys_held || !_kbhit()) return -1;
     return _getch() & 0xff;
 }
 
@@ -471,7 +478,7 @@ void plat_wait(int ms)
 void plat_wait_io(int ms, int, int out)
 {
     if (out && ms > 1) ms = 1;
-    HANDLE in = console_input();
+    HANDLE in = keys_held ? INVALID_HANDLE_VALUE : console_input();
     if (in == INVALID_HANDLE_VALUE) {
         Sleep((DWORD)ms);
         return;

@@ -169,9 +169,14 @@ int plat_port_props(int port, plat_props *p)
 void plat_console_init(void) {}
 void plat_console_restore(void) {}
 
+void plat_keys_hold(int hold)
+{
+    fake.keys_held = hold != 0;
+}
+
 int plat_key_poll(void)
 {
-    if (fake.keys.empty()) return -1;
+    if (fake.keys_held || fake.keys.empty()) return -1;
     int k = fake.keys.front();
     fake.keys.pop_front();
     return k;
@@ -190,7 +195,7 @@ void plat_wait_io(int ms, int in, int out)
         fake.room_on_wait = 0;
     }
     bool port = in && (!fake.rx.empty() || (!fake.in_flight.empty() && fake.clock >= fake.hold_until));
-    bool key = !fake.keys.empty() && fake.keys.front() >= 0; // -1: a poll that finds none
+    bool key = !fake.keys_held && !fake.keys.empty() && fake.keys.front() >= 0; // -1: a poll that finds none
     if (port || key) return;
     long until = fake.clock + ms;
     if (!fake.in_flight.empty() && fake.hold_until < until) until = fake.hold_until;

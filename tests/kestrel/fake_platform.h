@@ -16,6 +16,7 @@ struct Sent {
 struct Fake {
     std::deque<unsigned char> rx;     // bytes waiting in the receive queue
     std::deque<int> keys;             // keys, one per poll that finds one
+    bool keys_held = false;           // plat_keys_hold: keys stay where they are
     std::vector<Sent> tx;             // bytes written, stamped with the clock
     std::vector<std::pair<int, long>> writes; // size of each write, bytes read before it
     long read_total = 0;
