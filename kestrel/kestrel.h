@@ -65,7 +65,8 @@ void key_keep(int key);
 // The modem lines and the break: 0, or -1 when the port has no modem lines.
 int RS_set_dtr(int on);
 int RS_set_rts(int on);
-int RS_break(int ms);
+int RS_set_break(int on);
+int RS_out_queue(void);
 int RS_lines(modem_state* m);
 // How messages name the open port: COMn, or the name the user gave.
 const char* RS_name(void);

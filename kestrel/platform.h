@@ -34,6 +34,8 @@
 //                             raise (1) or drop (0) a modem line, start or end a break:
 //                             0, or -1 when the port has none (a pseudo-terminal)
 //   plat_port_lines(&m)       the six modem lines: 0 with m set, -1 as above
+//   plat_port_out_queue()     bytes written that the driver has not sent yet, -1
+//                             when unknown
 // Port registry, read only; values are "COM<n>" strings:
 //   plat_reg_open()           0, or -1 when there is no registry to read
 //   plat_reg_value(i, d, sz)  value i into d: 1 for a string, 0 for another type,
@@ -127,6 +129,7 @@ int plat_port_dtr(int on);
 int plat_port_rts(int on);
 int plat_port_break(int on);
 int plat_port_lines(modem_state* m);
+int plat_port_out_queue(void);
 int plat_port_queue(void);
 int plat_port_read(unsigned char* buf, int n);
 int plat_port_write(const unsigned char* buf, int n);

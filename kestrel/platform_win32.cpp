@@ -198,6 +198,14 @@ int plat_port_queue(void)
     return (int)stat.cbInQue;
 }
 
+int plat_port_out_queue(void)
+{
+    DWORD errors = 0;
+    COMSTAT stat;
+    if (port_gone || !ClearCommError(port_handle, &errors, &stat)) return -1;
+    return (int)stat.cbOutQue;
+}
+
 int plat_port_read(unsigned char* buf, int n)
 {
     DWORD got = 0;

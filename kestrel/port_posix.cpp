@@ -242,6 +242,13 @@ int plat_port_break(int on)
     return -1;
 }
 
+int plat_port_out_queue(void)
+{
+    int n = 0;
+    if (port_fd < 0 || port_gone || ioctl(port_fd, TIOCOUTQ, &n) != 0) return -1;
+    return n;
+}
+
 int plat_port_lines(modem_state* m)
 {
     int bits = 0;

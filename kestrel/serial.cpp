@@ -177,12 +177,16 @@ int RS_set_rts(int on)
     return line_result(plat_port_rts(on));
 }
 
-// The wait is short (a -r break is 250 ms), so it need not watch the keys.
-int RS_break(int ms)
+int RS_set_break(int on)
 {
-    if (line_result(plat_port_break(1)) != 0) return -1;
-    plat_sleep_ms(ms);
-    return line_result(plat_port_break(0));
+    return line_result(plat_port_break(on));
+}
+
+// What the driver still holds for sending; 0 when it can't tell.
+int RS_out_queue(void)
+{
+    int n = plat_port_out_queue();
+    return n < 0 ? 0 : n;
 }
 
 int RS_lines(modem_state* m)

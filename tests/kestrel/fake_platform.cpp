@@ -139,6 +139,8 @@ int plat_port_dtr(int on) { return line_call("dtr", on, &fake.lines.dtr); }
 int plat_port_rts(int on) { return line_call("rts", on, &fake.lines.rts); }
 int plat_port_break(int on) { return line_call("break", on, nullptr); }
 
+int plat_port_out_queue(void) { return fake.clock < fake.out_sent_at ? (int)fake.out_queue : 0; }
+
 int plat_port_lines(modem_state *m)
 {
     if (!fake.modem) return -1;

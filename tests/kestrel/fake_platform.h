@@ -36,6 +36,8 @@ struct Fake {
     int short_write = 0;              // writes fail
     long room = -1;                   // bytes the port still takes; -1: no limit
     long room_on_wait = 0;            // room the port makes at the next wait for it
+    long out_queue = 0;               // bytes the driver holds for sending...
+    long out_sent_at = 0;             // ...until this clock time
     bool hung_up = false;             // the port hung up: queries fail
     int hangups = 0;                  // times the port hangs up once its queue runs empty
     std::deque<unsigned char> rx_after; // bytes waiting once the port opens again
