@@ -413,10 +413,33 @@ void plat_upload_close(void)
     upload_fd = -1;
 }
 
+// An ending signal: the port is freed for others, and what it still holds
+// for sending is dropped, or the process's end would wait for it as a
+// close does (below). Bare system calls: safe in a signal handler.
 void port_release(void)
 {
     int fd = port_fd;
-    if (fd >= 0) ioctl(fd, TIOCNXCL); // a bare system call: safe in a signal handler
+    if (fd < 0) return;
+    ioctl(fd, TIOCNXCL);
+    tcflush(fd, TCOFLUSH);
+}
+
+static const int CLOSE_STALL_MS = 300; // output that has not moved for this long is dropped
+
+// A tty's close waits until the driver has sent all it holds, for up to its
+// closing_wait (30 s by default) when the far end holds it back: CTS low
+// under -fh, an XOFF under -fs, a USB device that stalls. Output that moves
+// is waited for, so a session's last bytes still go out; output that stays
+// is dropped.
+static void drain_for_close(int fd)
+{
+    int last = -1, still_ms = 0;
+    for (int left; ioctl(fd, TIOCOUTQ, &left) == 0 && left > 0; last = left) {
+        still_ms = left == last ? still_ms + 10 : 0;
+        if (still_ms >= CLOSE_STALL_MS) break;
+        plat_sleep_ms(10);
+    }
+    tcflush(fd, TCOFLUSH);
 }
 
 void plat_port_close(void)
@@ -425,5 +448,6 @@ void plat_port_close(void)
     if (fd < 0) return;
     ioctl(fd, TIOCNXCL);
     port_fd = -1;
+    if (!port_gone) drain_for_close(fd);
     close(fd);
 }
