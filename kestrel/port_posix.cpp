@@ -413,6 +413,15 @@ void plat_upload_close(void)
     upload_fd = -1;
 }
 
+// Drops what the driver still holds for sending. Only when it holds some: a
+// pseudo-terminal holds none (TIOCOUTQ 0), and its flush would drop what the
+// far end has not read yet.
+static void drop_output(int fd)
+{
+    int left = 0;
+    if (ioctl(fd, TIOCOUTQ, &left) == 0 && left > 0) tcflush(fd, TCOFLUSH);
+}
+
 // An ending signal: the port is freed for others, and what it still holds
 // for sending is dropped, or the process's end would wait for it as a
 // close does (below). Bare system calls: safe in a signal handler.
@@ -421,7 +430,7 @@ void port_release(void)
     int fd = port_fd;
     if (fd < 0) return;
     ioctl(fd, TIOCNXCL);
-    tcflush(fd, TCOFLUSH);
+    drop_output(fd);
 }
 
 static const int CLOSE_STALL_MS = 300; // output that has not moved for this long is dropped
@@ -439,7 +448,7 @@ static void drain_for_close(int fd)
         if (still_ms >= CLOSE_STALL_MS) break;
         plat_sleep_ms(10);
     }
-    tcflush(fd, TCOFLUSH);
+    drop_output(fd);
 }
 
 void plat_port_close(void)
