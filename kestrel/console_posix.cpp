@@ -37,6 +37,7 @@ static volatile sig_atomic_t console_raw; // set raw by us; console_saved is how
 static volatile sig_atomic_t signal_keys = 1; // Ctrl-C, Ctrl-Z, Ctrl-\ stay signals
 static volatile sig_atomic_t interrupted; // SIGINT that ends the terminal (no console)
 static bool stdin_done;
+static bool keys_held; // plat_keys_hold
 static bool sigint_ignored; // ignored when kestrel started: left so
 static struct termios console_saved;
 
@@ -170,9 +171,15 @@ void plat_console_init(void)
     take_console();
 }
 
+void plat_keys_hold(int hold)
+{
+    keys_held = hold != 0;
+}
+
+// An interrupt breaks the wait that leaves the keys out (EINTR).
 int console_key_fd(void)
 {
-    if (stdin_done || !in_foreground()) return -1;
+    if (keys_held || stdin_done || !in_foreground()) return -1;
     return STDIN_FILENO;
 }
 

@@ -65,7 +65,8 @@ void key_keep(int key);
 // The modem lines and the break: 0, or -1 when the port has no modem lines.
 int RS_set_dtr(int on);
 int RS_set_rts(int on);
-int RS_break(int ms);
+int RS_set_break(int on);
+int RS_out_queue(void);
 int RS_lines(modem_state* m);
 // How messages name the open port: COMn, or the name the user gave.
 const char* RS_name(void);
@@ -101,7 +102,7 @@ void net_close(void);
 void net_forget_warnings(void);
 int net_set_dtr(int on); // 0, or -1 when the port has no modem lines
 int net_set_rts(int on);
-int net_break(int ms);
+int net_set_break(int on);
 int net_lines(modem_state* m);
 // linectl.cpp: -r sequences and the -k command key, over the RS_ operations
 #define COMMAND_KEY 0x14 // Ctrl-T
@@ -111,6 +112,7 @@ void linectl_start(void); // a fresh open: DTR and RTS are up
 void linectl_check(const line_format* got); // warns when the port kept another framing
 bool linectl_run(void); // runs the -r sequence; false when Ctrl-A ended it
 int linectl_key(int key); // a typed key: the byte to send, -1 none, KEY_END
+bool linectl_command_pending(void); // Ctrl-T came: the next key is a command
 
 // ports.cpp: registered ports, their properties and the probe
 int PortScan(int port, int baud, bool verbose, bool list_all);

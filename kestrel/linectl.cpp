@@ -15,6 +15,7 @@ static const int BREAK_MS = 250;
 static const int PULSE_MS = 100; // Ctrl-T p without -r: a DTR pulse this long
 static const int MAX_WAIT_MS = 10000;
 static const int KEY_LOOK_MS = 10; // a wait looks at the keyboard this often
+static const int DRAIN_MS = 3000; // longest wait for the output ahead of a line step
 
 // One step of a -r sequence: 'd' DTR, 'r' RTS (value 0 or 1), 'b' a break,
 // 'w' a wait of value milliseconds.
@@ -25,6 +26,7 @@ struct line_step {
 static std::vector<line_step> sequence;
 static bool command_keys; // -k
 static bool command_next; // Ctrl-T came: the next key is a command
+static bool kept_command_key; // the last key kept during a wait was Ctrl-T (-k)
 static int dtr_on, rts_on; // as last set, for a port that can't tell
 static bool lines_warned;
 
@@ -160,30 +162,89 @@ static void set_rts(int on)
     rts_on = on;
 }
 
-// Waits ms, watching the keyboard: false when Ctrl-A (or an interrupt where
-// keys come from a pipe) ends the session. Other keys are kept for later.
+// The keys typed during a wait: false when Ctrl-A (or an interrupt where
+// keys come from a pipe) ends the session. Other keys are kept for later;
+// under -k, Ctrl-T Ctrl-A is kept too: it sends 0x01 once the wait is over.
+static bool keep_keys(void)
+{
+    for (int k; (k = plat_key_poll()) >= 0;) {
+        if (k == ESCAPE_KEY && !kept_command_key) return false;
+        kept_command_key = command_keys && k == COMMAND_KEY && !kept_command_key;
+        key_keep(k);
+    }
+    return true;
+}
+
+// Waits ms, watching the keyboard.
 static bool wait_ms(int ms)
 {
     long end = plat_clock_ms() + ms;
     for (long left = ms; left > 0; left = end - plat_clock_ms()) {
-        for (int k; (k = plat_key_poll()) >= 0;) {
-            if (k == ESCAPE_KEY) return false;
-            key_keep(k);
-        }
+        if (!keep_keys()) return false;
         plat_sleep_ms(left < KEY_LOOK_MS ? (int)left : KEY_LOOK_MS);
     }
     return true;
 }
 
+enum drained { DRAINED, HELD_BACK, ENDED };
+
+// What was sent before a line step goes out ahead of it (a reset pulse must
+// not overtake the bytes typed before it): our queue and the driver's are
+// waited out, watching the keyboard, for DRAIN_MS at most.
+static drained drain_output(void)
+{
+    long end = plat_clock_ms() + DRAIN_MS;
+    for (;;) {
+        RS_flush();
+        if (RS_pending() == 0 && RS_out_queue() == 0) return DRAINED;
+        if (!keep_keys()) return ENDED;
+        if (plat_clock_ms() >= end) return HELD_BACK;
+        RS_wait(KEY_LOOK_MS, false);
+    }
+}
+
+// A break waits in the driver until its output is sent, however long the
+// far end holds it back: a break that would wait is not sent.
+static bool line_break(int ms)
+{
+    drained d = drain_output();
+    if (d == ENDED) return false;
+    if (d == HELD_BACK) {
+        message_line();
+        printf("[output still held back by the port: no break sent]\n");
+        return true;
+    }
+    if (RS_set_break(1) != 0) {
+        no_lines();
+        return true;
+    }
+    bool go_on = wait_ms(ms);
+    RS_set_break(0);
+    return go_on;
+}
+
+// A DTR or RTS step after the output sent before it, or without waiting
+// longer for a port that holds it back.
+static bool line_step_ready(void)
+{
+    drained d = drain_output();
+    if (d != HELD_BACK) return d == DRAINED;
+    message_line();
+    printf("[output still held back by the port: the line changes ahead of it]\n");
+    return true;
+}
+
 static bool run_steps(const std::vector<line_step>& steps)
 {
+    kept_command_key = false;
     for (const line_step& s : steps) {
+        if ((s.what == 'd' || s.what == 'r') && !line_step_ready()) return false;
         if (s.what == 'd')
             set_dtr(s.value);
         else if (s.what == 'r')
             set_rts(s.value);
-        else if (s.what == 'b' && RS_break(s.value) != 0)
-            no_lines();
+        else if (s.what == 'b' && !line_break(s.value))
+            return false;
         else if (s.what == 'w' && !wait_ms(s.value))
             return false;
     }
@@ -238,13 +299,13 @@ static int command(int key)
             return KEY_END;
         break;
     case 'd':
-        set_dtr(!current(&modem_state::dtr, dtr_on));
+        if (!run_steps({ { 'd', !current(&modem_state::dtr, dtr_on) } })) return KEY_END;
         break;
     case 'r':
-        set_rts(!current(&modem_state::rts, rts_on));
+        if (!run_steps({ { 'r', !current(&modem_state::rts, rts_on) } })) return KEY_END;
         break;
     case 'b':
-        if (RS_break(BREAK_MS) != 0) no_lines();
+        if (!run_steps({ { 'b', BREAK_MS } })) return KEY_END;
         break;
     case 'l':
         break;
@@ -259,6 +320,11 @@ static int command(int key)
     }
     show_lines();
     return -1;
+}
+
+bool linectl_command_pending(void)
+{
+    return command_next;
 }
 
 int linectl_key(int key)

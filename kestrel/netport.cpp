@@ -450,11 +450,9 @@ int net_set_rts(int on)
     return 0;
 }
 
-int net_break(int ms)
+int net_set_break(int on)
 {
-    if (control(TS_BREAK, 1) != 0) return -1;
-    plat_sleep_ms(ms);
-    return control(TS_BREAK, 0);
+    return control(TS_BREAK, on);
 }
 
 // CTS, DSR, DCD and RI as the server last told; 0 until it has.

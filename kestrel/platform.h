@@ -50,6 +50,8 @@
 //                             raise (1) or drop (0) a modem line, start or end a break:
 //                             0, or -1 when the port has none (a pseudo-terminal)
 //   plat_port_lines(&m)       the six modem lines: 0 with m set, -1 as above
+//   plat_port_out_queue()     bytes written that the driver has not sent yet, -1
+//                             when unknown
 // Port registry, read only; values are "COM<n>" strings:
 //   plat_reg_open()           0, or -1 when there is no registry to read
 //   plat_reg_value(i, d, sz)  value i into d: 1 for a string, 0 for another type,
@@ -68,6 +70,10 @@
 //                             alone and no keys are read from it.
 //   plat_console_restore()    put the console back as it was found
 //   plat_key_poll()           next key byte, or -1 when none is waiting; never waits
+//   plat_keys_hold(hold)      while set, no key is read and no wait ends for a key
+//                             that waits (the caller can take no more); an
+//                             interrupt still ends a wait and makes plat_key_poll
+//                             return 1 where keys come from a pipe
 //   plat_wait(ms)             blocks until a byte waits on the port, a key waits, or
 //                             ms pass; a port that hung up counts as nothing waiting,
 //                             and with no port open only a key ends it early
@@ -83,7 +89,8 @@
 //                             with plat_upload_error() telling why (a directory
 //                             is refused)
 //   plat_upload_read(buf, n)  never waits: the count read, 0 at the end, -1 when
-//                             nothing is there yet (a FIFO's writer is slow)
+//                             nothing is there yet (a FIFO's writer is slow, or
+//                             has not come yet: only one that came and went ends it)
 //   plat_upload_close()
 //   plat_sigint(ignore)       ignore the interrupt signal, or give back its default.
 //                             While ignored, Ctrl-C, Ctrl-Z and Ctrl-\ on a Linux
@@ -138,6 +145,7 @@ int plat_port_dtr(int on);
 int plat_port_rts(int on);
 int plat_port_break(int on);
 int plat_port_lines(modem_state* m);
+int plat_port_out_queue(void);
 int plat_port_queue(void);
 int plat_port_read(unsigned char* buf, int n);
 int plat_port_write(const unsigned char* buf, int n);
@@ -163,6 +171,7 @@ void plat_list_ports(std::vector<plat_port_desc>* ports);
 void plat_console_init(void);
 void plat_console_restore(void);
 int plat_key_poll(void);
+void plat_keys_hold(int hold);
 void plat_wait(int ms);
 void plat_wait_io(int ms, int in, int out);
 int plat_upload_open(const char* path);

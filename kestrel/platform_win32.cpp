@@ -67,7 +67,11 @@ static HANDLE open_named(const char* name)
 {
     char full[300];
     bool device_path = name[0] == '\\' && name[1] == '\\';
-    snprintf(full, sizeof full, "%s%s", device_path ? "" : "\\\\.\\", name);
+    int n = snprintf(full, sizeof full, "%s%s", device_path ? "" : "\\\\.\\", name);
+    if (n < 0 || (size_t)n >= sizeof full) { // cut short, it could name another port
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return INVALID_HANDLE_VALUE;
+    }
     return CreateFileA(
         full, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
 }
@@ -194,6 +198,14 @@ int plat_port_queue(void)
         return -1;
     }
     return (int)stat.cbInQue;
+}
+
+int plat_port_out_queue(void)
+{
+    DWORD errors = 0;
+    COMSTAT stat;
+    if (port_gone || !ClearCommError(port_handle, &errors, &stat)) return -1;
+    return (int)stat.cbOutQue;
 }
 
 int plat_port_read(unsigned char* buf, int n)
@@ -417,9 +429,16 @@ void plat_console_restore(void)
 
 // Function and cursor keys arrive as two successive values (0 or 0xE0, then
 // the scan code), each returned by its own call.
+static bool keys_held; // plat_keys_hold
+
+void plat_keys_hold(int hold)
+{
+    keys_held = hold != 0;
+}
+
 int plat_key_poll(void)
 {
-    if (!_kbhit()) return -1;
+    if (keys_held || !_kbhit()) return -1;
     return _getch() & 0xff;
 }
 
@@ -486,7 +505,7 @@ void plat_wait(int ms)
 // waits for it up to its time-out, so the wait for output is kept short.
 void plat_wait_io(int ms, int, int out)
 {
-    HANDLE in = console_input();
+    HANDLE in = keys_held ? INVALID_HANDLE_VALUE : console_input();
     HANDLE net = net_event();
     if (net) {
         wait_with_socket(in, net, ms);

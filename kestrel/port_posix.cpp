@@ -202,7 +202,10 @@ int plat_port_open(int port, int baud, const line_format* fmt)
 int plat_port_open_name(const char* name, int baud, const line_format* fmt)
 {
     char path[512];
-    if (!name_path(name, path, sizeof path)) return -1;
+    if (!name_path(name, path, sizeof path)) {
+        open_error = strerror(ENAMETOOLONG);
+        return -1;
+    }
     return port_start(open_exclusive_path(path), baud, fmt);
 }
 
@@ -237,6 +240,13 @@ int plat_port_break(int on)
     if (ioctl(port_fd, on ? TIOCSBRK : TIOCCBRK) == 0) return 0;
     if (errno == EIO) port_gone = true;
     return -1;
+}
+
+int plat_port_out_queue(void)
+{
+    int n = 0;
+    if (port_fd < 0 || port_gone || ioctl(port_fd, TIOCOUTQ, &n) != 0) return -1;
+    return n;
 }
 
 int plat_port_lines(modem_state* m)
@@ -361,6 +371,7 @@ void plat_wait(int ms)
 // ---- the upload source --------------------------------------------------------
 
 static int upload_fd = -1;
+static bool upload_fifo;
 static const char* upload_error = "";
 
 // O_NONBLOCK: a FIFO opens at once, writer or not, and its reads never wait.
@@ -369,7 +380,8 @@ int plat_upload_open(const char* path)
     plat_upload_close();
     int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     struct stat st;
-    if (fd >= 0 && fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    bool known = fd >= 0 && fstat(fd, &st) == 0;
+    if (known && S_ISDIR(st.st_mode)) {
         close(fd);
         fd = -1;
         errno = EISDIR;
@@ -379,6 +391,7 @@ int plat_upload_open(const char* path)
         return -1;
     }
     upload_fd = fd;
+    upload_fifo = known && S_ISFIFO(st.st_mode);
     return 0;
 }
 
@@ -387,10 +400,19 @@ const char* plat_upload_error(void)
     return upload_error;
 }
 
+// A FIFO reads 0 both before its writer has come and after it has gone;
+// only the second polls as a hang-up.
+static bool writer_gone(void)
+{
+    struct pollfd pfd = { upload_fd, POLLIN, 0 };
+    return poll(&pfd, 1, 0) == 1 && (pfd.revents & POLLHUP) != 0;
+}
+
 int plat_upload_read(unsigned char* buf, int n)
 {
     for (;;) {
         ssize_t r = read(upload_fd, buf, (size_t)n);
+        if (r == 0 && upload_fifo && !writer_gone()) return -1;
         if (r >= 0) return (int)r;
         if (errno == EINTR) continue;
         return errno == EAGAIN ? -1 : 0; // a read error ends the upload
@@ -403,10 +425,42 @@ void plat_upload_close(void)
     upload_fd = -1;
 }
 
+// Drops what the driver still holds for sending. Only when it holds some: a
+// pseudo-terminal holds none (TIOCOUTQ 0), and its flush would drop what the
+// far end has not read yet.
+static void drop_output(int fd)
+{
+    int left = 0;
+    if (ioctl(fd, TIOCOUTQ, &left) == 0 && left > 0) tcflush(fd, TCOFLUSH);
+}
+
+// An ending signal: the port is freed for others, and what it still holds
+// for sending is dropped, or the process's end would wait for it as a
+// close does (below). Bare system calls: safe in a signal handler.
 void port_release(void)
 {
     int fd = port_fd;
-    if (fd >= 0) ioctl(fd, TIOCNXCL); // a bare system call: safe in a signal handler
+    if (fd < 0) return;
+    ioctl(fd, TIOCNXCL);
+    drop_output(fd);
+}
+
+static const int CLOSE_STALL_MS = 300; // output that has not moved for this long is dropped
+
+// A tty's close waits until the driver has sent all it holds, for up to its
+// closing_wait (30 s by default) when the far end holds it back: CTS low
+// under -fh, an XOFF under -fs, a USB device that stalls. Output that moves
+// is waited for, so a session's last bytes still go out; output that stays
+// is dropped.
+static void drain_for_close(int fd)
+{
+    int last = -1, still_ms = 0;
+    for (int left; ioctl(fd, TIOCOUTQ, &left) == 0 && left > 0; last = left) {
+        still_ms = left == last ? still_ms + 10 : 0;
+        if (still_ms >= CLOSE_STALL_MS) break;
+        plat_sleep_ms(10);
+    }
+    drop_output(fd);
 }
 
 void plat_port_close(void)
@@ -415,5 +469,6 @@ void plat_port_close(void)
     if (fd < 0) return;
     ioctl(fd, TIOCNXCL);
     port_fd = -1;
+    if (!port_gone) drain_for_close(fd);
     close(fd);
 }

@@ -211,13 +211,18 @@ int RS_set_rts(int on)
     return line_result(on_net ? net_set_rts(on) : plat_port_rts(on));
 }
 
-// The wait is short (a -r break is 250 ms), so it need not watch the keys.
-int RS_break(int ms)
+int RS_set_break(int on)
 {
-    if (on_net) return line_result(net_break(ms));
-    if (line_result(plat_port_break(1)) != 0) return -1;
-    plat_sleep_ms(ms);
-    return line_result(plat_port_break(0));
+    if (on_net) return line_result(net_set_break(on));
+    return line_result(plat_port_break(on));
+}
+
+// What the driver still holds for sending; 0 when it can't tell (a
+// network port: the socket's queue is no line's).
+int RS_out_queue(void)
+{
+    int n = on_net ? -1 : plat_port_out_queue();
+    return n < 0 ? 0 : n;
 }
 
 int RS_lines(modem_state* m)

@@ -44,6 +44,15 @@ void log_putc(int c)
     log_write(&b, 1);
 }
 
+// Past the cap the console keeps the keys: waits no longer end for them,
+// and only an interrupt (where keys come from a pipe) is still seen.
+static bool ahead_full(void)
+{
+    bool full = keys_ahead.size() - keys_head >= KEYS_AHEAD;
+    plat_keys_hold(full);
+    return full;
+}
+
 int next_tx_char(void)
 {
     if (preamble_pos != 0) {
@@ -56,6 +65,7 @@ int next_tx_char(void)
     if (uploading) return TX_UPLOAD;
     if (keys_head < keys_ahead.size()) {
         int c = (unsigned char)keys_ahead[keys_head++];
+        plat_keys_hold(0); // below the cap again
         if (keys_head == keys_ahead.size()) {
             keys_ahead.clear();
             keys_head = 0;
@@ -68,19 +78,21 @@ int next_tx_char(void)
 // While the port holds output back, the keyboard is read ahead, so that
 // Ctrl-A is seen at once whatever the port does; the other keys keep their
 // turn. True when Ctrl-A came. Under -k, the key after Ctrl-T is a command
-// (Ctrl-T Ctrl-A sends 0x01) and keeps its turn too.
+// (Ctrl-T Ctrl-A sends 0x01) and keeps its turn too: with nothing read ahead,
+// the command key's state is the one the keys sent so far left.
 static bool escape_ahead(void)
 {
     static bool after_command_key;
     bool command_keys = option_text('k') != nullptr;
-    while (keys_ahead.size() - keys_head < KEYS_AHEAD) {
+    if (keys_head == keys_ahead.size()) after_command_key = linectl_command_pending();
+    while (!ahead_full()) {
         int k = key_poll();
         if (k < 0) return false;
         if (k == ESCAPE_KEY && !after_command_key) return true;
         after_command_key = command_keys && k == COMMAND_KEY && !after_command_key;
         keys_ahead += (char)k;
     }
-    return false;
+    return plat_key_poll() == ESCAPE_KEY; // held: an interrupt only
 }
 
 static void close_upload(void)
@@ -141,6 +153,7 @@ static void end_terminal(void)
     close_upload();
     keys_ahead.clear();
     keys_head = 0;
+    plat_keys_hold(0);
 }
 
 void TerminalMode(int port, int baud)

@@ -128,6 +128,7 @@ def case_nodevice():
     os.mkfifo(dev('ttyUSB12'))                                   # COM45: a FIFO
     # Each failure names its reason on a line of its own.
     missing, no_port, folder = b'No such file or directory', b'not a serial port', b'Is a directory'
+    too_long = b'File name too long'
     reasons = {40: missing, 41: missing, 42: no_port, 43: folder, 44: no_port, 45: no_port,
                100: missing, -3: missing}
     for n, mode in ((40, []), (41, ['-e']), (42, ['-e']), (43, ['-t']), (44, []), (45, ['-e']),
@@ -139,7 +140,8 @@ def case_nodevice():
     # A name, not a number: never the scan's choice, whatever else exists.
     link_pty('ttyUSB0')
     for name, why in (('abc', missing), ('ttyUSB9', no_port), ('ttyUSB10', folder),
-                      (dev('ttyUSB44'), missing), ('/nonexistent/ttyUSB0', missing), ('3abc', missing)):
+                      (dev('ttyUSB44'), missing), ('/nonexistent/ttyUSB0', missing), ('3abc', missing),
+                      ('n' * 600, too_long), ('/tmp/' + 'p' * 600, too_long)):
         for mode in ([], ['-e'], ['-t']):
             code, out, err = run(mode + ['-c' + name])
             want = b"Can't Open COM Port (%s:).\n%s\n" % (name.encode(), why)

@@ -182,6 +182,8 @@ int plat_port_dtr(int on) { return line_call("dtr", on, &fake.lines.dtr); }
 int plat_port_rts(int on) { return line_call("rts", on, &fake.lines.rts); }
 int plat_port_break(int on) { return line_call("break", on, nullptr); }
 
+int plat_port_out_queue(void) { return fake.clock < fake.out_sent_at ? (int)fake.out_queue : 0; }
+
 int plat_port_lines(modem_state *m)
 {
     if (!fake.modem) return -1;
@@ -212,9 +214,14 @@ int plat_port_props(int port, plat_props *p)
 void plat_console_init(void) {}
 void plat_console_restore(void) {}
 
+void plat_keys_hold(int hold)
+{
+    fake.keys_held = hold != 0;
+}
+
 int plat_key_poll(void)
 {
-    if (fake.keys.empty()) return -1;
+    if (fake.keys_held || fake.keys.empty()) return -1;
     int k = fake.keys.front();
     fake.keys.pop_front();
     return k;
@@ -228,8 +235,12 @@ void plat_wait_io(int ms, int in, int out)
 {
     fake.waits++;
     if (out) fake.out_waits++;
+    if (out && fake.room_on_wait) {
+        fake.room += fake.room_on_wait;
+        fake.room_on_wait = 0;
+    }
     bool port = in && (!fake.rx.empty() || (!fake.in_flight.empty() && fake.clock >= fake.hold_until));
-    bool key = !fake.keys.empty() && fake.keys.front() >= 0; // -1: a poll that finds none
+    bool key = !fake.keys_held && !fake.keys.empty() && fake.keys.front() >= 0; // -1: a poll that finds none
     if (port || key) return;
     long until = fake.clock + ms;
     if (!fake.in_flight.empty() && fake.hold_until < until) until = fake.hold_until;

@@ -17,6 +17,7 @@ struct Sent {
 struct Fake {
     std::deque<unsigned char> rx;     // bytes waiting in the receive queue
     std::deque<int> keys;             // keys, one per poll that finds one
+    bool keys_held = false;           // plat_keys_hold: keys stay where they are
     std::vector<Sent> tx;             // bytes written, stamped with the clock
     std::vector<std::pair<int, long>> writes; // size of each write, bytes read before it
     long read_total = 0;
@@ -35,6 +36,9 @@ struct Fake {
     long written = 0;
     int short_write = 0;              // writes fail
     long room = -1;                   // bytes the port still takes; -1: no limit
+    long room_on_wait = 0;            // room the port makes at the next wait for it
+    long out_queue = 0;               // bytes the driver holds for sending...
+    long out_sent_at = 0;             // ...until this clock time
     bool hung_up = false;             // the port hung up: queries fail
     int hangups = 0;                  // times the port hangs up once its queue runs empty
     std::deque<unsigned char> rx_after; // bytes waiting once the port opens again

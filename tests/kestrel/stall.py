@@ -7,7 +7,7 @@ shown and logged.
 usage: stall.py CASE KESTREL DEVDIR PTYPAIR
 KESTREL is a build whose device folder is DEVDIR; COM33 is DEVDIR/ttyUSB0.
 """
-import fcntl, os, select, stat, struct, subprocess, sys, termios, threading, time
+import fcntl, os, select, signal, stat, struct, subprocess, sys, termios, threading, time
 
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 from pty_harness import dev, fail, finish, link_pty, procs, read_until, run_case, setup, start
@@ -186,7 +186,7 @@ def case_sources():
     folder = dev('folder')
     os.mkdir(folder)
     missing = dev('missing.bin')
-    for args, err_want in ((['-u' + fifo], b''), (['-U' + folder], b"WARNING: can't open upload file:%s\n" % folder.encode()),
+    for args, err_want in ((['-U' + folder], b"WARNING: can't open upload file:%s\n" % folder.encode()),
                            (['-u' + folder], b"WARNING: can't open upload file:%s\n" % folder.encode()),
                            (['-U' + missing], b"WARNING: can't open upload file:%s\n" % missing.encode())):
         kbd_m, kbd_s = os.openpty()
@@ -201,6 +201,32 @@ def case_sources():
             fail('%r: exit %d, %r' % (args, code, err))
         for fd in (kbd_m, kbd_s):
             os.close(fd)
+    # A FIFO whose writer comes later: the upload waits for it (typed keys
+    # keep their turn behind it), and ends once the writer has come and gone.
+    cut = b'WARNING: upload file cut short by Ctrl-A:%s\n' % fifo.encode()
+    kbd_m, kbd_s = os.openpty()
+    before = termios.tcgetattr(kbd_s)
+    p = start(['-u' + fifo, '-c33'], stdin=kbd_s)
+    read_until(p.stdout.fileno(), b'Entering TerminalMode: Escape=^A\n')
+    os.write(kbd_m, b'k')
+    if select.select([master], [], [], 0.3)[0]:
+        fail('late FIFO writer: a key went out ahead of the upload: %r' % os.read(master, 100))
+    writer = os.open(fifo, os.O_WRONLY)
+    os.write(writer, b'late')
+    os.close(writer)
+    if read_until(master, 5) != b'latek':
+        fail('late FIFO writer: the upload did not go out, then the key')
+    code, err = escape(p, kbd_m, 'late FIFO writer')
+    if code != 0 or err != b'' or termios.tcgetattr(kbd_s) != before:
+        fail('late FIFO writer: exit %d, %r' % (code, err))
+    # ...and one that never comes: Ctrl-A still ends the session.
+    kbd_m, kbd_s = os.openpty()
+    before = termios.tcgetattr(kbd_s)
+    p = start(['-u' + fifo, '-c33'], stdin=kbd_s)
+    read_until(p.stdout.fileno(), b'Entering TerminalMode: Escape=^A\n')
+    code, err = escape(p, kbd_m, 'FIFO without a writer')
+    if code != 0 or err != cut or termios.tcgetattr(kbd_s) != before:
+        fail('FIFO without a writer: exit %d, %r' % (code, err))
     # A FIFO whose writer is slow: what it writes goes out, Ctrl-A still counts.
     writer = os.open(fifo, os.O_RDWR)  # a writer from before kestrel opens it
     kbd_m, kbd_s = os.openpty()
@@ -213,6 +239,50 @@ def case_sources():
     os.close(writer)
     if code != 0 or err != b'WARNING: upload file cut short by Ctrl-A:%s\n' % fifo.encode():
         fail('slow FIFO: exit %d, %r' % (code, err))
+
+
+
+def cpu_seconds(pid):
+    fields = open('/proc/%d/stat' % pid).read().rsplit(')', 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf('SC_CLK_TCK')
+
+
+def case_keyfile():
+    # Keys from a file larger than kestrel reads ahead, to a port that takes
+    # nothing: the session idles instead of spinning, and an interrupt (a
+    # pipe's Ctrl-A) ends it.
+    master, _ = link_pty('ttyUSB0')
+    keys = dev('keys.bin')
+    with open(keys, 'wb') as f:
+        f.write(b'x' * (3 << 20))
+    with open(keys, 'rb') as kin:
+        p = start(['-c33'], stdin=kin, stdout=subprocess.DEVNULL)
+    until_stalled(master, 'key file')
+    pos, end = -1, time.monotonic() + 20
+    while time.monotonic() < end:  # until the read-ahead is full
+        with open('/proc/%d/fdinfo/0' % p.pid) as f:
+            now = int(f.readline().split()[1])
+        if now == pos:
+            break
+        pos = now
+        time.sleep(0.3)
+    if pos >= 3 << 20:
+        fail('key file: all %d keys were read' % pos)
+    cpu0, t0 = cpu_seconds(p.pid), time.monotonic()
+    time.sleep(2)
+    used = (cpu_seconds(p.pid) - cpu0) / (time.monotonic() - t0)
+    print('key file: %d keys read, %.0f%% of a core while the port holds back' % (pos, used * 100))
+    if used > 0.2:
+        fail('key file: the session spins (%.0f%% of a core)' % (used * 100))
+    os.kill(p.pid, signal.SIGINT)
+    try:
+        p.wait(2)
+    except subprocess.TimeoutExpired:
+        fail('key file: still running 2 s after an interrupt')
+    err = p.stderr.read()
+    if p.returncode != 0 or err:
+        fail('key file: exit %d, %r' % (p.returncode, err))
+    os.close(master)
 
 
 run_case(globals(), 80)

@@ -132,3 +132,86 @@ TEST_F(LineControl, PulseAndHardwareFlowKeepsRts)
     EXPECT_EQ(fake.line_calls, calls({ { "dtr=0", 0 }, { "dtr=1", 100 } })); // RTS is the driver's
     EXPECT_NE(out.find("[RTS follows the flow control (-fh): not changed]\n"), std::string::npos);
 }
+
+// A Ctrl-T read ahead while the port held output back, whose command key then
+// came on the ordinary path, leaves no stale state: the next Ctrl-A read
+// ahead ends the session.
+TEST_F(LineControl, CtrlAAfterACommandKeyReadAheadEndsTheSession)
+{
+    fake.room = 1;
+    fake.room_on_wait = 1;
+    fake.keys = { 'a', 'b', 0x14, -1, 'l', 'c', ESCAPE_KEY, -1, -1, -1, ESCAPE_KEY };
+    session({ "-k", "-c4" });
+    EXPECT_EQ(fake.keys.size(), 4u) << "the first Ctrl-A did not end the session";
+    EXPECT_EQ(fake_tx_string(), "ab");
+}
+
+// Under -k, Ctrl-T Ctrl-A typed during a -r wait sends 0x01 after it; a
+// plain Ctrl-A later ends the session.
+TEST_F(LineControl, CommandKeyThenCtrlADuringAWaitSendsIt)
+{
+    fake.keys = { 0x14, ESCAPE_KEY };
+    fake.keys.insert(fake.keys.end(), 20, -1);
+    fake.keys.insert(fake.keys.end(), { 'z', ESCAPE_KEY });
+    session({ "-k", "-r100", "-c4" });
+    EXPECT_EQ(code, 0);
+    EXPECT_EQ(fake_tx_string(), std::string("\x01z"));
+    EXPECT_TRUE(fake.keys.empty());
+}
+
+// The bytes typed before a DTR pulse leave the driver before it starts.
+TEST_F(LineControl, LineStepsWaitForTheOutputAheadOfThem)
+{
+    fake.out_queue = 5;
+    fake.out_sent_at = 500;
+    fake.keys = { 'a', 0x14, 'p' };
+    fake.keys.insert(fake.keys.end(), 200, -1);
+    fake.keys.push_back(ESCAPE_KEY);
+    session({ "-k", "-c4" });
+    ASSERT_EQ(fake.line_calls.size(), 2u);
+    EXPECT_EQ(fake.line_calls[0].first, "dtr=0");
+    EXPECT_GE(fake.line_calls[0].second, 500);
+    EXPECT_EQ(fake.line_calls[1].second - fake.line_calls[0].second, 100);
+    EXPECT_EQ(out.find("held back"), std::string::npos);
+}
+
+// A port that never sends what it holds: the break (which the driver would
+// make wait for it) is not sent, a DTR toggle goes ahead; both say so.
+TEST_F(LineControl, OutputHeldBackForGoodIsNotWaitedForLong)
+{
+    fake.out_queue = 5;
+    fake.out_sent_at = 1L << 40;
+    fake.keys = { 0x14, 'b' };
+    fake.keys.insert(fake.keys.end(), 400, -1);
+    fake.keys.insert(fake.keys.end(), { 0x14, 'd' });
+    fake.keys.insert(fake.keys.end(), 400, -1);
+    fake.keys.push_back(ESCAPE_KEY);
+    session({ "-k", "-c4" });
+    EXPECT_EQ(code, 0);
+    ASSERT_EQ(fake.line_calls.size(), 1u); // no break
+    EXPECT_EQ(fake.line_calls[0].first, "dtr=0");
+    EXPECT_GE(fake.line_calls[0].second, 6000); // after two waits of 3 s
+    EXPECT_NE(out.find("\n[output still held back by the port: no break sent]\n"), std::string::npos);
+    EXPECT_NE(out.find("\n[output still held back by the port: the line changes ahead of it]\n"),
+        std::string::npos);
+}
+
+// Ctrl-A ends the session at once while a line step waits for the output
+// ahead of it, and during a break, which then ends.
+TEST_F(LineControl, CtrlAEndsTheWaitsOfABreak)
+{
+    fake.out_queue = 5;
+    fake.out_sent_at = 1L << 40;
+    fake.keys = { 0x14, 'b', -1, -1, ESCAPE_KEY, 'x' };
+    session({ "-k", "-c4" });
+    EXPECT_EQ(code, 0);
+    EXPECT_LT(fake.clock, 100);
+    EXPECT_TRUE(fake.line_calls.empty());
+    EXPECT_EQ(fake.keys.size(), 1u);
+    fake_reset();
+    fake.openable = { 4 };
+    fake.keys = { 0x14, 'b', -1, -1, ESCAPE_KEY, 'x' };
+    session({ "-k", "-c4" });
+    EXPECT_EQ(fake.line_calls, calls({ { "break=1", 0 }, { "break=0", 20 } }));
+    EXPECT_EQ(fake.keys.size(), 1u);
+}

@@ -124,7 +124,8 @@ TEST_F(Net, OpenSetsTheRemotePortAndWarnsOfWhatIsNotConfirmed)
     fake.net_out.clear();
     EXPECT_EQ(net_set_dtr(0), 0);
     EXPECT_EQ(net_set_rts(1), 0);
-    EXPECT_EQ(net_break(250), 0);
+    EXPECT_EQ(net_set_break(1), 0);
+    EXPECT_EQ(net_set_break(0), 0);
     EXPECT_EQ(fake.net_out,
         bytes({ 255, 250, 44, 5, 9, 255, 240, 255, 250, 44, 5, 11, 255, 240, 255, 250, 44, 5, 5,
             255, 240, 255, 250, 44, 5, 6, 255, 240 }));
@@ -226,7 +227,7 @@ TEST_F(Net, SilentServerIsRawTcpAndRawTcpWarnsOfSettings)
         GetCapturedStderr(), "WARNING: tcp://[::1]:7 is a raw TCP port: it has no line settings\n");
     EXPECT_EQ(fake.net_hosts.back(), "::1:7");
     EXPECT_EQ(fake.net_out, ""); // no Telnet at all
-    EXPECT_EQ(net_break(10), 0);
+    EXPECT_EQ(net_set_break(1), 0);
     RS_close();
     // Without a line option nothing was said: -k's commands hear of no lines.
     opt_table['b'] = nullptr;
@@ -234,7 +235,7 @@ TEST_F(Net, SilentServerIsRawTcpAndRawTcpWarnsOfSettings)
     ASSERT_TRUE(RS_start(0, 9600, true));
     EXPECT_EQ(GetCapturedStderr(), "");
     EXPECT_EQ(RS_set_dtr(0), -1);
-    EXPECT_EQ(RS_break(10), -1);
+    EXPECT_EQ(RS_set_break(1), -1);
     RS_close();
 }
 

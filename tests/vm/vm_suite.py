@@ -731,8 +731,24 @@ def case_wait_sequence():
           '(DTR, RTS) went %r each time' % sequence)
 
 
+def case_close_stalled():
+    # -fs on ttyS1, and the board sends XOFF: typed bytes stay in the driver.
+    # Ctrl-A still ends the session at once, not after the kernel's
+    # closing_wait (30 s) for output that can't leave.
+    must('start h -b115200 -c2 -fs; waitfor /tmp/h.out Escape 5')
+    board_send('uart', b'\x13')
+    must("usleep 300000; keys h '%s'; usleep 300000" % ('x' * 200))
+    t0 = time.time()
+    must("keys h '\\001'")
+    rc, (err,) = ended('h', 3), files('h', 'err')
+    if rc != 0 or err:
+        fail('-fs after XOFF: exit %d, %r' % (rc, err))
+    print('  -fs after XOFF, 200 bytes held: Ctrl-A ended the session in %.1f s' % (time.time() - t0))
+    board_take('uart')
+
+
 CASES = ['list', 'busy', 'rates', 'bench', 'unplug', 'replug', 'warning', 'wait_replug', 'wait_start',
-         'framing', 'sequence', 'commands', 'wait_sequence']
+         'framing', 'sequence', 'commands', 'wait_sequence', 'close_stalled']
 
 
 def main():
