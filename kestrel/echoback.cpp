@@ -18,18 +18,46 @@ static int expand_cr(const unsigned char* in, int n, unsigned char* out)
 }
 
 // While bytes stream, the keyboard is looked at this often rather than at
-// every block: a look is a system call, as costly as the block's own. The
-// console gets the echoed bytes at the same pace, or once this many wait,
-// or as soon as the stream pauses: one console write for several blocks.
+// every block: a look is a system call, as costly as the block's own.
 static const long LOOK_MS = 5;
-static const size_t CONSOLE_BATCH = 32768;
+// The echo goes first. While bytes stream, the console gets what was echoed
+// when the line pauses, when the oldest byte not shown yet has waited this
+// long, or when this much waits; in pieces small enough that a slow console
+// never holds the echo for long.
+static const long SHOW_WITHIN_MS = 50;
+static const size_t CONSOLE_HOLD = 1 << 20;
+static const size_t CONSOLE_PIECE = 16384;
+static const int PAUSE_MS = 10; // a line quiet this long has paused
 
 static std::string shown; // echoed bytes the console has not been given yet
+static size_t shown_head;
+static long shown_since; // when the oldest of them was echoed
 
-static void show_echoed(void)
+static size_t unshown(void)
 {
-    console_show((const unsigned char*)shown.data(), (int)shown.size());
-    shown.clear();
+    return shown.size() - shown_head;
+}
+
+// Gives the console up to max of the echoed bytes it has not had yet.
+static void show_echoed(size_t max)
+{
+    size_t n = unshown() < max ? unshown() : max;
+    console_show((const unsigned char*)shown.data() + shown_head, (int)n);
+    shown_head += n;
+    if (shown_head == shown.size()) {
+        shown.clear();
+        shown_head = 0;
+    }
+    shown_since = plat_clock_ms();
+}
+
+// Echoes the n bytes received, and keeps them for the console.
+static void echo(int n)
+{
+    int len = expand_cr(rx_buf, n, tx_buf);
+    RS_write(tx_buf, len); // the echo goes to the port first
+    if (unshown() == 0) shown_since = plat_clock_ms();
+    shown.append((const char*)tx_buf, (size_t)len);
 }
 
 void EchobackMode(int port, int baud)
@@ -37,32 +65,43 @@ void EchobackMode(int port, int baud)
     if (!RS_start(port, baud, true)) return;
     console_banner("EchobackMode");
     shown.clear();
+    shown_head = 0;
     long looked = plat_clock_ms();
+    bool waited = false; // the last pass ended in a wait
+    bool paused = false; // ...for the line to pause
     for (;;) {
         // While the port holds back an echo, nothing more is read: every
         // byte goes back in order, and the far end's own queue holds the rest.
         bool moved = RS_flush() > 0;
         int n = RS_pending() > 0 ? 0 : RS_read(rx_buf, RX_BLOCK);
         if (RS_hung_up()) {
-            show_echoed();
+            show_echoed(unshown());
             if (!RS_reconnect(port, baud)) break;
             continue;
         }
         if (n > 0) {
-            int len = expand_cr(rx_buf, n, tx_buf);
-            RS_write(tx_buf, len); // the echo goes to the port first
-            shown.append((const char*)tx_buf, (size_t)len);
+            echo(n);
             moved = true;
         }
         long now = plat_clock_ms();
-        bool look = !moved || now - looked >= LOOK_MS;
-        if (look || shown.size() >= CONSOLE_BATCH) show_echoed();
-        if (look) {
+        // A wait that ended with nothing to read may have ended for a key.
+        if ((!moved && waited) || now - looked >= LOOK_MS) {
             looked = now;
             if (key_poll() == ESCAPE_KEY) break; // other keys are dropped
         }
-        if (!moved) RS_wait(IDLE_WAIT_MS, RS_pending() == 0);
+        bool due
+            = unshown() >= CONSOLE_HOLD || (unshown() > 0 && now - shown_since >= SHOW_WITHIN_MS);
+        waited = false;
+        if (moved) paused = false;
+        if (due || (!moved && paused && unshown() > 0)) {
+            show_echoed(CONSOLE_PIECE);
+        } else if (!moved) {
+            // A short look for more first while the console has bytes to show.
+            paused = unshown() > 0;
+            RS_wait(paused ? PAUSE_MS : IDLE_WAIT_MS, RS_pending() == 0);
+            waited = true;
+        }
     }
-    show_echoed();
+    show_echoed(unshown());
     RS_close();
 }

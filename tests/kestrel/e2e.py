@@ -34,6 +34,29 @@ def case_echo():
         code, out, _ = finish(p)
         if code != 0 or out != b'AB\r\n\r\n\n\x01':
             fail('%s: exit %d, console %r' % (port, code, out))
+    # The echo goes first while bytes stream, but the console never lags
+    # far: a steady stream with no pause shows while it still runs.
+    p = start(['-e', '-c33'])
+    read_until(p.stdout.fileno(), b'Entering EchobackMode: Escape=^A\n')
+    data = bytes(0x41 + i % 26 for i in range(600))
+    back, done = [], threading.Event()
+
+    def stream():
+        for i in range(len(data)):
+            os.write(master, data[i:i + 1])
+            back.append(read_until(master, 1))
+            time.sleep(0.002)
+        done.set()
+    threading.Thread(target=stream, daemon=True).start()
+    shown = read_until(p.stdout.fileno(), 1, timeout=10)
+    if done.is_set():
+        fail('the console showed nothing until a %d-byte stream ended' % len(data))
+    done.wait(20)
+    p.stdin.write(b'\x01')
+    p.stdin.flush()
+    code, out, _ = finish(p)
+    if code != 0 or shown + out != data or b''.join(back) != data:
+        fail('streamed echo: exit %d, console %d bytes, echo %d bytes' % (code, len(shown + out), len(b''.join(back))))
 
 
 def bench_lines(out):

@@ -166,7 +166,9 @@ TEST(Echoback, ReturnsEverythingAndExpandsCR)
     EXPECT_EQ(GetCapturedStdout(), "Entering EchobackMode: Escape=^A\nAB\r\n\r\n\n\x01\xff");
     EXPECT_EQ(fake_tx_string(), std::string("AB\r\n\r\n\n\x01\xff", 9));
     EXPECT_EQ(fake.writes.size(), 1u); // the whole block, CRs expanded, in one write
-    EXPECT_EQ(fake.waits, 8);          // then every pass found nothing and waited
+    // Then every pass found nothing and waited: first a pause before the
+    // console got the echo, then once for each key.
+    EXPECT_EQ(fake.waits, 9);
     EXPECT_TRUE(fake.sigint.empty());
 }
 
