@@ -51,13 +51,19 @@ static void show_echoed(size_t max)
     shown_since = plat_clock_ms();
 }
 
+// The console gets every byte echoed before a fatal end shows.
+static void show_all_echoed(void)
+{
+    show_echoed(unshown());
+}
+
 // Echoes the n bytes received, and keeps them for the console.
 static void echo(int n)
 {
     int len = expand_cr(rx_buf, n, tx_buf);
-    RS_write(tx_buf, len); // the echo goes to the port first
     if (unshown() == 0) shown_since = plat_clock_ms();
-    shown.append((const char*)tx_buf, (size_t)len);
+    shown.append((const char*)tx_buf, (size_t)len); // kept first: a failed write ends the run
+    RS_write(tx_buf, len);
 }
 
 void EchobackMode(int port, int baud)
@@ -66,6 +72,7 @@ void EchobackMode(int port, int baud)
     console_banner("EchobackMode");
     shown.clear();
     shown_head = 0;
+    RS_on_fatal(show_all_echoed);
     long looked = plat_clock_ms();
     bool waited = false; // the last pass ended in a wait
     bool paused = false; // ...for the line to pause
@@ -75,7 +82,7 @@ void EchobackMode(int port, int baud)
         bool moved = RS_flush() > 0;
         int n = RS_pending() > 0 ? 0 : RS_read(rx_buf, RX_BLOCK);
         if (RS_hung_up()) {
-            show_echoed(unshown());
+            show_all_echoed();
             if (!RS_reconnect(port, baud)) break;
             continue;
         }
@@ -103,5 +110,6 @@ void EchobackMode(int port, int baud)
         }
     }
     show_echoed(unshown());
+    RS_on_fatal(nullptr);
     RS_close();
 }

@@ -59,6 +59,9 @@ int RS_flush(void); // the count the port took
 void RS_wait(int ms, bool input);
 void RS_close(void);
 [[noreturn]] void RS_fatal(const char* msg);
+// A mode that holds received bytes back from the console gives them up here
+// before a fatal end (nullptr: none).
+void RS_on_fatal(void (*give_up_held)(void));
 int key_poll(void);
 // Keys read while a -r wait watched for Ctrl-A: key_poll gives them first.
 void key_keep(int key);

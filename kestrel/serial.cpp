@@ -164,8 +164,18 @@ void RS_close(void)
     port_lost = false;
 }
 
+static void (*held_output)(void);
+
+void RS_on_fatal(void (*give_up_held)(void))
+{
+    held_output = give_up_held;
+}
+
 void RS_fatal(const char* msg)
 {
+    void (*give_up)(void) = held_output;
+    held_output = nullptr; // once: the console itself may fail
+    if (give_up) give_up();
     message_line();
     fprintf(stderr, "FATAL: COM Port Read/Write Error. %s\n", msg);
     RS_close();
