@@ -57,6 +57,7 @@ int RS_putc(int c);
 int RS_pending(void);
 int RS_flush(void); // the count the port took
 void RS_wait(int ms, bool input);
+void RS_hold_input(void); // reads what waits into memory, for RS_read to give later
 void RS_close(void);
 [[noreturn]] void RS_fatal(const char* msg);
 // A mode that holds received bytes back from the console gives them up here

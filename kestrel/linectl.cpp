@@ -175,11 +175,12 @@ static bool keep_keys(void)
     return true;
 }
 
-// Waits ms, watching the keyboard.
+// Waits ms, watching the keyboard; what arrives meanwhile is kept.
 static bool wait_ms(int ms)
 {
     long end = plat_clock_ms() + ms;
     for (long left = ms; left > 0; left = end - plat_clock_ms()) {
+        RS_hold_input();
         if (!keep_keys()) return false;
         plat_sleep_ms(left < KEY_LOOK_MS ? (int)left : KEY_LOOK_MS);
     }
@@ -196,6 +197,7 @@ static drained drain_output(void)
     long end = plat_clock_ms() + DRAIN_MS;
     for (;;) {
         RS_flush();
+        RS_hold_input();
         if (RS_pending() == 0 && RS_out_queue() == 0) return DRAINED;
         if (!keep_keys()) return ENDED;
         if (plat_clock_ms() >= end) return HELD_BACK;

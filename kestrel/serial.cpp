@@ -1,6 +1,7 @@
 // serial.cpp - the one serial channel (RS_ operations) and the keyboard poll.
 #include "kestrel.h"
 #include "platform.h"
+#include <cstring>
 #include <deque>
 #include <string>
 
@@ -79,8 +80,39 @@ static int port_hung_up(void)
     return on_net ? net_hung_up() : plat_port_hung_up();
 }
 
+// Bytes read while a -r sequence waits, from held_head on: a long wait must
+// not leave them to a driver buffer that may be small (16 KiB on Windows).
+// RS_read gives them before anything newer. Past HOLD_MAX the driver holds
+// the rest, as it would have held all of it.
+static std::string held_rx;
+static size_t held_head;
+static const size_t HOLD_MAX = 64u << 20;
+
+static int held(void)
+{
+    return (int)(held_rx.size() - held_head);
+}
+
+static void drop_held(void)
+{
+    held_rx.clear();
+    held_head = 0;
+}
+
+// A port that hangs up meanwhile is left for the mode's next read to find.
+void RS_hold_input(void)
+{
+    static unsigned char buf[RX_BLOCK];
+    while (!port_lost && held_rx.size() < HOLD_MAX) {
+        int got = on_net ? net_read(buf, RX_BLOCK) : plat_port_read(buf, RX_BLOCK);
+        if (got <= 0) return;
+        held_rx.append((const char*)buf, (size_t)got);
+    }
+}
+
 int RS_checkdata(void)
 {
+    if (held() > 0) return held();
     int n = on_net ? net_queue() : plat_port_queue();
     if (n < 0 && port_hung_up()) hang_up();
     return n < 0 ? 0 : n;
@@ -88,6 +120,13 @@ int RS_checkdata(void)
 
 int RS_read(unsigned char* buf, int n)
 {
+    if (held() > 0) {
+        int got = held() < n ? held() : n;
+        memcpy(buf, held_rx.data() + held_head, (size_t)got);
+        held_head += (size_t)got;
+        if (held() == 0) drop_held();
+        return got;
+    }
     int got = on_net ? net_read(buf, n) : plat_port_read(buf, n);
     if (got <= 0 && port_hung_up()) hang_up();
     return got < 0 ? 0 : got;
@@ -144,6 +183,7 @@ int RS_flush(void)
 
 void RS_wait(int ms, bool input)
 {
+    if (input && held() > 0) return;
     plat_wait_io(ms, input, RS_pending() > 0);
 }
 
@@ -159,6 +199,7 @@ void RS_close(void)
 {
     tx_queue.clear(); // what the port never took is dropped with it
     tx_head = 0;
+    drop_held();
     close_port();
     keep_on = false;
     port_lost = false;
@@ -311,9 +352,10 @@ bool RS_start(int port, int baud, bool reconnect)
     return false;
 }
 
+// Only once what was held is read: the bytes came before the hang-up.
 bool RS_hung_up(void)
 {
-    return port_lost;
+    return port_lost && held() == 0;
 }
 
 // The same name at the same rate, once it opens again; false when Ctrl-A
@@ -322,6 +364,7 @@ bool RS_reconnect(int port, int baud)
 {
     tx_queue.clear();
     tx_head = 0;
+    drop_held();
     close_port();
     message_line();
     printf("Port %s hung up. Waiting for it again.\n", port_label(port));

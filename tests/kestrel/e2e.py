@@ -706,6 +706,31 @@ def case_line():
             fail('-r %r: %r, banner after %.2f s' % (mode, err, took))
         for fd in (master, slave):
             os.close(fd)
+    # What arrives during a long wait is read meanwhile (the pty's own buffer
+    # holds a few KiB), and shown and logged after the banner, in order.
+    master, slave = link_pty('ttyUSB0')
+    log = os.path.join(DEVDIR, 'wait.log')
+    data = os.urandom(1 << 20)
+    p = start(['-r', '3000', '-l', log, '-c33'])
+    time.sleep(0.5)  # the port open and set: what came before is purged
+    os.set_blocking(master, False)
+    sent, end = 0, time.monotonic() + 2
+    while sent < len(data) and time.monotonic() < end:
+        try:
+            sent += os.write(master, data[sent:sent + 65536])
+        except BlockingIOError:
+            time.sleep(0.01)
+    if sent < len(data):
+        fail('-r 3000: only %d bytes taken during the wait' % sent)
+    banner = b'Entering TerminalMode: Escape=^A\n'
+    out = read_until(p.stdout.fileno(), len(banner) + len(data), 10)
+    p.stdin.write(b'\x01')
+    code, _, err = finish(p)
+    with open(log, 'rb') as f:
+        if code != 0 or err or out != banner + data or f.read() != data:
+            fail('-r 3000: exit %d, %r; the bytes of the wait not shown and logged in order' % (code, err))
+    for fd in (master, slave):
+        os.close(fd)
     master, slave = link_pty('ttyUSB0')
     kbd_m, kbd_s = os.openpty()
     p = start(['-r', '10000', '-c33'], stdin=kbd_s)
