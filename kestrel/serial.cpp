@@ -110,26 +110,26 @@ void RS_hold_input(void)
     }
 }
 
+// The bytes held and those the port has, as one queue.
 int RS_checkdata(void)
 {
-    if (held() > 0) return held();
     int n = on_net ? net_queue() : plat_port_queue();
-    if (n < 0 && port_hung_up()) hang_up();
-    return n < 0 ? 0 : n;
+    if (n < 0 && held() == 0 && port_hung_up()) hang_up();
+    return held() + (n < 0 ? 0 : n);
 }
 
+// The held bytes first, then the port's; a hang-up shows once both are read.
 int RS_read(unsigned char* buf, int n)
 {
-    if (held() > 0) {
-        int got = held() < n ? held() : n;
-        memcpy(buf, held_rx.data() + held_head, (size_t)got);
-        held_head += (size_t)got;
-        if (held() == 0) drop_held();
-        return got;
-    }
-    int got = on_net ? net_read(buf, n) : plat_port_read(buf, n);
-    if (got <= 0 && port_hung_up()) hang_up();
-    return got < 0 ? 0 : got;
+    int from_held = held() < n ? held() : n;
+    memcpy(buf, held_rx.data() + held_head, (size_t)from_held);
+    held_head += (size_t)from_held;
+    if (held() == 0) drop_held();
+    if (from_held == n) return n;
+    int got = on_net ? net_read(buf + from_held, n - from_held)
+                     : plat_port_read(buf + from_held, n - from_held);
+    if (got <= 0 && from_held == 0 && port_hung_up()) hang_up();
+    return from_held + (got < 0 ? 0 : got);
 }
 
 // What the port has not taken yet, from tx_head on, in the order written.
