@@ -1,14 +1,17 @@
 // net_posix.cpp - the network port on Linux: one non-blocking TCP socket.
 #include "platform.h"
 #include "posix_tty.h"
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -62,21 +65,101 @@ static void forget_addresses(void)
     addresses = trying = nullptr;
 }
 
-int plat_net_connect(const char* host, int port, char* why, int size)
-{
-    plat_net_close();
+// The name is looked up on a thread of its own: a resolver that never
+// answers must not hold the keys. A lookup given up is left to its thread,
+// which frees it when getaddrinfo returns at last.
+enum { LOOKING, FOUND, GIVEN_UP };
+
+struct name_lookup {
+    char host[256];
     char service[16];
-    snprintf(service, sizeof service, "%d", port);
+    addrinfo* found;
+    int result; // getaddrinfo's
+    int sys_error; // errno, for EAI_SYSTEM
+    pthread_t thread;
+    std::atomic<int> state;
+};
+
+static name_lookup* lookup; // the one under way
+
+static void free_lookup(name_lookup* l)
+{
+    if (l->found) freeaddrinfo(l->found);
+    delete l;
+}
+
+static void* run_lookup(void* arg)
+{
+    name_lookup* l = (name_lookup*)arg;
     addrinfo hints;
     memset(&hints, 0, sizeof hints);
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_flags = AI_NUMERICSERV | AI_ADDRCONFIG;
-    int r = getaddrinfo(host, service, &hints, &addresses);
+    l->result = getaddrinfo(l->host, l->service, &hints, &l->found);
+    l->sys_error = errno;
+    if (l->result != 0) l->found = nullptr;
+    int looking = LOOKING;
+    if (!l->state.compare_exchange_strong(looking, FOUND)) free_lookup(l); // given up
+    return nullptr;
+}
+
+static void give_up_lookup(void)
+{
+    if (!lookup) return;
+    int looking = LOOKING;
+    if (lookup->state.compare_exchange_strong(looking, GIVEN_UP)) {
+        pthread_detach(lookup->thread);
+    } else {
+        pthread_join(lookup->thread, nullptr);
+        free_lookup(lookup);
+    }
+    lookup = nullptr;
+}
+
+// Waits at most ms for the lookup: true once it has ended.
+static bool lookup_ended(int ms)
+{
+    timespec until;
+    clock_gettime(CLOCK_REALTIME, &until);
+    until.tv_sec += ms / 1000;
+    until.tv_nsec += (long)(ms % 1000) * 1000000L;
+    if (until.tv_nsec >= 1000000000L) {
+        until.tv_sec++;
+        until.tv_nsec -= 1000000000L;
+    }
+    return pthread_timedjoin_np(lookup->thread, nullptr, &until) == 0;
+}
+
+int plat_net_connect(const char* host, int port, char* why, int size)
+{
+    plat_net_close();
+    name_lookup* l = new name_lookup();
+    snprintf(l->host, sizeof l->host, "%s", host);
+    snprintf(l->service, sizeof l->service, "%d", port);
+    l->state = LOOKING;
+    int error = pthread_create(&l->thread, nullptr, run_lookup, l);
+    if (error != 0) {
+        delete l;
+        reason(why, size, error);
+        return -1;
+    }
+    lookup = l;
+    return 0;
+}
+
+// The lookup's addresses, and the connect started to the first that takes it.
+static int lookup_done(char* why, int size)
+{
+    int r = lookup->result;
+    int sys_error = lookup->sys_error;
+    addresses = lookup->found;
+    lookup->found = nullptr;
+    free_lookup(lookup);
+    lookup = nullptr;
     if (r != 0) {
-        addresses = nullptr;
         if (r == EAI_SYSTEM)
-            reason(why, size, errno);
+            reason(why, size, sys_error);
         else if (r == EAI_NONAME || r == EAI_FAIL || r == EAI_AGAIN || r == EAI_NODATA)
             snprintf(why, (size_t)size, "unknown host");
         else
@@ -93,6 +176,7 @@ int plat_net_connect(const char* host, int port, char* why, int size)
 
 int plat_net_connected(int ms, char* why, int size)
 {
+    if (lookup) return lookup_ended(ms) ? lookup_done(why, size) : 0;
     if (sock < 0) {
         snprintf(why, (size_t)size, "not connecting");
         return -1;
@@ -154,6 +238,7 @@ void plat_net_wait(int ms)
 
 void plat_net_close(void)
 {
+    give_up_lookup();
     forget_addresses();
     if (sock >= 0) close(sock);
     sock = -1;

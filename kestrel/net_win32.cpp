@@ -85,6 +85,55 @@ static int start_connect(void)
     return error ? error : WSAECONNREFUSED;
 }
 
+// The name is looked up on a thread of its own: a resolver that never
+// answers must not hold the keys. A lookup given up is left to its thread,
+// which frees it when getaddrinfo returns at last.
+enum { LOOKING, FOUND, GIVEN_UP };
+
+struct name_lookup {
+    char host[256];
+    char service[16];
+    addrinfo* found;
+    int result; // getaddrinfo's
+    HANDLE thread;
+    volatile LONG state;
+};
+
+static name_lookup* lookup; // the one under way
+
+static void free_lookup(name_lookup* l)
+{
+    if (l->found) freeaddrinfo(l->found);
+    delete l;
+}
+
+static DWORD WINAPI run_lookup(LPVOID arg)
+{
+    name_lookup* l = (name_lookup*)arg;
+    addrinfo hints;
+    memset(&hints, 0, sizeof hints);
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = IPPROTO_TCP;
+    l->result = getaddrinfo(l->host, l->service, &hints, &l->found);
+    if (l->result != 0) l->found = nullptr;
+    if (InterlockedCompareExchange(&l->state, FOUND, LOOKING) != LOOKING) free_lookup(l); // given up
+    return 0;
+}
+
+static void give_up_lookup(void)
+{
+    if (!lookup) return;
+    if (InterlockedCompareExchange(&lookup->state, GIVEN_UP, LOOKING) == LOOKING) {
+        CloseHandle(lookup->thread);
+    } else {
+        WaitForSingleObject(lookup->thread, INFINITE); // it has found, and is ending
+        CloseHandle(lookup->thread);
+        free_lookup(lookup);
+    }
+    lookup = nullptr;
+}
+
 int plat_net_connect(const char* host, int port, char* why, int size)
 {
     plat_net_close();
@@ -96,16 +145,30 @@ int plat_net_connect(const char* host, int port, char* why, int size)
         }
         started = true;
     }
-    char service[16];
-    snprintf(service, sizeof service, "%d", port);
-    addrinfo hints;
-    memset(&hints, 0, sizeof hints);
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_protocol = IPPROTO_TCP;
-    int r = getaddrinfo(host, service, &hints, &addresses);
+    name_lookup* l = new name_lookup();
+    snprintf(l->host, sizeof l->host, "%s", host);
+    snprintf(l->service, sizeof l->service, "%d", port);
+    l->state = LOOKING;
+    l->thread = CreateThread(NULL, 0, run_lookup, l, 0, NULL);
+    if (l->thread == NULL) {
+        delete l;
+        snprintf(why, (size_t)size, "can't start the name lookup (error %lu)", GetLastError());
+        return -1;
+    }
+    lookup = l;
+    return 0;
+}
+
+// The lookup's addresses, and the connect started to the first that takes it.
+static int lookup_done(char* why, int size)
+{
+    int r = lookup->result;
+    addresses = lookup->found;
+    lookup->found = nullptr;
+    CloseHandle(lookup->thread);
+    free_lookup(lookup);
+    lookup = nullptr;
     if (r != 0) {
-        addresses = nullptr;
         if (r == WSAHOST_NOT_FOUND || r == WSANO_DATA || r == WSATRY_AGAIN || r == WSANO_RECOVERY)
             snprintf(why, (size_t)size, "unknown host");
         else
@@ -132,6 +195,9 @@ static void connected(void)
 
 int plat_net_connected(int ms, char* why, int size)
 {
+    if (lookup)
+        return WaitForSingleObject(lookup->thread, (DWORD)ms) == WAIT_OBJECT_0 ? lookup_done(why, size)
+                                                                              : 0;
     if (sock == INVALID_SOCKET) {
         snprintf(why, (size_t)size, "not connecting");
         return -1;
@@ -191,6 +257,7 @@ void plat_net_wait(int ms)
 
 void plat_net_close(void)
 {
+    give_up_lookup();
     forget_addresses();
     drop_socket();
     if (sock_event != WSA_INVALID_EVENT) WSACloseEvent(sock_event);

@@ -28,10 +28,10 @@
 //   plat_port_rate(&baud)     the rate the open port runs at, as the driver reports
 //                             it after the open: 0 with *baud set, -1 when unknown
 // Network port, in place of the serial port (one open at a time):
-//   plat_net_connect(host, port, why, size)  resolves host (a name, an IPv4
-//                             address, an IPv6 address without brackets) and
-//                             starts the connect without waiting: 0 started,
-//                             -1 failed with the reason in why
+//   plat_net_connect(host, port, why, size)  starts resolving host (a name, an
+//                             IPv4 address, an IPv6 address without brackets)
+//                             on a thread of its own, then the connect, without
+//                             waiting: 0 started, -1 failed with the reason in why
 //   plat_net_connected(ms, why, size)  waits at most ms for the connect: 1 made,
 //                             0 not yet, -1 failed with the reason in why
 //   plat_net_read(buf, n)     what the socket holds now, up to n: the count, 0

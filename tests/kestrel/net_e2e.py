@@ -340,6 +340,22 @@ def case_stall():
     code, _, _ = finish(p, 3)
     if code != -signal.SIGTERM:
         fail('SIGTERM in a connect: exit %d' % code)
+    # A resolver that never answers holds neither the keys nor the deadline.
+    env = dict(os.environ, LD_PRELOAD=os.environ['KESTREL_SLOW_LOOKUP'],
+               ASAN_OPTIONS=os.environ.get('ASAN_OPTIONS', '') + ':verify_asan_link_order=0')
+    slow = 'rfc2217://slow.test:2217'
+    for mode in ([], ['-e'], ['-w']):
+        p = start(mode + ['-c' + slow], env=env)
+        time.sleep(0.5)
+        began = time.time()
+        code, out, err = quit(p, 3)
+        if code != 0 or err or time.time() - began > 0.5:
+            fail('Ctrl-A in a name lookup %r: exit %d after %.2f s, %r' % (mode, code, time.time() - began, err))
+    began = time.time()
+    code, _, err = finish(start(['-c' + slow], stdin=subprocess.DEVNULL, env=env), 20)
+    if code != 1 or err != b"Can't Open COM Port (%s: no answer within 5 s).\n" % slow.encode() \
+            or not 4.5 < time.time() - began < 7:
+        fail('a name lookup with no answer: exit %d after %.1f s, %r' % (code, time.time() - began, err))
 
 
 def case_plain():

@@ -50,12 +50,12 @@ def link_pty(name):
     return master, slave
 
 
-def start(args, stdin=subprocess.PIPE, stdout=subprocess.PIPE, prefix=()):
+def start(args, stdin=subprocess.PIPE, stdout=subprocess.PIPE, prefix=(), env=None):
     """Starts kestrel, after `prefix` (a program that execs it, such as setpriv)."""
     # A group of its own, whose parent (this script) is in the same session:
     # the kernel then lets a stop signal stop it.
     p = subprocess.Popen(list(prefix) + [KESTREL] + args, stdin=stdin, stdout=stdout, stderr=subprocess.PIPE,
-                         process_group=0)
+                         process_group=0, env=env)
     procs.append(p)
     return p
 
