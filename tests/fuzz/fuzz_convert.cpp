@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "fuzz_exit.h"
+#include "fuzz_files.h"
 #include "marigold.h"
 
 // The files live in a folder of their own, where a temporary file left
@@ -42,19 +43,6 @@ static bool temporary_left()
         left = left || std::string(entry->d_name).compare(0, 10, ".marigold-") == 0;
     closedir(dir);
     return left;
-}
-
-static std::string read_all(const std::string& path)
-{
-    std::string text;
-    FILE* f = fopen(path.c_str(), "rb");
-    if (!f) return "(none)";
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, f)) > 0)
-        text.append(buf, n);
-    fclose(f);
-    return text;
 }
 
 // -x from one file to another; the output is gone when it is refused.

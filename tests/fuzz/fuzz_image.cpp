@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "fuzz_exit.h"
+#include "fuzz_files.h"
 #include "marigold.h"
 
 static const std::string Folder = "fuzz_image_" + std::to_string(getpid());
@@ -79,19 +80,6 @@ static std::string hex_file(Bytes* b, uint32_t address, const std::vector<uint8_
         text += hex_record(4, 0, upper, 2) + hex_record(0, a & 0xffff, &data[piece.first], piece.second);
     }
     return text + ":00000001FF\n";
-}
-
-static std::string read_all(const std::string& path)
-{
-    std::string text;
-    FILE* f = fopen(path.c_str(), "rb");
-    if (!f) return "(none)";
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, f)) > 0)
-        text.append(buf, n);
-    fclose(f);
-    return text;
 }
 
 static void write_file(const std::string& path, const std::string& text)

@@ -20,6 +20,14 @@ std::string fake_tx_string()
     return s;
 }
 
+int run_kestrel(std::vector<std::string> args)
+{
+    args.insert(args.begin(), "kestrel");
+    std::vector<char *> argv;
+    for (auto &a : args) argv.push_back(&a[0]);
+    return kestrel_main((int)argv.size(), argv.data());
+}
+
 // A port that opens has come back: what it holds for us is waiting.
 static int opened(bool ok)
 {

@@ -77,5 +77,6 @@ struct Fake {
 extern Fake fake;
 void fake_reset();
 std::string fake_tx_string();
+int run_kestrel(std::vector<std::string> args); // kestrel_main with "kestrel" and args
 
 #endif

@@ -10,15 +10,6 @@ using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStderr;
 using testing::internal::GetCapturedStdout;
 
-static int run(std::vector<std::string> args)
-{
-    args.insert(args.begin(), "kestrel");
-    std::vector<char*> argv;
-    for (auto& a : args)
-        argv.push_back(&a[0]);
-    return kestrel_main((int)argv.size(), argv.data());
-}
-
 static std::vector<std::pair<std::string, long>> calls(
     std::initializer_list<std::pair<std::string, long>> l)
 {
@@ -47,7 +38,7 @@ protected:
     {
         CaptureStdout();
         CaptureStderr();
-        code = run(args);
+        code = run_kestrel(args);
         out = GetCapturedStdout();
         err = GetCapturedStderr();
     }

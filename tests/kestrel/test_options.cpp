@@ -11,14 +11,6 @@ using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStderr;
 using testing::internal::GetCapturedStdout;
 
-static int run(std::vector<std::string> args)
-{
-    args.insert(args.begin(), "kestrel");
-    std::vector<char *> argv;
-    for (auto &a : args) argv.push_back(&a[0]);
-    return kestrel_main((int)argv.size(), argv.data());
-}
-
 static void walk(std::vector<std::string> &args)
 {
     static std::vector<std::string> keep;
@@ -69,7 +61,7 @@ TEST_F(Dispatch, UsageWinsAndCreatesNoLog)
     std::string log = "kestrel_usage.log"; // in the working folder, the build tree's
     unlink(log.c_str());
     CaptureStdout();
-    EXPECT_EQ(run({"-l", log, "-?"}), 0);
+    EXPECT_EQ(run_kestrel({"-l", log, "-?"}), 0);
     std::string out = GetCapturedStdout();
     EXPECT_EQ(out.rfind("* kestrel     \x96\xb3", 0), 0u);
     EXPECT_NE(out.find("  -U<uploadfile>... upload file after 'UB\\n'.\n"), std::string::npos);
@@ -81,7 +73,7 @@ TEST_F(Dispatch, UsageWinsAndCreatesNoLog)
 TEST_F(Dispatch, BaudPrintedAndTerminalOnNamedPort)
 {
     CaptureStdout();
-    EXPECT_EQ(run({"-b", "9600", "-c5"}), 0);
+    EXPECT_EQ(run_kestrel({"-b", "9600", "-c5"}), 0);
     EXPECT_EQ(GetCapturedStdout(), "9600\nEntering TerminalMode: Escape=^A\n");
     ASSERT_EQ(fake.opens, std::vector<int>{5});
     EXPECT_EQ(fake.bauds[0], 9600);
@@ -90,7 +82,7 @@ TEST_F(Dispatch, BaudPrintedAndTerminalOnNamedPort)
     fake.openable = {3};
     fake.keys = {ESCAPE_KEY};
     CaptureStdout();
-    run({"-b", "-c3", "-c3"}); // the rate text holds no number
+    run_kestrel({"-b", "-c3", "-c3"}); // the rate text holds no number
     EXPECT_EQ(GetCapturedStdout().rfind("1000000\n", 0), 0u);
     EXPECT_EQ(fake.opens, std::vector<int>{3}); // only the second -c3 is an option
 }
@@ -100,7 +92,7 @@ TEST_F(Dispatch, RateNoPortCanRunAtIsRefusedBeforeAnyOpen)
     std::string log = "kestrel_rate.log";
     for (const char *bad : {"0", "-9600", "99999999999", "2147483648", " -0", "4294967296"}) {
         unlink(log.c_str());
-        EXPECT_EXIT(run({"-l", log, "-b", bad, "-c3"}), testing::ExitedWithCode(1),
+        EXPECT_EXIT(run_kestrel({"-l", log, "-b", bad, "-c3"}), testing::ExitedWithCode(1),
                     std::string("^Fatal: baud rate out of range \\(1\\.\\.2147483647\\): ") + bad + "\n$")
             << bad;
         EXPECT_NE(access(log.c_str(), F_OK), 0) << bad; // refused before anything else
@@ -112,7 +104,7 @@ TEST_F(Dispatch, RateNoPortCanRunAtIsRefusedBeforeAnyOpen)
         fake.openable = {3};
         fake.keys = {ESCAPE_KEY};
         CaptureStdout();
-        EXPECT_EQ(run({"-b", t.first, "-c3"}), 0);
+        EXPECT_EQ(run_kestrel({"-b", t.first, "-c3"}), 0);
         EXPECT_EQ(GetCapturedStdout().rfind(t.second, 0), 0u) << t.first;
     }
 }
@@ -121,7 +113,7 @@ TEST_F(Dispatch, BenchmarkThatFailsExitsWithTwo)
 {
     fake.keys = {};
     CaptureStdout();
-    EXPECT_EQ(run({"-t", "-c3"}), 2); // no peer: the run timed out
+    EXPECT_EQ(run_kestrel({"-t", "-c3"}), 2); // no peer: the run timed out
     EXPECT_NE(GetCapturedStdout().find("\nBenchmark TIMEOUT. rxcnt 0 < count 250 ,RS_checkdata()=0\n"),
               std::string::npos);
 
@@ -129,7 +121,7 @@ TEST_F(Dispatch, BenchmarkThatFailsExitsWithTwo)
     fake.openable = {3};
     fake.echo = true;
     CaptureStdout();
-    EXPECT_EQ(run({"-t", "-c3"}), 0);
+    EXPECT_EQ(run_kestrel({"-t", "-c3"}), 0);
     GetCapturedStdout();
 }
 
@@ -137,7 +129,7 @@ TEST_F(Dispatch, EchoWinsOverBenchmarkAndScanPicksHighest)
 {
     fake.reg = {{1, "COM3"}, {1, "COM12"}};
     CaptureStdout();
-    run({"-t", "-e"});
+    run_kestrel({"-t", "-e"});
     std::string out = GetCapturedStdout();
     EXPECT_NE(out.find("==== COM Port List====\nCOM12:"), std::string::npos);
     EXPECT_NE(out.find("Entering EchobackMode"), std::string::npos);
@@ -150,7 +142,7 @@ TEST_F(Dispatch, ListingIgnoresBaudAndKeepsLog)
     std::string log = "kestrel_p.log";
     fake.reg = {{1, "COM3"}};
     CaptureStdout();
-    EXPECT_EQ(run({"-b", "9600", "-p", "-l", log}), 0);
+    EXPECT_EQ(run_kestrel({"-b", "9600", "-p", "-l", log}), 0);
     std::string out = GetCapturedStdout();
     EXPECT_EQ(out.find("9600"), std::string::npos);
     EXPECT_EQ(access(log.c_str(), F_OK), 0);
@@ -162,7 +154,7 @@ TEST_F(Dispatch, UncreatableLogIsReported)
 {
     CaptureStderr();
     CaptureStdout();
-    EXPECT_EQ(run({"-l/no/such/dir/x.log", "-c3"}), 0);
+    EXPECT_EQ(run_kestrel({"-l/no/such/dir/x.log", "-c3"}), 0);
     GetCapturedStdout();
     EXPECT_EQ(GetCapturedStderr(), "WARNING: can't create log file:/no/such/dir/x.log\n");
     EXPECT_EQ(fake.opens, std::vector<int>{3}); // the session still runs
@@ -176,7 +168,7 @@ TEST_F(Dispatch, LogHoldsWhatWasShownWhenTheRunDies)
     fake.rx = {'h', 'e', 'l', 'l', 'o'};
     fake.keys = {-1, -1, -1, -1, -1, 'x'};
     fake.short_write = 1;
-    EXPECT_EXIT(run({"-l", log, "-c3"}), testing::ExitedWithCode(255), "cnt != dwWritten");
+    EXPECT_EXIT(run_kestrel({"-l", log, "-c3"}), testing::ExitedWithCode(255), "cnt != dwWritten");
     FILE *f = fopen(log.c_str(), "rb");
     ASSERT_NE(f, nullptr);
     char buf[16] = {0};
@@ -188,9 +180,9 @@ TEST_F(Dispatch, LogHoldsWhatWasShownWhenTheRunDies)
 
 TEST_F(Dispatch, NoPortFoundFailsOnCom0)
 {
-    EXPECT_EXIT(run({}), testing::ExitedWithCode(1), "Can't Open COM Port \\(COM0:\\)\\.\n");
+    EXPECT_EXIT(run_kestrel({}), testing::ExitedWithCode(1), "Can't Open COM Port \\(COM0:\\)\\.\n");
     // -w has no port to wait for
-    EXPECT_EXIT(run({"-w"}), testing::ExitedWithCode(1), "^Can't Open COM Port \\(COM0:\\)\\.\nNo such file or directory\n$");
+    EXPECT_EXIT(run_kestrel({"-w"}), testing::ExitedWithCode(1), "^Can't Open COM Port \\(COM0:\\)\\.\nNo such file or directory\n$");
 }
 
 TEST_F(Dispatch, RateReadBackWarnsOnlyInAMode)
@@ -200,7 +192,7 @@ TEST_F(Dispatch, RateReadBackWarnsOnlyInAMode)
     fake.rx = {'U'}; // the probe's answer
     CaptureStdout();
     CaptureStderr();
-    EXPECT_EQ(run({"-p", "-c3"}), 0);
+    EXPECT_EQ(run_kestrel({"-p", "-c3"}), 0);
     GetCapturedStdout();
     EXPECT_EQ(GetCapturedStderr(), ""); // not by the probe
     EXPECT_EQ(fake.opens, std::vector<int>{3});
@@ -208,9 +200,9 @@ TEST_F(Dispatch, RateReadBackWarnsOnlyInAMode)
     fake.keys = {ESCAPE_KEY};
     CaptureStdout();
     CaptureStderr();
-    EXPECT_EQ(run({"-b", "9600", "-c3"}), 0); // the same rate: no word
+    EXPECT_EQ(run_kestrel({"-b", "9600", "-c3"}), 0); // the same rate: no word
     fake.keys = {ESCAPE_KEY};
-    run({"-c3", "-e"});
+    run_kestrel({"-c3", "-e"});
     EXPECT_EQ(GetCapturedStdout(), "9600\nEntering TerminalMode: Escape=^A\nEntering EchobackMode: Escape=^A\n");
     EXPECT_EQ(GetCapturedStderr(), "WARNING: COM3 runs at 9600 baud, not 1000000\n");
 }
@@ -220,7 +212,7 @@ TEST_F(Dispatch, PortNamedOrGivenAsComName)
     fake.reg = {{1, "COM12"}};
     fake.openable_names = {"ttyUSB0"};
     CaptureStdout();
-    EXPECT_EQ(run({"-e", "-cttyUSB0"}), 0);
+    EXPECT_EQ(run_kestrel({"-e", "-cttyUSB0"}), 0);
     EXPECT_EQ(GetCapturedStdout(), "Entering EchobackMode: Escape=^A\n"); // no scan
     EXPECT_EQ(fake.named, std::vector<std::string>{"ttyUSB0"});
     EXPECT_TRUE(fake.opens.empty());
@@ -230,7 +222,7 @@ TEST_F(Dispatch, PortNamedOrGivenAsComName)
         fake.openable = {5};
         fake.keys = {ESCAPE_KEY};
         CaptureStdout();
-        run({arg});
+        run_kestrel({arg});
         EXPECT_EQ(GetCapturedStdout(), "Entering TerminalMode: Escape=^A\n") << arg;
         EXPECT_EQ(fake.opens, std::vector<int>{5}) << arg;
     }
@@ -242,7 +234,7 @@ TEST_F(Dispatch, DetailedListWinsAndCreatesNoLog)
     unlink(log.c_str());
     fake.reg = {{1, "COM3"}};
     CaptureStdout();
-    EXPECT_EQ(run({"-l", log, "-p", "-L"}), 0);
+    EXPECT_EQ(run_kestrel({"-l", log, "-p", "-L"}), 0);
     EXPECT_EQ(GetCapturedStdout(), "no serial ports\n");
     EXPECT_NE(access(log.c_str(), F_OK), 0);
 }

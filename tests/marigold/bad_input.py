@@ -8,38 +8,10 @@ import shutil
 import signal
 import struct
 import subprocess
-import sys
 import time
 
-MARIGOLD = None
-EMULATOR = []
-FAILURES = []
-
-
-def run(args, user=None, stdin=None):
-    command = EMULATOR + [MARIGOLD] + args
-    if user is not None:
-        command = ["setpriv", "--reuid=%d" % user, "--regid=%d" % user, "--clear-groups"] + command
-    proc = subprocess.run(command, capture_output=True, timeout=60, input=stdin)
-    out = proc.stdout.replace(b"\r\n", b"\n").decode("latin-1")
-    err = proc.stderr.replace(b"\r\n", b"\n").decode("latin-1")
-    return proc.returncode, out, err
-
-
-def expect(name, condition, detail=""):
-    if not condition:
-        FAILURES.append("%s %s" % (name, detail))
-
-
-def write(path, data):
-    with open(path, "wb") as f:
-        f.write(data)
-
-
-def read(path):
-    with open(path, "rb") as f:
-        return f.read()
-
+import harness
+from harness import expect, read, run, write
 
 def checksum(data):
     head = (data[:32] + bytes(32))[:32]
@@ -246,8 +218,8 @@ def far_apart_word():
     that succeeds changes those two lines alone."""
     head, lines, text = far_file("far.s37")
     listed = sorted(os.listdir("."))
-    if not EMULATOR:
-        proc = subprocess.run(["bash", "-c", "trap '' XFSZ; ulimit -f 200; exec \"$0\" -w far.s37", MARIGOLD],
+    if not harness.EMULATOR:
+        proc = subprocess.run(["bash", "-c", "trap '' XFSZ; ulimit -f 200; exec \"$0\" -w far.s37", harness.MARIGOLD],
                               capture_output=True, timeout=60)
         expect("-w over the size limit", proc.returncode == 1 and proc.stdout.decode().endswith(
                "Fatal: can't write file:far.s37\n") and read("far.s37") == text
@@ -255,7 +227,7 @@ def far_apart_word():
     # The copy renamed over the file keeps its mode, and as root its owner
     # (not under Windows, which has neither).
     os.chmod("far.s37", 0o640)
-    owner = (65534, 65534) if not EMULATOR and os.geteuid() == 0 else (os.getuid(), os.getgid())
+    owner = (65534, 65534) if not harness.EMULATOR and os.geteuid() == 0 else (os.getuid(), os.getgid())
     os.chown("far.s37", *owner)
     rc, out, _ = run(["-w", "far.s37"])
     fixed = read("far.s37").split(b"\n")
@@ -263,7 +235,7 @@ def far_apart_word():
     st = os.stat("far.s37")
     expect("-w far apart", rc == 0 and out == "sum=%x\n" % checksum(head) and changed == [0, len(lines) - 2]
            and run(["-c", "far.s37"])[1] == "sum=0\n" and sorted(os.listdir(".")) == listed
-           and (EMULATOR or (st.st_mode & 0o7777, st.st_uid, st.st_gid) == (0o640,) + owner),
+           and (harness.EMULATOR or (st.st_mode & 0o7777, st.st_uid, st.st_gid) == (0o640,) + owner),
            "rc=%d %r mode %o owner %d:%d" % (rc, changed, st.st_mode & 0o7777, st.st_uid, st.st_gid))
 
 
@@ -295,7 +267,7 @@ def conversion_refusals():
     expect("-x empty file", run(["-x", "empty.hex", "empty.s37"]) == (1, "", "empty.hex: holds no records\n"))
     # The temporary name is one of its own, whatever the output is called.
     write("keep.s37.marigold-tmp", b"mine")
-    for out in ["keep.s37"] + ([] if EMULATOR else ["l" * 246 + ".s37"]):
+    for out in ["keep.s37"] + ([] if harness.EMULATOR else ["l" * 246 + ".s37"]):
         rc, _, err = run(["-x", "wide.hex", out])
         expect("-x to %s..." % out[:12], rc == 0 and os.path.exists(out) and not left_over(".marigold-"),
                "rc=%d %r" % (rc, err))
@@ -393,7 +365,7 @@ def interrupted_conversion():
         intel(16, a, 0, rows) + "\n" for a in range(0xfff0, -1, -16)) for u in range(200, 0, -1)]
     write("big.hex", ("".join(lines) + ":00000001FF\n").encode())
     for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
-        proc = subprocess.Popen([MARIGOLD, "-x", "big.hex", "big.s37"], stdout=subprocess.DEVNULL)
+        proc = subprocess.Popen([harness.MARIGOLD, "-x", "big.hex", "big.s37"], stdout=subprocess.DEVNULL)
         # The temporary file shows that the conversion has begun.
         deadline = time.monotonic() + 30
         while proc.poll() is None and time.monotonic() < deadline:
@@ -418,7 +390,7 @@ def full_output():
     for args in cases:
         before = read("small.hex"), read("small.bin")
         with open("/dev/full", "wb") as full:
-            proc = subprocess.run(EMULATOR + [MARIGOLD] + args, stdout=full, stderr=subprocess.PIPE, timeout=60)
+            proc = subprocess.run(harness.EMULATOR + [harness.MARIGOLD] + args, stdout=full, stderr=subprocess.PIPE, timeout=60)
         err = proc.stderr.decode()
         expect("%s to a full disk" % args, proc.returncode == 1 and
                "Fatal: can't write standard output: No space left on device" in err
@@ -427,32 +399,25 @@ def full_output():
 
 
 def main():
-    global MARIGOLD, EMULATOR
-    MARIGOLD, work, EMULATOR = os.path.abspath(sys.argv[1]), sys.argv[2], sys.argv[3:]
-    shutil.rmtree(work, ignore_errors=True)
-    os.makedirs(work)
-    os.chdir(work)
+    harness.setup()
     empty_and_random_files()
     long_lines()
     record_types_and_lengths()
     spread_ranges()
-    unopenable_paths(os.geteuid() == 0 and not EMULATOR and shutil.which("setpriv"))
+    unopenable_paths(os.geteuid() == 0 and not harness.EMULATOR and shutil.which("setpriv"))
     image_sizes()
-    record_file_refusals(os.geteuid() == 0 and not EMULATOR and shutil.which("setpriv"))
+    record_file_refusals(os.geteuid() == 0 and not harness.EMULATOR and shutil.which("setpriv"))
     conversion_refusals()
     spread_conversion()
-    if not EMULATOR and os.path.exists("/dev/stdin"):
+    if not harness.EMULATOR and os.path.exists("/dev/stdin"):
         pipes()
     far_apart_word()
     not_quite_records()
-    if not EMULATOR:
+    if not harness.EMULATOR:
         links_and_folders(os.geteuid() == 0 and shutil.which("setpriv"))
         interrupted_conversion()
         full_output()
-    for failure in FAILURES:
-        print("FAILED:", failure)
-    print("%d failed" % len(FAILURES))
-    sys.exit(1 if FAILURES else 0)
+    harness.report()
 
 
 if __name__ == "__main__":

@@ -7,38 +7,19 @@ import os
 import random
 import shutil
 import subprocess
-import sys
 
-MARIGOLD = None
-EMULATOR = []
-FAILURES = []
+import harness
+from harness import expect, read, write
+
 FLASH = 0x08000000
 
 
 def run(args):
-    proc = subprocess.run(EMULATOR + [MARIGOLD] + args, capture_output=True, timeout=120)
-    out = proc.stdout.replace(b"\r\n", b"\n").decode("latin-1")
-    err = proc.stderr.replace(b"\r\n", b"\n").decode("latin-1")
-    return proc.returncode, out, err
+    return harness.run(args, timeout=120)
 
 
 def peer(args):
     subprocess.run(args, check=True, capture_output=True)
-
-
-def expect(name, condition, detail=""):
-    if not condition:
-        FAILURES.append("%s %s" % (name, detail))
-
-
-def write(path, data):
-    with open(path, "wb") as f:
-        f.write(data)
-
-
-def read(path):
-    with open(path, "rb") as f:
-        return f.read()
 
 
 def fmt(path):
@@ -269,11 +250,7 @@ def spec_map(arg):
 
 
 def main():
-    global MARIGOLD, EMULATOR
-    MARIGOLD, work, EMULATOR = os.path.abspath(sys.argv[1]), sys.argv[2], sys.argv[3:]
-    shutil.rmtree(work, ignore_errors=True)
-    os.makedirs(work)
-    os.chdir(work)
+    harness.setup()
     rng = random.Random(23)
     make_inputs(rng)
     merging()
@@ -282,10 +259,7 @@ def main():
     start_addresses()
     fill_and_crop()
     compare(rng)
-    for failure in FAILURES:
-        print("FAILED:", failure)
-    print("%d failed" % len(FAILURES))
-    sys.exit(1 if FAILURES else 0)
+    harness.report()
 
 
 if __name__ == "__main__":
