@@ -210,18 +210,15 @@ static bool first_pass(ImageRuns* image)
     return settle_image(image, pass.sound);
 }
 
-// The output again from the start, through a cursor over the runs.
-static void write_again(const std::string& temp)
+// The output again from the start, through a cursor over the runs. The file
+// stays open, so that an interrupt still finds it and nothing can take it.
+static void write_again()
 {
-    set_temp_path(temp.c_str(), nullptr);
-    fclose(Out);
-    FILE* out = fopen(temp.c_str(), "wb");
-    if (!out) {
+    if (!empty_file(Out)) {
         out_printf("Fatal: can't write file:%s\n", OutputPath);
         out_exit(1);
     }
-    set_temp_path(temp.c_str(), out);
-    start_output(out);
+    start_output(Out);
     Cursor cursor {};
     cursor_start(&cursor, Shape);
     Piece piece;
@@ -264,7 +261,7 @@ int convert_file()
         set_temp_path(nullptr, nullptr);
         return 1;
     }
-    if (!Stream) write_again(temp);
+    if (!Stream) write_again();
     if (!end_output()) {
         out_printf("Fatal: can't write file:%s\n", OutputPath);
         out_exit(1);

@@ -18,6 +18,9 @@ void temp_done();
 bool replace_file(const char* from, const char* to);
 // Moves a stream to a byte offset that may lie past 2 GiB. False on failure.
 bool seek_file(FILE* file, uint64_t offset);
+// Empties a file open for writing and moves the stream to its start, so
+// that it can be written again without closing it. False on failure.
+bool empty_file(FILE* file);
 // The size of an open file in bytes. False on failure.
 bool file_size(FILE* file, uint64_t* size);
 // True when the stream is a file on disk that can be read again from the

@@ -78,6 +78,11 @@ void temp_done()
     SignalPath = nullptr;
 }
 
+bool empty_file(FILE* file)
+{
+    return fflush(file) == 0 && ftruncate(fileno(file), 0) == 0 && fseeko(file, 0, SEEK_SET) == 0;
+}
+
 bool file_size(FILE* file, uint64_t* size)
 {
     struct stat st;

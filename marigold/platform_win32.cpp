@@ -63,6 +63,11 @@ bool seek_file(FILE* file, uint64_t offset)
     return _fseeki64(file, (__int64)offset, SEEK_SET) == 0;
 }
 
+bool empty_file(FILE* file)
+{
+    return fflush(file) == 0 && _chsize_s(_fileno(file), 0) == 0 && _fseeki64(file, 0, SEEK_SET) == 0;
+}
+
 bool file_size(FILE* file, uint64_t* size)
 {
     __int64 length = _filelengthi64(_fileno(file));

@@ -18,6 +18,14 @@ def run(cmd):
     subprocess.run(cmd, check=True)
 
 
+def must_run(cmd):
+    """Runs marigold; a failure stops the check with what it printed."""
+    proc = subprocess.run(cmd, capture_output=True, text=True)
+    if proc.returncode != 0:
+        raise SystemExit("%s: exit %d\n%s%s" % (" ".join(cmd[-3:]), proc.returncode,
+                                                proc.stdout, proc.stderr))
+
+
 def count_records(command):
     """Lines S5/S6 (record counts) are no data: marigold reports them as garbled."""
     with open(command[-1]) as f:
@@ -151,8 +159,8 @@ def fix_records(tool, data):
             ["-output_block_size=30"])
         before = read(path)
         run(["objcopy", "-I", bfd, "-O", "binary", path, "expected.bin"])
-        subprocess.run(tool + ["-w", "expected.bin"], check=True, capture_output=True)
-        subprocess.run(tool + ["-w", path], check=True, capture_output=True)
+        must_run(tool + ["-w", "expected.bin"])
+        must_run(tool + ["-w", path])
         run(["objcopy", "-I", bfd, "-O", "binary", path, "fixed.bin"])
         if read("fixed.bin") != read("expected.bin"):
             raise SystemExit("%s: -w gives another image than -w of objcopy's image" % path)
@@ -175,7 +183,7 @@ def convert_files(tool, paths):
         start = peer_info_of(path, peer_fmt(path))[1]
         for kind in ("hex", "ihx", "s37", "srec", "mot"):
             out = "converted." + kind
-            subprocess.run(tool + ["-x", path, out], check=True, capture_output=True)
+            must_run(tool + ["-x", path, out])
             run(["srec_cmp", path] + peer_fmt(path) + [out] + peer_fmt(out))
             # An S-record file ends with a start address, 0 when the input has none.
             wanted = start if kind in ("hex", "ihx") or start is not None else 0
