@@ -1,6 +1,7 @@
 // Windows: rename refuses a target that exists, and long is 32 bits wide.
 #include "platform.h"
 
+#include <fcntl.h>
 #include <io.h>
 #include <windows.h>
 
@@ -25,8 +26,10 @@ void temp_done()
     SignalFile = nullptr;
 }
 
-// The name holds the process id and a count; CREATE_NEW takes it only when
-// no file has it yet.
+// The name holds the process id, the time and a count, since Windows soon
+// gives a process id again; CREATE_NEW takes a name only when no file has
+// it yet. A name that is still being deleted is refused as denied, so any
+// refusal moves on to the next name.
 FILE* create_temp(const char* path, std::string& name)
 {
     static bool installed;
@@ -34,21 +37,33 @@ FILE* create_temp(const char* path, std::string& name)
     size_t folder = 0;
     for (size_t i = 0; path[i]; i++)
         if (path[i] == '/' || path[i] == '\\' || path[i] == ':') folder = i + 1;
-    std::string stem
-        = std::string(path, folder) + ".marigold-" + std::to_string(GetCurrentProcessId());
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    std::string stem = std::string(path, folder) + ".marigold-" + std::to_string(GetCurrentProcessId())
+        + "-" + std::to_string(now.LowPart % 1000000);
     for (int n = 0; n < 100; n++) {
         name = stem + "-" + std::to_string(n);
         HANDLE handle = CreateFileA(
             name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (handle != INVALID_HANDLE_VALUE) {
-            CloseHandle(handle);
-            FILE* file = fopen(name.c_str(), "wb");
-            if (!file) remove(name.c_str());
-            SignalFile = file;
-            SignalPath = file ? name.c_str() : nullptr;
-            return file;
+        if (handle == INVALID_HANDLE_VALUE) {
+            DWORD error = GetLastError();
+            if (error == ERROR_FILE_EXISTS || error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION)
+                continue;
+            return nullptr;
         }
-        if (GetLastError() != ERROR_FILE_EXISTS) return nullptr;
+        // The stream takes the handle over: the file is never opened twice.
+        int fd = _open_osfhandle((intptr_t)handle, _O_WRONLY | _O_BINARY);
+        FILE* file = fd >= 0 ? _fdopen(fd, "wb") : nullptr;
+        if (!file) {
+            if (fd >= 0)
+                _close(fd);
+            else
+                CloseHandle(handle);
+            DeleteFileA(name.c_str());
+        }
+        SignalFile = file;
+        SignalPath = file ? name.c_str() : nullptr;
+        return file;
     }
     return nullptr;
 }

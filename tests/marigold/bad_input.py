@@ -262,8 +262,9 @@ def conversion_refusals():
     rc, out, _ = run(["-x", "wide.hex", "taken.hex"])
     expect("-x onto a folder", rc == 1 and out == "Fatal: can't write file:taken.hex\n"
            and os.listdir("taken.hex") == [] and not left_over(".marigold-"), out)
-    expect("-x from a missing file", run(["-x", "missing.hex", "out.bin"]) ==
-           (1, "Fatal: can't open file:missing.hex\n", "") and not left_over("out.bin"))
+    result = run(["-x", "missing.hex", "out.bin"])
+    expect("-x from a missing file", result == (1, "Fatal: can't open file:missing.hex\n", "")
+           and not left_over("out.bin"), "%r %r" % (result, os.listdir(".")))
     expect("-x empty file", run(["-x", "empty.hex", "empty.s37"]) == (1, "", "empty.hex: holds no records\n"))
     # The temporary name is one of its own, whatever the output is called.
     write("keep.s37.marigold-tmp", b"mine")
