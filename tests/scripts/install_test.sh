@@ -78,7 +78,11 @@ if [ "$1" = --build ]; then
 fi
 while [ $# -gt 0 ]; do [ "$1" != -B ] || dir=$2; shift; done
 mkdir -p "$dir" && printf "WINE_PROGRAM:FILEPATH=%s/wine\nWINESERVER_PROGRAM:FILEPATH=%s/wineserver\n" "${0%/*}" "${0%/*}" >"$dir/CMakeCache.txt"'
-fake ctest 'echo "100% tests passed, 0 tests failed out of 23"'
+fake ctest 'if [[ -n ${FAKE_WIN64_FAILS:-} && $* == *win64* ]]; then
+  printf "5/23 Test #5: marigold_peer_files ...***Failed  6.32 sec\n96%% tests passed, 1 tests failed out of 23\n"
+  exit 8
+fi
+echo "100% tests passed, 0 tests failed out of 23"'
 fake wine '[ "$1" != wineboot ] || { mkdir -p "$WINEPREFIX" && touch "$WINEPREFIX/system.reg"; }'
 for f in wine64 wineserver i686-w64-mingw32-g++ x86_64-w64-mingw32-g++; do fake $f :; done
 for f in i686-w64-mingw32-objdump x86_64-w64-mingw32-objdump; do fake $f 'echo "DLL Name: KERNEL32.dll"'; done
@@ -105,4 +109,11 @@ passed   sanitizer suite (build-asan/)
 failed   fuzzing: exit 1 (see above)
 passed   Windows 64-bit: 64-bit build tested (23 Wine tests passed)
 skipped  Windows 32-bit: $why" "the summary"
+
+echo "== the test command: a 64-bit Wine test fails: each build keeps its own result"
+FAKE_MISSING=wine32:i386 FAKE_REFUSE=wine32:i386 FAKE_WIN64_FAILS=1 run "$repo/scripts/test.sh"
+[ $rc -eq 1 ] || fail "test.sh exited with $rc"
+tail -n 2 "$scratch/out" >"$scratch/summary"
+same "$scratch/summary" "failed   Windows 64-bit: 1 of 23 Wine tests failed (see above)
+skipped  Windows 32-bit: $why" "the summary after a failed Wine test"
 echo "OK"
