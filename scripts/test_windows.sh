@@ -100,7 +100,9 @@ wine_suite() { # folder win32|win64 label
   ran=$(sed -n 's/.*tests failed out of \([0-9]*\).*/\1/p' "$log" | tail -n 1)
   if [ $rc -ne 0 ]; then
     echo "FAILED: the Wine suite of $1 (see above)" >&2
-    suite_result failed "Windows $3" "$(grep -c '\*\*\*' "$log") of ${ran:-?} Wine tests failed (see above)"
+    local failed_tests
+    failed_tests=$(sed -n 's/.* \([0-9]*\) tests failed out of.*/\1/p' "$log" | tail -n 1)
+    suite_result failed "Windows $3" "${failed_tests:-?} of ${ran:-?} Wine tests failed (see above)"
     return 1
   fi
   [ "${ran:-0}" -gt 0 ] || fail "no Wine test ran for $1"
