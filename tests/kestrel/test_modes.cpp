@@ -10,10 +10,10 @@ using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStderr;
 using testing::internal::GetCapturedStdout;
 
-// Scratch files go in the working folder (ctest's is in the build tree).
 static std::string write_file(const char *name, const std::string &data)
 {
-    std::string path = name;
+    // Scratch files go to the test folder of the system, never the source tree.
+    std::string path = ::testing::TempDir() + name;
     FILE *f = fopen(path.c_str(), "wb");
     fwrite(data.data(), 1, data.size(), f);
     fclose(f);
@@ -132,7 +132,7 @@ TEST_F(Terminal, PortThatStopsTakingOutputNeverHoldsTheKeys)
     CaptureStderr();
     TerminalMode(4, 9600);
     EXPECT_EQ(GetCapturedStdout(), "Entering TerminalMode: Escape=^A\n" + in); // received meanwhile
-    EXPECT_EQ(GetCapturedStderr(), "WARNING: upload file cut short by Ctrl-A:stall.bin\n");
+    EXPECT_EQ(GetCapturedStderr(), "WARNING: upload file cut short by Ctrl-A:" + path + "\n");
     EXPECT_EQ(fake_tx_string(), data.substr(0, 1500));
     EXPECT_EQ(fake.keys.size(), 1u); // 'n' came after Ctrl-A
     EXPECT_GT(fake.out_waits, 0);    // the waits watched for room at the port
@@ -382,7 +382,7 @@ TEST_F(Waiting, AHangUpDropsTheRestOfAnUpload)
     EXPECT_EQ(GetCapturedStdout(), "Entering TerminalMode: Escape=^A\n"
                                    "Port COM4 hung up. Waiting for it again.\n"
                                    "Port COM4 is back.\n");
-    EXPECT_EQ(GetCapturedStderr(), "WARNING: upload file cut short by a hang-up:cut.bin\n");
+    EXPECT_EQ(GetCapturedStderr(), "WARNING: upload file cut short by a hang-up:" + path + "\n");
     EXPECT_EQ(fake_tx_string(), std::string(1024, 'u')); // nothing more after the reset
     remove(path.c_str());
 }
