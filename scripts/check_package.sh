@@ -25,8 +25,9 @@ rm -rf "$lintian_tmp"
 dpkg-deb -f "$deb" Depends | grep -q '^libc6' || fail "no shared-library dependencies"
 [ -n "$(dpkg-deb -f "$deb" Section)" ] || fail "no section"
 # The README's guides, beside it as its links expect.
+deb_files=$(dpkg-deb -c "$deb")
 for f in docs/*.md; do
-  dpkg-deb -c "$deb" | grep -q "/usr/share/doc/$package/$f\$" || fail "$f is not in $deb"
+  grep -q "/usr/share/doc/$package/$f\$" <<<"$deb_files" || fail "$f is not in $deb"
 done
 
 if [ "$(id -u)" -eq 0 ]; then
