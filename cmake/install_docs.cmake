@@ -1,11 +1,15 @@
-# Documentation: the README and the example files, and for the Debian package
-# the copyright and the changelog. Windows packages are one flat folder.
+# Documentation: the README, the guides of docs/ (in docs/ beside it, so the
+# README's links hold), the example files, and for the Debian package the
+# copyright and the changelog. Windows packages are one flat folder.
 if(WIN32)
   set(doc_dest .)
 else()
   set(doc_dest ${CMAKE_INSTALL_DOCDIR})
 endif()
 install(FILES README.md packaging/copyright DESTINATION ${doc_dest})
+install(FILES docs/kestrel.md docs/marigold.md docs/design.md docs/testing.md docs/performance.md
+              docs/windows.md
+        DESTINATION ${doc_dest}/docs)
 install(FILES examples/firmware.hex examples/firmware.s19 examples/firmware.s37 examples/image.bin
         DESTINATION ${doc_dest}/examples)
 

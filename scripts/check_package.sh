@@ -24,6 +24,11 @@ rm -rf "$lintian_tmp"
 [ "$(dpkg-deb -f "$deb" Architecture)" = "$(dpkg --print-architecture)" ] || fail "wrong architecture"
 dpkg-deb -f "$deb" Depends | grep -q '^libc6' || fail "no shared-library dependencies"
 [ -n "$(dpkg-deb -f "$deb" Section)" ] || fail "no section"
+# The README's guides, beside it as its links expect.
+deb_files=$(dpkg-deb -c "$deb")
+for f in docs/*.md; do
+  grep -q "/usr/share/doc/$package/$f\$" <<<"$deb_files" || fail "$f is not in $deb"
+done
 
 if [ "$(id -u)" -eq 0 ]; then
   echo "== dpkg -i $deb"
@@ -61,7 +66,8 @@ fi
 echo "== $zip"
 listing=$(unzip -l "$zip")
 echo "$listing"
-for f in kestrel.exe marigold.exe README.md kestrel.txt marigold.txt; do
+guides=$(cd docs && ls *.md | sed 's|^|docs/|')
+for f in kestrel.exe marigold.exe README.md kestrel.txt marigold.txt $guides; do
   grep -q "/$f\$" <<<"$listing" || fail "$f is not in the zip"
 done
 work=build-zip/zipcheck

@@ -18,6 +18,16 @@ for f in bin/kestrel bin/marigold share/man/man1/kestrel.1.gz share/man/man1/mar
          share/bash-completion/completions/kestrel share/bash-completion/completions/marigold; do
   [ -f "$root/$f" ] || fail "$f is not installed"
 done
+# The guides beside the README, and every link between them lands on an
+# installed file (links into the source tree, ../man/, are left out).
+for f in "$src"/docs/*.md; do
+  [ -f "$root/$doc/docs/${f##*/}" ] || fail "docs/${f##*/} is not installed"
+done
+for page in "$root/$doc/README.md" "$root/$doc"/docs/*.md; do
+  for link in $(grep -o '](\([a-z]*/\)\?[a-z_]*\.md\(#[a-z0-9-]*\)\?)' "$page" | sed 's/^](//; s/[#)].*//'); do
+    [ -f "$(dirname "$page")/$link" ] || fail "${page#$root/} links to $link, which is not installed"
+  done
+done
 # relative destinations: everything lands under the prefix
 outside=$(cd "$scratch/root" && find . ! -type d ! -path './opt/fw/*')
 [ -z "$outside" ] || fail "installed outside the prefix: $outside"
