@@ -17,7 +17,10 @@ _marigold()
     local IFS=$'\n'
     case $paths in
     0)
-        if [[ $cur == -* ]]; then
+        if [[ $cur == -F[0-9a-fA-F]?([0-9a-fA-F]) || $cur == -F[0-9a-fA-F]*:* ]]; then
+            # a fill byte, and its :large form for a fill past 256 MiB
+            COMPREPLY=($(compgen -W "${cur%%:*}"$'\n'"${cur%%:*}:large" -- "$cur"))
+        elif [[ $cur == -* ]]; then
             COMPREPLY=($(compgen -W $'-f\n-i\n-x\n-d\n-c\n-w\n-b\n-F\n-R\n--version\n--help' -- "$cur"))
         else
             # firmware files and images, and folders to look in

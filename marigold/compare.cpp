@@ -5,6 +5,7 @@
 // they come in address order, and else read again.
 #include "marigold.h"
 
+#include <algorithm>
 #include <cstring>
 
 enum { RANGES_SHOWN = 64 };
@@ -67,7 +68,14 @@ struct Side {
     Piece held; // read, not yet in a block
     bool holding;
     unsigned char block[1 << 16];
+    const ImageRuns* image; // its -R and -F
+    Piece pending; // data cropped, waiting while the fill before them goes out
+    bool pending_have;
+    uint64_t reached; // where the data handed out so far end; NOT_YET before
 };
+
+enum : uint64_t { NOT_YET = UINT64_MAX };
+static unsigned char FillBlock[1 << 16];
 
 static void swap_reader(Side* side)
 {
@@ -123,14 +131,57 @@ static bool next_block(Side* side)
     return block->n > 0;
 }
 
+static bool next_data(Side* side)
+{
+    Piece* p = &side->piece;
+    if (side->pass) return next_block(side);
+    while (cursor_next(side->cursor, p))
+        if (p->n) return true;
+    return false;
+}
+
+// The next data inside -R's range, into pending. Data outside it are read
+// all the same, so that a file is checked to its end.
+static bool next_cropped(Side* side)
+{
+    const ImageRuns* image = side->image;
+    while (next_data(side)) {
+        Piece p = side->piece;
+        if (image->crop) {
+            uint64_t first = std::max<uint64_t>(p.address, image->first);
+            uint64_t end = std::min<uint64_t>(p.address + p.n, image->last + 1);
+            if (first >= end) continue;
+            p.data += first - p.address;
+            p.n = (uint32_t)(end - first);
+            p.address = first;
+        }
+        side->pending = p;
+        return true;
+    }
+    return false;
+}
+
+// The side's image as -x would write it: cropped, and with -F its gaps (and
+// with -R the whole range) filled.
 static bool next_piece(Side* side)
 {
     if (side->have && side->piece.n) return true;
-    Piece* p = &side->piece;
-    if (side->pass) return side->have = next_block(side);
-    while (cursor_next(side->cursor, p))
-        if (p->n) return side->have = true;
-    return side->have = false;
+    const ImageRuns* image = side->image;
+    if (!side->pending_have) side->pending_have = next_cropped(side);
+    uint64_t until = side->pending_have ? side->pending.address
+        : image->fill && image->crop ? image->last + 1
+                                     : side->reached;
+    if (image->fill && side->reached != NOT_YET && side->reached < until) {
+        uint64_t n = std::min<uint64_t>(until - side->reached, sizeof FillBlock);
+        side->piece = Piece { side->reached, FillBlock, (uint32_t)n, false, 0, 0, 0 };
+        side->reached += n;
+        return side->have = true;
+    }
+    if (!side->pending_have) return side->have = false;
+    side->piece = side->pending;
+    side->pending_have = false;
+    side->reached = side->piece.address + side->piece.n;
+    return side->have = true;
 }
 
 static void consume(Piece* piece, uint64_t n)
@@ -168,7 +219,8 @@ static void walk(Side* a, Side* b)
     }
 }
 
-static void print_ranges(const char* a_name, const char* b_name)
+// starts: the two start addresses when they differ, else null.
+static void print_ranges(const char* a_name, const char* b_name, const uint32_t* starts)
 {
     for (uint64_t i = 0; i < RangesFound && i < RANGES_SHOWN; i++) {
         out_hex((uint32_t)Shown[i].first, 8);
@@ -180,6 +232,8 @@ static void print_ranges(const char* a_name, const char* b_name)
     }
     if (RangesFound > RANGES_SHOWN)
         out_printf("(%llu more ranges)\n", (unsigned long long)(RangesFound - RANGES_SHOWN));
+    if (starts)
+        out_printf("start: %08x in %s, %08x in %s\n", starts[0], a_name, starts[1], b_name);
     out_printf("differ: %llu bytes, only in %s: %llu bytes, only in %s: %llu bytes\n",
         (unsigned long long)Counts[DIFFER], a_name, (unsigned long long)Counts[ONLY_A], b_name,
         (unsigned long long)Counts[ONLY_B]);
@@ -188,6 +242,12 @@ static void print_ranges(const char* a_name, const char* b_name)
 // Exit code 0: the same image; 1: they differ; 2: a file can't be read or
 // is not sound.
 static Side Sides[2];
+
+static void begin_side(Side* side, const ImageRuns* image)
+{
+    side->image = image;
+    side->reached = image->crop && image->fill ? image->first : NOT_YET;
+}
 
 // A file that can't be opened is reported before the passes, which may
 // keep each other's messages back.
@@ -202,6 +262,7 @@ static void start_pass(Side* side, FirstPass* pass, ImageRuns* image, const char
     *side = Side {};
     side->pass = pass;
     side->path = InputPath;
+    begin_side(side, image);
     swap_reader(side);
     first_pass_start(pass, image, true);
     swap_reader(side);
@@ -211,6 +272,7 @@ static void start_cursor(Side* side, Cursor* cursor, const ImageRuns* image)
 {
     *side = Side {};
     side->cursor = cursor;
+    begin_side(side, image);
     *cursor = Cursor {};
     cursor_start(cursor, image);
 }
@@ -224,6 +286,9 @@ int compare_files()
     }
     ImageRuns images[2] {};
     FirstPass passes[2] {};
+    for (ImageRuns& image : images)
+        if (!parse_fill_and_crop(&image)) return 2;
+    memset(FillBlock, images[0].fill_byte, sizeof FillBlock);
     for (int i = 0; i < 2; i++)
         start_pass(&Sides[i], &passes[i], &images[i], Paths[i]);
     walk(&Sides[0], &Sides[1]);
@@ -242,7 +307,14 @@ int compare_files()
         for (Cursor& cursor : cursors)
             cursor_end(&cursor);
     }
-    if (RangesFound == 0) return 0;
-    print_ranges(images[0].inputs[0].path.c_str(), images[1].inputs[0].path.c_str());
+    // As srec_cmp does, start addresses count only when both files give one.
+    uint32_t starts[2];
+    for (int i = 0; i < 2; i++)
+        starts[i] = linear_start(images[i].start_kind, images[i].start);
+    bool starts_differ = images[0].start_kind != START_NONE && images[1].start_kind != START_NONE
+        && starts[0] != starts[1];
+    if (RangesFound == 0 && !starts_differ) return 0;
+    const char* names[2] = { images[0].inputs[0].path.c_str(), images[1].inputs[0].path.c_str() };
+    print_ranges(names[0], names[1], starts_differ ? starts : nullptr);
     return 1;
 }

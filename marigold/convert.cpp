@@ -9,10 +9,12 @@
 #include "platform.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <string>
 
 uint64_t BinLimit = (uint64_t)256 << 20;
+uint64_t FillLimit = (uint64_t)256 << 20;
 
 enum : uint64_t { NO_BYTE_YET = UINT64_MAX, ADDRESS_END = (uint64_t)1 << 32 };
 
@@ -22,6 +24,7 @@ static const ImageRuns* Shape; // its inputs, fill and crop
 static bool Begun; // the output's head is written
 static uint64_t Next; // the address the output has reached
 static uint64_t BinNext; // the address of the .bin image's next byte
+static uint64_t Filled; // the bytes -F wrote so far
 static bool Stream; // the first pass wrote the output
 
 OutKind output_kind(const char* path)
@@ -48,7 +51,7 @@ static size_t BinLen;
 
 static void bin_flush()
 {
-    fwrite(BinBuf, 1, BinLen, Out);
+    file_write(BinBuf, BinLen, Out);
     BinLen = 0;
 }
 
@@ -56,7 +59,7 @@ static void bin_put(const unsigned char* data, size_t n)
 {
     if (BinLen + n > sizeof BinBuf) bin_flush();
     if (n >= sizeof BinBuf) {
-        fwrite(data, 1, n, Out);
+        file_write(data, n, Out);
         return;
     }
     memcpy(BinBuf + BinLen, data, n);
@@ -79,21 +82,58 @@ static void bin_bytes(uint64_t address, const unsigned char* data, uint32_t n)
     BinNext = address + n;
 }
 
+// The input whose data hold address; the first input when none does.
+static const char* input_at(const ImageRuns* image, uint64_t address)
+{
+    for (const Run& run : image->runs)
+        if (run.address <= address && address < run_end(run))
+            return image->inputs[run.input].path.c_str();
+    return image->inputs[0].path.c_str();
+}
+
+// What made the image as it is: -R where it cut the image so, else the
+// inputs that hold its first and last byte.
+static std::string cause(const ImageRuns* image, bool empty)
+{
+    if (image->crop && (image->fill || (empty && !image->runs.empty())))
+        return std::string("-R") + OptionTable[(int)'R'];
+    if (empty) {
+        std::string names = image->inputs[0].path;
+        for (size_t i = 1; i < image->inputs.size(); i++)
+            names += (i + 1 == image->inputs.size() ? " and " : ", ") + image->inputs[i].path;
+        return names;
+    }
+    std::string low = input_at(image, image_low(image)), high = input_at(image, image_high(image));
+    return low == high ? low : low + " and " + high;
+}
+
+// An image cropped to nothing is refused as .bin, and goes out as records
+// that hold none with a warning.
+static bool output_has_data(const ImageRuns* image)
+{
+    if (!image_empty(image)) return true;
+    if (Kind == OUT_BIN)
+        out_error("%s: no data for an image\n", cause(image, true).c_str());
+    else if (image->crop && !image->runs.empty())
+        out_error("WARNING:%s: no data in the range; %s holds no data records\n",
+            cause(image, true).c_str(), OutputPath);
+    return Kind != OUT_BIN;
+}
+
 // The highest address an S-record file must hold: its data's and its start
 // address's. For .srec and .mot it settles the width.
 static bool output_fits(const ImageRuns* image)
 {
+    if (!output_has_data(image)) return false;
     bool empty = image_empty(image);
     if (Kind == OUT_BIN) {
-        uint64_t span = empty ? 0 : image_high(image) - image_low(image) + 1;
-        if (empty)
-            out_error("%s: no data for an image\n", image->inputs[0].path.c_str());
-        else if (span > BinLimit)
+        uint64_t span = image_high(image) - image_low(image) + 1;
+        if (span > BinLimit)
             out_error("%s: the image %08llx-%08llx would be %llu bytes, more than %llu MiB\n",
-                image->inputs[0].path.c_str(), (unsigned long long)image_low(image),
+                cause(image, false).c_str(), (unsigned long long)image_low(image),
                 (unsigned long long)image_high(image), (unsigned long long)span,
                 (unsigned long long)(BinLimit >> 20));
-        return !empty && span <= BinLimit;
+        return span <= BinLimit;
     }
     if (Kind == OUT_HEX) return true;
     uint32_t top = empty ? 0 : (uint32_t)image_high(image);
@@ -105,6 +145,30 @@ static bool output_fits(const ImageRuns* image)
         out_error(
             "%s: address %08x does not fit its S-records (up to %x)\n", OutputPath, top, limit);
     return top <= limit;
+}
+
+// The bytes -F adds: the filled span less the data inside it.
+static uint64_t fill_bytes(const ImageRuns* image)
+{
+    if (!image->fill || image_empty(image)) return 0;
+    uint64_t low = image_low(image), high = image_high(image), data = 0;
+    for (const Run& run : image->runs) {
+        uint64_t a = std::max<uint64_t>(run.address, low), b = std::min(run_end(run), high + 1);
+        if (a < b) data += b - a;
+    }
+    return high - low + 1 - data;
+}
+
+// A fill past FillLimit is refused unless -F says :large.
+static bool fill_fits(const ImageRuns* image)
+{
+    uint64_t n = fill_bytes(image);
+    if (n <= FillLimit || image->fill_large) return true;
+    const char* text = OptionTable[(int)'F'];
+    out_error("-F%s: the fill would write %llu bytes into %s, more than %llu MiB; "
+              "-F%s:large allows it\n",
+        text, (unsigned long long)n, OutputPath, (unsigned long long)(FillLimit >> 20), text);
+    return false;
 }
 
 // The S0 header names the first input, without its folder.
@@ -144,6 +208,7 @@ static void fill_to(uint64_t address)
     while (Next < address) {
         uint64_t n = std::min<uint64_t>(address - Next, sizeof block);
         write_bytes(Next, block, (uint32_t)n);
+        Filled += n;
     }
 }
 
@@ -167,6 +232,7 @@ static void start_output(FILE* out)
     Begun = false;
     BinLen = 0;
     BinNext = NO_BYTE_YET;
+    Filled = 0;
     Next = Shape->crop && Shape->fill ? Shape->first : NO_BYTE_YET;
 }
 
@@ -179,7 +245,7 @@ static bool end_output()
     bool written = Kind == OUT_BIN || records_end(Shape->start_kind, Shape->start);
     written = !ferror(Out) && written;
     set_temp_path(TempPath, nullptr);
-    return fclose(Out) == 0 && written;
+    return file_close(Out) && written;
 }
 
 // The first pass, writing the data as they come while they come in address
@@ -199,7 +265,10 @@ static bool first_pass(ImageRuns* image)
         uint64_t end = piece.address + piece.n;
         bool too_long
             = Kind == OUT_BIN && Next != NO_BYTE_YET && end > Next && end - Next > BinLimit;
-        if (piece.address < reach || end > ADDRESS_END || too_long) {
+        // A fill that may grow too large waits until the whole image is known.
+        bool flood = image->fill && !image->fill_large && Next != NO_BYTE_YET
+            && piece.address > Next && Filled + (piece.address - Next) > FillLimit;
+        if (piece.address < reach || end > ADDRESS_END || too_long || flood) {
             stream = pass.raw_data = false;
             continue;
         }
@@ -215,7 +284,7 @@ static bool first_pass(ImageRuns* image)
 static void write_again()
 {
     if (!empty_file(Out)) {
-        out_printf("Fatal: can't write file:%s\n", OutputPath);
+        file_failed("write", OutputPath, errno);
         out_exit(1);
     }
     start_output(Out);
@@ -225,6 +294,19 @@ static void write_again()
     while (cursor_next(&cursor, &piece))
         put_bytes(piece.address, piece.data, piece.n);
     cursor_end(&cursor);
+}
+
+// The output is written beside its target under a name of its own: where
+// that fails, the reason names the folder.
+static void temp_failed(const char* target, int error)
+{
+    const char* name = target;
+    for (const char* p = target; *p; p++)
+        if (*p == '/' || *p == '\\') name = p + 1;
+    std::string folder = name == target ? std::string(".") : std::string(target, name - target - 1);
+    if (folder.empty()) folder = "/";
+    out_printf("Fatal: can't create file:%s\ncan't create a temporary file in folder %s: %s\n",
+        OutputPath, folder.c_str(), strerror(error));
 }
 
 // marigold -x IN... OUT: every path but the last is an input; with one
@@ -247,15 +329,19 @@ int convert_file()
         parse_input(Paths[i], &image.inputs.back());
     }
     Shape = &image;
-    std::string temp;
-    FILE* out = create_temp(OutputPath, temp);
+    std::string target, temp;
+    if (!output_target(OutputPath, target)) {
+        file_failed("create", OutputPath, errno);
+        return 1;
+    }
+    FILE* out = create_temp(target.c_str(), temp);
     if (!out) {
-        out_printf("Fatal: can't create file:%s\n", OutputPath);
+        temp_failed(target.c_str(), errno);
         return 1;
     }
     set_temp_path(temp.c_str(), out); // from here every fatal exit removes it
     start_output(out);
-    if (!first_pass(&image) || !output_fits(&image)) {
+    if (!first_pass(&image) || !output_fits(&image) || !fill_fits(&image)) {
         fclose(Out);
         remove(temp.c_str());
         set_temp_path(nullptr, nullptr);
@@ -263,7 +349,7 @@ int convert_file()
     }
     if (!Stream) write_again();
     if (!end_output()) {
-        out_printf("Fatal: can't write file:%s\n", OutputPath);
+        file_failed("write", OutputPath, FileErrno);
         out_exit(1);
     }
     // The report goes first: an output without it would be a run half done.
@@ -273,8 +359,8 @@ int convert_file()
             (unsigned long long)high, (unsigned long long)(high - low + 1));
     }
     if (!out_ok()) out_exit(1);
-    if (!replace_file(temp.c_str(), OutputPath)) {
-        out_printf("Fatal: can't write file:%s\n", OutputPath);
+    if (!replace_file(temp.c_str(), target.c_str())) {
+        file_failed("write", OutputPath, errno);
         out_exit(1);
     }
     set_temp_path(nullptr, nullptr);

@@ -31,7 +31,7 @@ static void make_pairs()
 
 static void flush_text()
 {
-    fwrite(Text, 1, TextLen, Out);
+    file_write(Text, TextLen, Out);
     TextLen = 0;
 }
 

@@ -2,13 +2,14 @@
 // records, with CR LF line ends.
 #include "marigold.h"
 
+#include <cerrno>
 #include <cstring>
 
 static FILE* create_output()
 {
     FILE* out = fopen(OutputPath, "wb");
     if (!out) {
-        out_printf("Fatal: can't create file:%s\n", OutputPath);
+        file_failed("create", OutputPath, errno);
         out_exit(1);
     }
     return out;
@@ -17,9 +18,8 @@ static FILE* create_output()
 // A full disk must not leave a cut copy behind a zero exit code.
 static void close_output(FILE* out)
 {
-    bool failed = ferror(out);
-    if (fclose(out) != 0 || failed) {
-        out_printf("Fatal: can't write file:%s\n", OutputPath);
+    if (!file_close(out)) {
+        file_failed("write", OutputPath, FileErrno);
         out_exit(1);
     }
 }

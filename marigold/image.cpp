@@ -4,6 +4,8 @@
 #include "marigold.h"
 #include "platform.h"
 
+#include <cerrno>
+
 unsigned char Image[IMAGE_SIZE];
 int32_t ImageLength;
 
@@ -22,13 +24,13 @@ int32_t save_image()
 {
     FILE* file = fopen(InputPath, "r+b");
     if (!file) {
-        out_printf("Fatal: can't create file:%s\n", InputPath);
+        file_failed("create", InputPath, errno);
         out_exit(1);
     }
     bool failed
-        = fseek(file, FIX_OFFSET, SEEK_SET) != 0 || fwrite(Image + FIX_OFFSET, 1, 4, file) != 4;
-    if (fclose(file) != 0 || failed) {
-        out_printf("Fatal: can't write file:%s\n", InputPath);
+        = fseek(file, FIX_OFFSET, SEEK_SET) != 0 || !file_write(Image + FIX_OFFSET, 4, file);
+    if (!file_close(file) || failed) {
+        file_failed("write", InputPath, FileErrno);
         out_exit(1);
     }
     return ImageLength;

@@ -3,6 +3,7 @@
 // Intel HEX records, S-records and garbled lines.
 #include "marigold.h"
 
+#include <cerrno>
 #include <cstring>
 
 RecordBuffer RecordBytes;
@@ -18,11 +19,13 @@ static size_t ReadPos, ReadEnd;
 // here, before a mode creates its output.
 FILE* open_input()
 {
+    errno = 0;
     FILE* in = fopen(InputPath, "rb");
     int first = in ? fgetc(in) : EOF;
     if (!in || (first == EOF && ferror(in))) {
+        int error = errno;
         if (in) fclose(in);
-        out_printf("Fatal: can't open file:%s\n", InputPath);
+        file_failed("open", InputPath, error);
         out_exit(FailCode);
     }
     if (first != EOF) ungetc(first, in);
@@ -34,10 +37,11 @@ FILE* open_input()
 void close_input(FILE* in)
 {
     bool failed = ferror(in);
+    int error = errno;
     if (ReadStream == in) ReadStream = nullptr;
     fclose(in);
     if (failed) {
-        out_printf("Fatal: can't read file:%s\n", InputPath);
+        file_failed("read", InputPath, error);
         out_exit(FailCode);
     }
 }

@@ -22,7 +22,7 @@ extern char** Paths; // the input path and every argument after it
 extern int PathCount;
 bool option_given(char letter);
 bool walk_arguments(int argc, char** argv);
-[[noreturn]] void usage(int code = 1);
+[[noreturn]] void usage(int code = 1, bool more = false); // more: --help's option lines
 
 // output.cpp: buffered standard output
 void out_set_stream(FILE* stream);
@@ -42,6 +42,14 @@ void out_bytes(const unsigned char* data, int n);
 void out_newline();
 void out_dec(uint64_t value);
 void out_error(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// "Fatal: can't VERB file:PATH", then the system's reason on a line of its
+// own (error 0: an I/O error).
+void file_failed(const char* verb, const char* path, int error);
+// fwrite that keeps the reason of the first failed write of a file for
+// file_failed; false when not all was written.
+bool file_write(const void* data, size_t n, FILE* file);
+extern int FileErrno; // that reason, 0 until a write failed
+bool file_close(FILE* file); // fclose, keeping its reason too
 
 // lines.cpp: reading and decoding record lines, and the dump mode
 enum { LINE_MAX_CHARS = 255, RECORD_BYTES_SIZE = 256 };
@@ -157,6 +165,7 @@ struct ImageRuns {
     bool crop, fill;
     uint64_t first, last; // the crop range, both included
     unsigned char fill_byte;
+    bool fill_large; // -F<BYTE>:large: a fill past 256 MiB is wanted
     StartKind start_kind;
     uint32_t start;
     bool lines_wanted; // pieces say where they stand in their lines
@@ -246,6 +255,7 @@ void cursor_end(Cursor* cursor);
 
 // convert.cpp: the -x mode
 extern uint64_t BinLimit; // the longest .bin image written
+extern uint64_t FillLimit; // the most bytes -F adds without :large
 enum OutKind { OUT_NONE, OUT_BIN, OUT_HEX, OUT_S19, OUT_S28, OUT_S37, OUT_SREC };
 OutKind output_kind(const char* path);
 int convert_file();

@@ -13,14 +13,27 @@ int PathCount;
 static const char UsageText[]
     = " ===== intel HEX to Dump =====\n\nUsage:\n$ marigold infile\nOption:\n  -f  cmd5 filter\n";
 
+// --help: the options beyond the usage text, one line each.
+static const char MoreOptions[]
+    = "  -b                ... Dump Intel HEX data one byte per line.\n"
+      "  -i                ... Check a record file: its problems, ranges and start address.\n"
+      "  -x IN... OUT      ... Merge the inputs (NAME.bin@ADDR, NAME@+N, NAME@-N) into OUT.\n"
+      "  -F<byte>[:large]  ... With -x and -d: fill the gaps; past 256 MiB only with :large.\n"
+      "  -R<first>-<last>  ... With -x and -d: keep only the bytes from first to last.\n"
+      "  -d A B            ... Compare two files' images and start addresses.\n"
+      "  -c                ... Print the checksum of an image.\n"
+      "  -w                ... Correct the checksum word of an image in place.\n"
+      "  --version         ... Print the version.\n";
+
 bool option_given(char letter)
 {
     return OptionTable[letter & 0x7f] != nullptr;
 }
 
-[[noreturn]] void usage(int code)
+[[noreturn]] void usage(int code, bool more)
 {
     out_str(UsageText);
+    if (more) out_str(MoreOptions);
     out_newline();
     out_exit(code);
 }
@@ -29,7 +42,7 @@ bool option_given(char letter)
 // is an option like any other.
 static void long_option(const char* arg)
 {
-    if (strcmp(arg, "--help") == 0) usage(0);
+    if (strcmp(arg, "--help") == 0) usage(0, true);
     if (strcmp(arg, "--version") == 0) {
         out_str("marigold " MARIGOLD_VERSION "\n");
         out_exit(0);

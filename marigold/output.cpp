@@ -194,6 +194,32 @@ void out_newline()
     OutLen++;
 }
 
+void file_failed(const char* verb, const char* path, int error)
+{
+    out_printf("Fatal: can't %s file:%s\n%s\n", verb, path, strerror(error ? error : EIO));
+}
+
+int FileErrno;
+
+bool file_write(const void* data, size_t n, FILE* file)
+{
+    if (n == 0 || fwrite(data, 1, n, file) == n) return true;
+    if (!FileErrno) FileErrno = errno ? errno : EIO;
+    return false;
+}
+
+// A stream error found only here takes the reason the failed write left.
+bool file_close(FILE* file)
+{
+    bool failed = ferror(file) != 0;
+    int earlier = errno;
+    errno = 0;
+    bool closed = fclose(file) == 0;
+    int error = !closed && errno ? errno : earlier;
+    if ((failed || !closed) && !FileErrno) FileErrno = error ? error : EIO;
+    return closed && !failed;
+}
+
 // Standard error is unbuffered; what standard output holds goes first.
 void out_error(const char* format, ...)
 {

@@ -6,15 +6,23 @@
 #include <cstdio>
 #include <string>
 
+// The file that writing an output path replaces: a symbolic link's target,
+// followed through every link, else the path itself. False, with errno set,
+// when that file exists and the user may not write it.
+bool output_target(const char* path, std::string& target);
 // Creates a file of a name of its own in the folder of path, open for
-// writing, with the permissions a new file gets; its name goes to name,
-// which must stay as it is until temp_done(). Null on failure. Until then
+// writing, with the permissions of the file at path, or else those a new
+// file gets; its name goes to name, which must stay as it is until
+// temp_done(). Null, with errno set, on failure. Until then
 // an interrupt, termination or hang-up signal (on Windows: Ctrl-C,
 // Ctrl-Break or the console closing) removes the file before the process
-// ends as the signal would end it.
+// ends as the signal would end it. On POSIX systems every other ending signal
+// that can be caught does the same, and SIGPIPE and SIGXFSZ are ignored from
+// then on, so that a write fails (EPIPE, EFBIG) and is reported as such.
 FILE* create_temp(const char* path, std::string& name);
 void temp_done();
-// Renames from over to, replacing a file that to names. False on failure.
+// Renames from over to, replacing a file that to names. False, with errno
+// set, on failure.
 bool replace_file(const char* from, const char* to);
 // Moves a stream to a byte offset that may lie past 2 GiB. False on failure.
 bool seek_file(FILE* file, uint64_t offset);

@@ -1,6 +1,7 @@
 // POSIX: rename replaces the target in one step.
 #include "platform.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <sys/stat.h>
@@ -18,7 +19,10 @@ bool seek_file(FILE* file, uint64_t offset)
 }
 
 static const char* volatile SignalPath;
-static const int EndingSignals[] = { SIGINT, SIGTERM, SIGHUP };
+// Every signal that ends the process and can be caught. SIGPIPE and SIGXFSZ
+// are not among them: they are ignored, so that the write fails instead.
+static const int EndingSignals[] = { SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGALRM, SIGUSR1, SIGUSR2,
+    SIGXCPU, SIGVTALRM, SIGPROF, SIGABRT, SIGBUS, SIGFPE, SIGILL, SIGSEGV, SIGSYS, SIGTRAP };
 
 static void remove_and_end(int signal_number)
 {
@@ -42,6 +46,32 @@ static void install_handlers()
         if (sigaction(signal_number, nullptr, &old) == 0 && old.sa_handler != SIG_IGN)
             sigaction(signal_number, &action, nullptr);
     }
+    signal(SIGPIPE, SIG_IGN);
+    signal(SIGXFSZ, SIG_IGN);
+}
+
+// The folder part of path, with its last slash; empty for the current one.
+static std::string folder_of(const std::string& path)
+{
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+bool output_target(const char* path, std::string& target)
+{
+    target = path;
+    for (int links = 0; links < 40; links++) {
+        struct stat st;
+        if (lstat(target.c_str(), &st) != 0) return errno == ENOENT;
+        if (!S_ISLNK(st.st_mode)) return S_ISDIR(st.st_mode) || access(target.c_str(), W_OK) == 0;
+        char link[4096];
+        ssize_t n = readlink(target.c_str(), link, sizeof link - 1);
+        if (n < 0) return false;
+        link[n] = 0;
+        target = link[0] == '/' ? std::string(link) : folder_of(target) + link;
+    }
+    errno = ELOOP;
+    return false;
 }
 
 // The signals wait while the file is made and named, so that none falls
@@ -49,9 +79,7 @@ static void install_handlers()
 FILE* create_temp(const char* path, std::string& name)
 {
     install_handlers();
-    const char* slash = strrchr(path, '/');
-    name.assign(path, slash ? slash + 1 - path : 0);
-    name += ".marigold-XXXXXX";
+    name = folder_of(path) + ".marigold-XXXXXX";
     sigset_t ending, before;
     sigemptyset(&ending);
     for (int signal_number : EndingSignals)
@@ -61,14 +89,23 @@ FILE* create_temp(const char* path, std::string& name)
     if (fd >= 0) SignalPath = name.c_str();
     sigprocmask(SIG_SETMASK, &before, nullptr);
     if (fd < 0) return nullptr;
-    // mkstemp's file is private; the output gets what fopen would give it.
+    // mkstemp's file is private: a file it replaces lends it its mode (and,
+    // where allowed, its owner), else it gets what fopen would give it.
     mode_t mask = umask(0);
     umask(mask);
-    FILE* file = fchmod(fd, 0666 & ~mask) == 0 ? fdopen(fd, "wb") : nullptr;
+    mode_t mode = 0666 & ~mask;
+    struct stat old;
+    if (stat(path, &old) == 0 && S_ISREG(old.st_mode)) {
+        mode = old.st_mode & 0777;
+        if (fchown(fd, old.st_uid, old.st_gid) != 0) { } // not the owner: the file becomes the user's
+    }
+    FILE* file = fchmod(fd, mode) == 0 ? fdopen(fd, "wb") : nullptr;
     if (!file) {
+        int error = errno;
         close(fd);
         remove(name.c_str());
         temp_done();
+        errno = error;
     }
     return file;
 }

@@ -1,9 +1,45 @@
 // Windows: rename refuses a target that exists, and long is 32 bits wide.
 #include "platform.h"
 
+#include <cerrno>
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
+
+// errno for the reason Windows gives, as far as marigold's messages tell them apart.
+static void set_errno_from(DWORD error)
+{
+    switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+        errno = ENOENT;
+        break;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_WRITE_PROTECT:
+        errno = EACCES;
+        break;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+        errno = ENOSPC;
+        break;
+    default:
+        errno = EIO;
+    }
+}
+
+// A read-only file is refused as cp refuses it; links are not followed.
+bool output_target(const char* path, std::string& target)
+{
+    target = path;
+    DWORD attributes = GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)
+        || !(attributes & FILE_ATTRIBUTE_READONLY))
+        return true;
+    errno = EACCES;
+    return false;
+}
 
 static const char* volatile SignalPath;
 static FILE* volatile SignalFile;
@@ -49,6 +85,7 @@ FILE* create_temp(const char* path, std::string& name)
             DWORD error = GetLastError();
             if (error == ERROR_FILE_EXISTS || error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION)
                 continue;
+            set_errno_from(error);
             return nullptr;
         }
         // The stream takes the handle over: the file is never opened twice.
@@ -63,14 +100,18 @@ FILE* create_temp(const char* path, std::string& name)
         }
         SignalFile = file;
         SignalPath = file ? name.c_str() : nullptr;
+        if (!file) errno = EIO;
         return file;
     }
+    errno = EACCES;
     return nullptr;
 }
 
 bool replace_file(const char* from, const char* to)
 {
-    return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != 0;
+    if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING)) return true;
+    set_errno_from(GetLastError());
+    return false;
 }
 
 bool seek_file(FILE* file, uint64_t offset)

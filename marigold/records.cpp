@@ -157,14 +157,16 @@ static bool begin_raw(FirstPass* pass)
     ImageRuns* image = pass->image;
     uint64_t size = 0;
     if (!file_size(pass->reader.file, &size)) can_not_read(InputPath);
-    if (size > UINT32_MAX) {
+    if (size > (uint64_t)1 << 32) {
         out_error("%s: %llu bytes do not fit the 4 GiB address space\n", InputPath,
             (unsigned long long)size);
         return false;
     }
     image->inputs[pass->input].size = size;
-    if (size) {
-        image->runs.push_back(Run { 0, 0, (uint32_t)size, pass->input, 0, false });
+    // A run holds less than 4 GiB: an image of exactly 4 GiB takes two.
+    for (uint64_t at = 0; at < size; at += (uint64_t)1 << 31) {
+        uint32_t n = (uint32_t)std::min<uint64_t>(size - at, (uint64_t)1 << 31);
+        image->runs.push_back(Run { at, (uint32_t)at, n, pass->input, 0, false });
         image->inputs[pass->input].runs++;
     }
     return true;

@@ -8,6 +8,8 @@
 #include "marigold.h"
 #include "platform.h"
 
+#include <cerrno>
+
 #include <algorithm>
 #include <cstring>
 #include <string>
@@ -175,7 +177,7 @@ static bool patch_text(uint32_t word)
 static bool write_piece(FILE* file, const TextPiece& piece)
 {
     return seek_file(file, piece.at)
-        && fwrite(piece.text.data(), 1, piece.text.size(), file) == piece.text.size();
+        && file_write(piece.text.data(), piece.text.size(), file);
 }
 
 // The pieces are written from the last to the first: where the file may not
@@ -198,7 +200,7 @@ static int write_word(uint32_t word)
 {
     FILE* file = fopen(InputPath, "r+b");
     if (!file) {
-        out_printf("Fatal: can't create file:%s\n", InputPath);
+        file_failed("create", InputPath, errno);
         return 1;
     }
     setvbuf(file, nullptr, _IONBF, 0);
@@ -214,8 +216,8 @@ static int write_word(uint32_t word)
         return 1;
     }
     bool written = write_pieces(file, original);
-    if (fclose(file) != 0 || !written) {
-        out_printf("Fatal: can't write file:%s\n", InputPath);
+    if (!file_close(file) || !written) {
+        file_failed("write", InputPath, FileErrno);
         return 1;
     }
     return 0;

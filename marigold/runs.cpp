@@ -29,9 +29,26 @@ static bool raw_name(const std::string& name)
         && ((name[n - 1] | 0x20) == 'n');
 }
 
+static bool hex_digits_only(const char* text)
+{
+    if (text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) text += 2;
+    if (!*text) return false;
+    while (HexDigitValue[(unsigned char)*text] >= 0)
+        text++;
+    return *text == 0;
+}
+
+static bool file_exists(const char* path)
+{
+    FILE* file = fopen(path, "rb");
+    if (file) fclose(file);
+    return file != nullptr;
+}
+
 // NAME, NAME@+N, NAME@-N and NAME.bin@ADDR. The text after the last '@'
 // counts only when it parses as a shift or, after a .bin name, a place;
-// else the whole argument is the name.
+// else the whole argument is the name. A place or shift of hex digits past
+// ffffffff is refused, unless a file has the whole argument as its name.
 bool parse_input(const char* arg, Input* input)
 {
     *input = Input {};
@@ -45,24 +62,30 @@ bool parse_input(const char* arg, Input* input)
         if (parse_hex(suffix + sign, &value) && (sign || raw_name(name))) {
             input->path = name;
             input->shift = *suffix == '-' ? -(int64_t)value : (int64_t)value;
+        } else if ((sign || raw_name(name)) && hex_digits_only(suffix + sign) && !file_exists(arg)) {
+            out_error("%s: the %s %s is past ffffffff\n", arg, sign ? "shift" : "address", suffix + sign);
+            out_exit(FailCode);
         }
     }
     input->kind = raw_name(input->path) ? INPUT_RAW : INPUT_RECORDS;
     return true;
 }
 
-// -F<BYTE> and -R<FIRST>-<LAST>, as -i prints them.
+// -F<BYTE>, -F<BYTE>:large and -R<FIRST>-<LAST>, as -i prints them.
 bool parse_fill_and_crop(ImageRuns* image)
 {
     uint64_t value;
     if (option_given('F')) {
         const char* text = OptionTable[(int)'F'];
-        if (!parse_hex(text, &value) || value > 0xff) {
+        const char* large = strstr(text, ":large");
+        std::string byte(text, large && !large[6] ? large - text : strlen(text));
+        if (!parse_hex(byte.c_str(), &value) || value > 0xff) {
             out_error("-F%s: the fill byte is one or two hex digits, 00 to ff\n", text);
             return false;
         }
         image->fill = true;
         image->fill_byte = (unsigned char)value;
+        image->fill_large = byte.size() < strlen(text);
     }
     if (option_given('R')) {
         const char* text = OptionTable[(int)'R'];
@@ -145,20 +168,25 @@ static bool no_overlaps(const ImageRuns* image)
 }
 
 // The first input's start address that has one, shifted with it; another
-// that differs is named once.
+// that differs is named once. Only the kept one must stay inside the 4 GiB
+// when shifted.
 static bool settle_start(ImageRuns* image)
 {
     const Input* chosen = nullptr;
     bool warned = false;
     for (Input& input : image->inputs) {
         if (input.start_kind == START_NONE) continue;
-        if (input.shift) {
-            int64_t start = (int64_t)linear_start(input.start_kind, input.start) + input.shift;
-            if (start < 0 || start >= (int64_t)ADDRESS_END) {
-                out_error("%s: shifted, the start address would leave 00000000-ffffffff\n",
-                    input.path.c_str());
-                return false;
-            }
+        int64_t start = (int64_t)linear_start(input.start_kind, input.start) + input.shift;
+        bool outside = start < 0 || start >= (int64_t)ADDRESS_END;
+        if (outside && !chosen) {
+            out_error("%s: shifted by %s%llx, its start address %08x would %s\n",
+                input.path.c_str(), input.shift < 0 ? "-" : "+",
+                (unsigned long long)(input.shift < 0 ? -input.shift : input.shift),
+                linear_start(input.start_kind, input.start),
+                start < 0 ? "fall below 0" : "pass ffffffff");
+            return false;
+        }
+        if (input.shift && !outside) {
             input.start_kind = START_LINEAR;
             input.start = (uint32_t)start;
         }
@@ -167,8 +195,9 @@ static bool settle_start(ImageRuns* image)
             image->start_kind = input.start_kind;
             image->start = input.start;
         } else if (!warned
-            && linear_start(input.start_kind, input.start)
-                != linear_start(chosen->start_kind, chosen->start)) {
+            && (outside
+                || linear_start(input.start_kind, input.start)
+                    != linear_start(chosen->start_kind, chosen->start))) {
             out_error("WARNING:%s and %s give different start addresses; %s's is kept\n",
                 chosen->path.c_str(), input.path.c_str(), chosen->path.c_str());
             warned = true;

@@ -13,6 +13,9 @@ import time
 import harness
 from harness import expect, read, run, write
 
+# The reason a folder gives where a file is wanted: Windows says access is denied.
+IS_A_FOLDER = "Is a directory"
+
 def checksum(data):
     head = (data[:32] + bytes(32))[:32]
     return sum(struct.unpack("<8I", head)) & 0xFFFFFFFF
@@ -102,29 +105,30 @@ def spread_ranges():
 def unopenable_paths(as_other_user):
     os.makedirs("folder", exist_ok=True)
     for args in (["folder"], ["-f", "folder", "dir.out"], ["-c", "folder"], ["-w", "folder"], ["-i", "folder"]):
-        expect("directory %s" % args, run(args) == (1, "Fatal: can't open file:folder\n", ""))
+        expect("directory %s" % args, run(args) == (1, "Fatal: can't open file:folder\n%s\n" % IS_A_FOLDER, ""))
     expect("no output for a directory", not os.path.exists("dir.out"))
     write("in.hex", b":00000001FF\n")
     expect("missing folder", run(["-f", "in.hex", "nofolder/out.hex"]) ==
-           (1, "Fatal: can't create file:nofolder/out.hex\n", ""))
+           (1, "Fatal: can't create file:nofolder/out.hex\nNo such file or directory\n", ""))
     deep = os.path.join("d" * 100, "e" * 100, "f" * 94 + ".hex")
     os.makedirs(os.path.dirname(deep), exist_ok=True)
     write(deep, b":0400100001020304E2\n")
     expect("300-character path", len(deep) == 300 and run([deep]) == (0, "0010: 01 02 03 04\n", ""))
-    expect("300-character missing path", run([deep + "x"]) == (1, "Fatal: can't open file:%sx\n" % deep, ""))
+    expect("300-character missing path", run([deep + "x"]) == (1, "Fatal: can't open file:%sx\nNo such file or directory\n" % deep, ""))
     if not as_other_user:
         return
     # root reads and writes everything: the permission cases run as nobody.
     os.chmod(".", 0o755)
     write("secret.hex", b":00000001FF\n")
     os.chmod("secret.hex", 0)
-    expect("unreadable input", run(["secret.hex"], user=65534) == (1, "Fatal: can't open file:secret.hex\n", ""))
-    expect("unreadable -i", run(["-i", "secret.hex"], user=65534) == (1, "Fatal: can't open file:secret.hex\n", ""))
+    denied = "Fatal: can't open file:secret.hex\nPermission denied\n"
+    expect("unreadable input", run(["secret.hex"], user=65534) == (1, denied, ""))
+    expect("unreadable -i", run(["-i", "secret.hex"], user=65534) == (1, denied, ""))
     image = bytes(range(64))
     write("locked.bin", image)
     os.chmod("locked.bin", 0o444)
     expect("read-only image", run(["-w", "locked.bin"], user=65534) ==
-           (1, "sum=%x\nFatal: can't create file:locked.bin\n" % checksum(image), "")
+           (1, "sum=%x\nFatal: can't create file:locked.bin\nPermission denied\n" % checksum(image), "")
            and read("locked.bin") == image)
 
 
@@ -197,7 +201,7 @@ def record_file_refusals(as_other_user):
         write("locked.hex", text)
         os.chmod("locked.hex", 0o444)
         expect("read-only record file", run(["-w", "locked.hex"], user=65534) ==
-               (1, "sum=%x\nFatal: can't create file:locked.hex\n" % checksum(bytes(range(1, 33))), "")
+               (1, "sum=%x\nFatal: can't create file:locked.hex\nPermission denied\n" % checksum(bytes(range(1, 33))), "")
                and read("locked.hex") == text)
 
 
@@ -222,7 +226,7 @@ def far_apart_word():
         proc = subprocess.run(["bash", "-c", "trap '' XFSZ; ulimit -f 200; exec \"$0\" -w far.s37", harness.MARIGOLD],
                               capture_output=True, timeout=60)
         expect("-w over the size limit", proc.returncode == 1 and proc.stdout.decode().endswith(
-               "Fatal: can't write file:far.s37\n") and read("far.s37") == text
+               "Fatal: can't write file:far.s37\nFile too large\n") and read("far.s37") == text
                and sorted(os.listdir(".")) == listed, "rc=%d %r" % (proc.returncode, proc.stdout))
     # The copy renamed over the file keeps its mode, and as root its owner
     # (not under Windows, which has neither).
@@ -257,13 +261,14 @@ def conversion_refusals():
     rc, _, err = run(["-x", "wide.hex", "wide.s19"])
     expect("-x S19 too narrow", rc == 1 and "does not fit" in err and not left_over("wide.s19"))
     expect("-x to a missing folder", run(["-x", "wide.hex", "nofolder/out.s37"]) ==
-           (1, "Fatal: can't create file:nofolder/out.s37\n", ""))
+           (1, "Fatal: can't create file:nofolder/out.s37\n"
+               "can't create a temporary file in folder nofolder: No such file or directory\n", ""))
     os.makedirs("taken.hex", exist_ok=True)
     rc, out, _ = run(["-x", "wide.hex", "taken.hex"])
-    expect("-x onto a folder", rc == 1 and out == "Fatal: can't write file:taken.hex\n"
+    expect("-x onto a folder", rc == 1 and out == "Fatal: can't write file:taken.hex\n%s\n" % IS_A_FOLDER
            and os.listdir("taken.hex") == [] and not left_over(".marigold-"), out)
     result = run(["-x", "missing.hex", "out.bin"])
-    expect("-x from a missing file", result == (1, "Fatal: can't open file:missing.hex\n", "")
+    expect("-x from a missing file", result == (1, "Fatal: can't open file:missing.hex\nNo such file or directory\n", "")
            and not left_over("out.bin"), "%r %r" % (result, os.listdir(".")))
     expect("-x empty file", run(["-x", "empty.hex", "empty.s37"]) == (1, "", "empty.hex: holds no records\n"))
     # The temporary name is one of its own, whatever the output is called.
@@ -357,15 +362,65 @@ def links_and_folders(as_other_user):
     os.chmod("locked_folder", 0o755)
 
 
+def replaced_outputs(as_other_user):
+    """-x replaces an output as cp would: a file the user may not write is
+    refused, the mode of the file it replaces is kept, a symbolic link is
+    written through, and a folder the user may not write is named."""
+    write("one.hex", (intel(4, 0, 0, b"\1\2\3\4") + "\n:00000001FF\n").encode())
+    os.makedirs("outs", exist_ok=True)
+    os.chmod("outs", 0o777)
+    write("outs/target.hex", b"old")
+    os.symlink("target.hex", "outs/link.hex")
+    user = 65534 if as_other_user else None
+    if user is not None:
+        os.chown("outs/target.hex", user, user)
+    denied = "Permission denied\n"
+    cases = [("ro.hex", 0o444, "outs/ro.hex", (1, "Fatal: can't create file:outs/ro.hex\n" + denied), b"old"),
+             ("mode.hex", 0o640, "outs/mode.hex", (0, ""), None),
+             (None, None, "outs/link.hex", (0, ""), None)]
+    if as_other_user:
+        os.makedirs("ro_folder", exist_ok=True)
+        cases.append(("ro_folder/out.hex", 0o666, "ro_folder/out.hex", (1, "Fatal: can't create file:ro_folder/out.hex\n"
+                      "can't create a temporary file in folder ro_folder: " + denied), b"old"))
+    for name, mode, out, wanted, content in cases:
+        if name:
+            path = name if "/" in name else "outs/" + name
+            write(path, b"old")
+            os.chmod(path, mode)
+            if user is not None:
+                os.chown(path, user, user)
+        os.chmod("ro_folder", 0o555) if os.path.isdir("ro_folder") else None
+        rc, printed, err = run(["-x", "one.hex", out], user=user)
+        real = os.path.realpath(out)
+        written = read(real) == content if content else read(real).startswith(b":04000000")
+        expect("-x onto %s" % out, (rc, printed) == wanted and written
+               and (not mode or os.stat(real).st_mode & 0o777 == mode) and os.path.lexists(out)
+               and not [f for f in os.listdir(os.path.dirname(real)) if f.startswith(".marigold-")],
+               "rc=%d %r %r mode %o" % (rc, printed, err, os.stat(real).st_mode & 0o777))
+    expect("-x through a symbolic link", os.path.islink("outs/link.hex") and read("outs/target.hex").startswith(b":04"))
+    if os.path.isdir("ro_folder"):
+        os.chmod("ro_folder", 0o755)
+
+
+def four_gib_image():
+    """A raw image of exactly 4 GiB fills the address space from 0."""
+    with open("four.bin", "wb") as f:
+        f.truncate(1 << 32)
+    rc, out, err = run(["-x", "-R0-f", "four.bin@0", "four.hex"])
+    expect("4 GiB image at 0", rc == 0 and read("four.hex").startswith(b":10000000" + b"00" * 16), "rc=%d %r" % (rc, err))
+    os.remove("four.bin")
+
+
 def interrupted_conversion():
-    """SIGINT, SIGTERM and SIGHUP during -x end it as the signal would, and
-    the temporary output goes with it."""
+    """SIGINT, SIGTERM, SIGHUP and the other ending signals during -x end it
+    as the signal would, and the temporary output goes with it; a closed pipe
+    and a file size limit are write errors that leave nothing behind."""
     rows = bytes(range(16))
     # Records in descending address order: the replay keeps -x busy.
     lines = [intel(2, 0, 4, bytes([u >> 8, u & 0xFF])) + "\n" + "".join(
         intel(16, a, 0, rows) + "\n" for a in range(0xfff0, -1, -16)) for u in range(200, 0, -1)]
     write("big.hex", ("".join(lines) + ":00000001FF\n").encode())
-    for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+    for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT, signal.SIGUSR1, signal.SIGALRM):
         proc = subprocess.Popen([harness.MARIGOLD, "-x", "big.hex", "big.s37"], stdout=subprocess.DEVNULL)
         # The temporary file shows that the conversion has begun.
         deadline = time.monotonic() + 30
@@ -376,6 +431,20 @@ def interrupted_conversion():
         rc = proc.wait(timeout=60)
         left = [f for f in os.listdir(".") if f.startswith(".marigold-") or f == "big.s37"]
         expect("-x ended by %s" % number.name, rc == -number and not left, "rc=%d left %s" % (rc, left))
+    write("small.bin", bytes(range(1, 65)))
+    reader, writer = os.pipe()
+    os.close(reader)
+    for command, wanted in [
+            ([harness.MARIGOLD, "-x", "small.bin", "piped.bin"], "Fatal: can't write standard output: Broken pipe"),
+            (["bash", "-c", "ulimit -f 200; exec \"$0\" -x big.hex big.s37", harness.MARIGOLD],
+             "Fatal: can't write file:big.s37\nFile too large\n")]:
+        proc = subprocess.run(command, stdout=writer, stderr=subprocess.PIPE, timeout=60) if "piped" in command[-1] \
+            else subprocess.run(command, capture_output=True, timeout=60)
+        said = (proc.stdout or b"").decode() + proc.stderr.decode()
+        left = [f for f in os.listdir(".") if f.startswith(".marigold-") or f in ("big.s37", "piped.bin")]
+        expect("-x %s: a write error" % ("to a closed pipe" if "piped" in command[-1] else "past ulimit -f"), proc.returncode == 1 and wanted in said and not left,
+               "rc=%d %r left %s" % (proc.returncode, said, left))
+    os.close(writer)
 
 
 def full_output():
@@ -400,7 +469,10 @@ def full_output():
 
 
 def main():
+    global IS_A_FOLDER
     harness.setup()
+    if harness.EMULATOR:
+        IS_A_FOLDER = "Permission denied"
     empty_and_random_files()
     long_lines()
     record_types_and_lengths()
@@ -418,6 +490,8 @@ def main():
         links_and_folders(os.geteuid() == 0 and shutil.which("setpriv"))
         interrupted_conversion()
         full_output()
+        replaced_outputs(os.geteuid() == 0 and shutil.which("setpriv"))
+        four_gib_image()
     harness.report()
 
 

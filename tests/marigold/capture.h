@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -27,6 +28,23 @@ template <typename Fn> std::string capture_output(Fn fn)
     out_set_stream(tmp);
     fn();
     out_set_stream(nullptr);
+    rewind(tmp);
+    std::string text = read_stream(tmp);
+    fclose(tmp);
+    return text;
+}
+
+// The same for standard error, where refusals go.
+template <typename Fn> std::string capture_error(Fn fn)
+{
+    fflush(stderr);
+    FILE* tmp = tmpfile();
+    int saved = dup(2);
+    dup2(fileno(tmp), 2);
+    fn();
+    fflush(stderr);
+    dup2(saved, 2);
+    close(saved);
     rewind(tmp);
     std::string text = read_stream(tmp);
     fclose(tmp);

@@ -71,7 +71,7 @@ marigold_case(info_missing_file ARGS -i missing.hex RC 1 OUT ${G}/missing.out)
 # --version and --help; any other "--" argument is an option like any other.
 file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/version.out "marigold ${PROJECT_VERSION}\n")
 marigold_case(version ARGS --version RC 0 OUT ${CMAKE_CURRENT_BINARY_DIR}/version.out)
-marigold_case(help ARGS --help RC 0 OUT ${G}/usage.out)
+marigold_case(help ARGS --help RC 0 OUT ${G}/help.out)
 marigold_case(usage_with_other_long_option ARGS --verbose RC 1 OUT ${G}/usage.out)
 marigold_case(version_after_path_is_the_output ARGS -f filter.hex --version INPUTS ${G}/filter.hex
   RC 0 OUT ${G}/filter.out PRODUCED --version EXPECT ${G}/filter.expected)

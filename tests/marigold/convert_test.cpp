@@ -54,3 +54,30 @@ TEST(Convert, IntelLinesAreFullAndStopAtTheUpperAddress)
         ":020000040800F2\n:0CFFF4001111111111222222222233339C\n:020000040801F1\n"
         ":0800000033333344444444440B\n:00000001FF\n");
 }
+
+// A fill past FillLimit is refused, naming its size, unless -F says :large;
+// the limit counts the fill alone, not the data inside it.
+TEST(Convert, LargeFillNeedsItsSuffix)
+{
+    const char* text = ":0100000011EE\n:0100140022C9\n:00000001FF\n"; // 19 bytes of fill
+    std::string report, hex = test_file_path("fill.hex");
+    uint64_t limit = FillLimit;
+    memset(OptionTable, 0, sizeof OptionTable);
+    const struct {
+        const char* fill;
+        uint64_t limit;
+        int rc;
+    } cases[] = { { "ff", 18, 1 }, { "ff", 19, 0 }, { "ff:large", 18, 0 } };
+    for (const auto& c : cases) {
+        FillLimit = c.limit;
+        OptionTable[(int)'F'] = c.fill;
+        remove(hex.c_str());
+        std::string err = capture_error([&] { EXPECT_EQ(convert(text, hex, &report), c.rc) << c.fill; });
+        EXPECT_EQ(read_file(hex).size() > 0, c.rc == 0) << c.fill << c.limit;
+        if (c.rc) {
+            EXPECT_NE(err.find("the fill would write 19 bytes"), std::string::npos) << err;
+        }
+    }
+    OptionTable[(int)'F'] = nullptr;
+    FillLimit = limit;
+}

@@ -125,7 +125,7 @@ def placing_and_shifting():
     x(["boot.hex@1000"], "named.hex", "a HEX name ending in @ADDR")
     expect("a HEX name ending in @ADDR is a name", same_as_peer("named.hex", "boot.hex"))
     rc, out, _ = run(["-x", "boot.bin@zz", "named.hex"])
-    expect("boot.bin@zz is a name", (rc, out) == (1, "Fatal: can't open file:boot.bin@zz\n"), out)
+    expect("boot.bin@zz is a name", (rc, out) == (1, "Fatal: can't open file:boot.bin@zz\nNo such file or directory\n"), out)
 
 
 def refusals():
@@ -138,15 +138,30 @@ def refusals():
     err = refused(["app.hex@+f8000000"], "bad.hex", "shift past ffffffff", ["app.hex", "ffffffff"])
     refused(["app.bin@fffff000"], "bad.hex", "a .bin placed past ffffffff", ["app.bin"])
     rc, out, _ = run(["-x", "boot.hex", "missing.hex", "bad.hex"])
-    expect("a missing input", (rc, out) == (1, "Fatal: can't open file:missing.hex\n") and not left_over("bad.hex"))
+    expect("a missing input", (rc, out) == (1, "Fatal: can't open file:missing.hex\nNo such file or directory\n")
+           and not left_over("bad.hex"))
     write("broken.hex", read("app.hex").replace(b"\n:10", b"\n:11", 1))
     refused(["boot.hex", "broken.hex"], "bad.hex", "an unsound input", ["broken.hex:"])
     for option in ("-Fxyz", "-F100", "-F"):
         refused([option, "boot.hex"], "bad.hex", "fill %s" % option, [option])
     for option in ("-R08000000", "-R2-1", "-R1-100000000", "-Rzz-1"):
         refused([option, "boot.hex"], "bad.hex", "crop %s" % option, [option])
-    err = refused(["-F00", "-R0-10000000", "boot.hex"], "bad.bin", ".bin over 256 MiB once filled",
-                  ["boot.hex", "more than 256 MiB"])
+    # Each refusal names what caused it: -R, the inputs at the image's ends,
+    # the bad place, or -F with the size of its fill.
+    fill = 0x20000000 + 70000 - FLASH - 6000 - 70000
+    for args, out, name, names in [
+            (["-F00", "-R0-10000000", "boot.hex"], "bad.bin", ".bin over 256 MiB once filled",
+             ["-R0-10000000: the image 00000000-10000000", "more than 256 MiB"]),
+            (["-R0-ff", "boot.hex"], "bad.bin", "-R that selects nothing", ["-R0-ff: no data for an image"]),
+            (["boot.hex", "app.bin@20000000"], "bad.bin", ".bin over 256 MiB from two inputs",
+             ["boot.hex and app.bin: the image"]),
+            (["app.bin@100000000"], "bad.hex", "a place past ffffffff", ["app.bin@100000000: the address 100000000"]),
+            (["-F00", "boot.hex", "app.bin@20000000"], "bad.hex", "a fill past 256 MiB",
+             ["-F00: the fill would write %d bytes into bad.hex" % fill, "-F00:large allows it"])]:
+        refused(args, out, name, names)
+    rc, out, err = run(["-x", "-R0-ff", "boot.hex", "nothing.hex"])
+    expect("-R that selects nothing into records", (rc, out) == (0, "") and read("nothing.hex").strip() == b":00000001FF"
+           and err == "WARNING:-R0-ff: no data in the range; nothing.hex holds no data records\n", "rc=%d %r" % (rc, err))
 
 
 def start_addresses():
@@ -158,6 +173,17 @@ def start_addresses():
     expect("the first input's start address", "start: 08000001" in run(["-i", "both.hex"])[1])
     rc, out, err = run(["-x", "boot.hex", "app.hex", "both.hex"])
     expect("one start address: no warning", rc == 0 and err == "", err)
+    # A shift that moves a start address below 0 refuses only the one kept.
+    peer(["srec_cat", "boot.bin", "-binary", "-offset", "0x1000", "-execution-start-address=0x10",
+          "-o", "low_start.hex", "-intel"])
+    peer(["srec_cat", "boot.bin", "-binary", "-offset", hex(FLASH), "-execution-start-address=0x%x" % (FLASH + 2),
+          "-o", "boot_other.hex", "-intel"])
+    for args, want_rc, want_err in [
+            (["boot_start.hex", "low_start.hex@-1000"], 0,
+             "WARNING:boot_start.hex and low_start.hex give different start addresses; boot_start.hex's is kept\n"),
+            (["low_start.hex@-1000"], 1, "low_start.hex: shifted by -1000, its start address 00000010 would fall below 0\n")]:
+        rc, out, err = run(["-x"] + args + ["shifted.hex"])
+        expect("start address shifted out: %s" % args, (rc, err) == (want_rc, want_err), "rc=%d %r" % (rc, err))
 
 
 def fill_and_crop():
@@ -206,7 +232,7 @@ def compare(rng):
     write("b.bin", bytes(changed[:4000]) + bytes(200))  # differs, ends 96 bytes short, then 200 more
     pairs = [("a.hex", "a.bin@1000"), ("a.hex", "a.hex"), ("a.bin@1000", "b.bin@1000"), ("a.hex", "b.bin@f00"),
              ("a.hex", "b.bin@1000"), ("b.bin@1000", "a.hex"), ("shuffled.s37", "app.hex"),
-             ("shuffled.s37", "both.hex")]
+             ("shuffled.s37", "both.hex"), ("boot_start.hex", "boot_other.hex"), ("boot_start.hex", "boot.hex")]
     for a, b in pairs:
         rc, out, err = run(["-d", a, b])
         peer_same = subprocess.run(["srec_cmp"] + peer_spec(a) + peer_spec(b), capture_output=True).returncode == 0
@@ -224,6 +250,24 @@ def compare(rng):
            "00001fa0-00001fff differ\n00002000-00002067 only in b.bin\n"
            "differ: %d bytes, only in a.bin: 0 bytes, only in b.bin: 104 bytes\n" % (
                4 + sum(1 for i in range(4000, 4096) if base[i] != 0)), out)
+    expect("-d prints both start addresses", "start: 08000001 in boot_start.hex, 08000002 in boot_other.hex\n"
+           in run(["-d", "boot_start.hex", "boot_other.hex"])[1])
+    # -R and -F apply to both images before they are compared.
+    write("ends.bin", base[:5] + b"\xff" * 3 + base[8:])
+    peer(["srec_cat", "a.bin", "-binary", "-offset", "0x1000", "-exclude", "0x1005", "0x1008", "-o", "holed.hex", "-intel"])
+    for args, want in [
+            (["-R1000-1004", "a.bin@1000", "b.bin@1000"], (0, "")),
+            (["-R1000-13e7", "a.bin@1000", "b.bin@1000"],
+             (1, "00001005-00001007 differ\ndiffer: 3 bytes, only in a.bin: 0 bytes, only in b.bin: 0 bytes\n")),
+            (["ends.bin@1000", "holed.hex"],
+             (1, "00001005-00001007 only in ends.bin\ndiffer: 0 bytes, only in ends.bin: 3 bytes, only in holed.hex: 0 bytes\n")),
+            (["-Fff", "ends.bin@1000", "holed.hex"], (0, "")),
+            (["-Fff", "-R0-1fff", "ends.bin@1000", "holed.hex"], (0, "")),
+            (["-F00", "ends.bin@1000", "holed.hex"],
+             (1, "00001005-00001007 differ\ndiffer: 3 bytes, only in ends.bin: 0 bytes, only in holed.hex: 0 bytes\n")),
+            (["-R200-100", "a.hex", "a.hex"], (2, ""))]:
+        rc, out, err = run(["-d"] + args)
+        expect("-d %s" % args, (rc, out) == want and (rc == 2) == ("-R200-100: the range" in err), "rc=%d %r %r" % (rc, out, err))
     for pair in (["a.hex", "broken.hex"], ["broken.hex", "a.hex"]):
         rc, out, err = run(["-d"] + pair)
         expect("-d %s: an unsound file" % pair, (rc, out) == (2, "") and "broken.hex:" in err, "rc=%d %r" % (rc, err))
