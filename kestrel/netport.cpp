@@ -507,10 +507,10 @@ int net_open(
     send_pending();
     int w = wait_server(option_answered, OPTION_MS);
     if (w == W_CLOSED || w == W_ESCAPE) return fail_open(w, why, size);
-    show_server_text("");
     if (undecided) take_as_raw();
     if (tn.comport != 1) {
         opening = false;
+        show_server_text("");
         warn(WARN_COMPORT, label,
             tn.comport < 0 ? "refuses COM-PORT-OPTION: the rate and lines cannot be set"
                            : "does not answer COM-PORT-OPTION: the rate and lines cannot be set");
@@ -520,6 +520,7 @@ int net_open(
     w = wait_server(all_confirmed, SETTING_MS);
     if (w == W_CLOSED || w == W_ESCAPE) return fail_open(w, why, size);
     opening = false;
+    show_server_text("");
     for (int s = 0; s < TS_COUNT; s++) {
         char text[64];
         snprintf(text, sizeof text, "did not confirm the %s setting",
