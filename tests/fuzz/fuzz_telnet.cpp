@@ -21,8 +21,8 @@ static void check_bounds(const telnet_state* t)
 
 // Feeds in, cut where cuts says (each byte of cuts is one read's length,
 // 1 to 256); the data comes back, the replies in *reply.
-static std::string feed(telnet_state* t, const std::string& in, const std::string& cuts,
-    std::string* reply)
+static std::string feed(
+    telnet_state* t, const std::string& in, const std::string& cuts, std::string* reply)
 {
     std::string data;
     static unsigned char out[256];
@@ -114,7 +114,8 @@ static void piece(reader* r, std::string* wire, std::string* data)
         return;
     }
     default: { // a COM-PORT answer of the right shape
-        const unsigned char body[] = { 44, (unsigned char)(100 + len % 13), (unsigned char)next(r) };
+        const unsigned char body[]
+            = { 44, (unsigned char)(100 + len % 13), (unsigned char)next(r) };
         put(wire, { 255, 250 });
         telnet_escape(body, 3, wire);
         put(wire, { 255, 240 });
