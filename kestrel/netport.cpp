@@ -16,6 +16,8 @@ static const long SETTING_MS = 1000; // for each further confirmation of a setti
 static const long CLOSE_MS = 200; // for what waits to be sent at the close
 static const int STEP_MS = 50; // keys are looked at between waits this long
 static const int WRITE_CHUNK = 65536; // data bytes one write offers at most
+static const size_t HOLD_MAX = 1 << 20; // data the open holds for the session, at most
+static const size_t TX_MAX = 65536; // bytes that may wait to be sent
 
 static bool telnet; // the stream carries Telnet: rfc2217 with a server that speaks it
 static telnet_state tn;
@@ -26,8 +28,38 @@ static std::string tx; // bytes for the socket, Telnet already applied
 static bool closed; // the far end closed, or the connection broke
 static bool eof; // the socket's reads have come to their end
 static int dtr_on, rts_on; // the lines as we last set them
-static bool warned[TS_COUNT + 2]; // each warning once a run (COM-PORT, raw TCP)
+static bool warned[TS_COUNT + 2]; // each warning once a connection (COM-PORT, raw TCP)
 static const int WARN_COMPORT = TS_COUNT, WARN_RAW = TS_COUNT + 1;
+
+// While the open waits for the server, all the socket holds is read: an
+// answer may follow any amount of data. The data is held for the session
+// (the newest HOLD_MAX bytes of it). Until the server has negotiated, its
+// bytes are kept as they came too, and the codec's replies wait: a server
+// that never negotiates is a raw stream from its first byte.
+static bool opening;
+static bool undecided; // no negotiation from the server yet
+static std::string held; // data for the session, read before rx
+static size_t held_at;
+static std::string wire; // the bytes as they came, while undecided
+static std::string replies; // the codec's replies, while undecided
+static const char* net_label; // the port as the user named it
+static bool flooded; // the server let our replies pile up: its fault
+static const char FLOODED[] = "keeps sending requests and reads none of the answers";
+static char server_said[128]; // the server's text last shown while -w waits
+
+// Names the character that does not belong: -1 with *why set.
+static int url_error(const char** why, char c, const char* where)
+{
+    static char text[64];
+    if (c == ' ' || c == '\t')
+        snprintf(text, sizeof text, "unexpected blank %s", where);
+    else if (isprint((unsigned char)c))
+        snprintf(text, sizeof text, "unexpected \"%c\" %s", c, where);
+    else
+        snprintf(text, sizeof text, "unexpected byte 0x%02x %s", (unsigned char)c, where);
+    *why = text;
+    return -1;
+}
 
 int net_parse_url(const char* text, net_url* u, const char** why)
 {
@@ -60,6 +92,8 @@ int net_parse_url(const char* text, net_url* u, const char** why)
     }
     *why = "no host";
     if (host_len == 0) return -1;
+    size_t clean = strcspn(host, "/?#@ \t");
+    if (clean < host_len) return url_error(why, host[clean], "in the host name");
     *why = "host name too long";
     if (host_len >= sizeof u->host) return -1;
     memcpy(u->host, host, host_len);
@@ -67,9 +101,12 @@ int net_parse_url(const char* text, net_url* u, const char** why)
     *why = "no port number";
     if (!colon || *colon != ':' || !isdigit((unsigned char)colon[1])) return -1;
     const char* digits = colon + 1;
+    size_t n = strspn(digits, "0123456789");
+    if (digits[n]) return url_error(why, digits[n], "after the port");
+    *why = "port number with a leading 0";
+    if (n > 1 && digits[0] == '0') return -1;
     *why = "port number out of range (1 to 65535)";
-    if (strspn(digits, "0123456789") != strlen(digits)) return -1;
-    u->port = strlen(digits) > 5 ? 0 : atoi(digits);
+    u->port = n > 5 ? 0 : atoi(digits);
     if (u->port < 1 || u->port > 65535) return -1;
     return 1;
 }
@@ -87,11 +124,88 @@ static void send_pending(void)
     }
 }
 
+// Bytes for the server. A server that lets them pile up past TX_MAX asks
+// and asks and reads nothing: the connection ends there, as a hang-up.
+static void queue_for_server(const std::string& bytes)
+{
+    if (closed) return;
+    tx += bytes;
+    send_pending();
+    if (tx.size() <= TX_MAX) return;
+    flooded = closed = eof = true;
+    tx.clear();
+    if (opening) return; // the open's failure says why
+    message_line();
+    fprintf(stderr, "WARNING: %s %s: connection closed\n", net_label, FLOODED);
+}
+
+static void forget(std::string* s)
+{
+    std::string().swap(*s);
+}
+
+static size_t held_left(void)
+{
+    return held.size() - held_at;
+}
+
+static void hold(const unsigned char* data, size_t n)
+{
+    held.append((const char*)data, n);
+    if (held.size() > HOLD_MAX) held.erase(0, held.size() - HOLD_MAX);
+}
+
+// The server never negotiated: what it sent is data, as it came.
+static void take_as_raw(void)
+{
+    telnet = undecided = false;
+    held.swap(wire);
+    if (held.size() > HOLD_MAX) held.erase(0, held.size() - HOLD_MAX);
+    forget(&wire);
+    forget(&replies);
+}
+
+// One read while the open waits, all of it held.
+static void take_while_opening(void)
+{
+    int got = eof ? -1 : plat_net_read(raw, RX_BLOCK);
+    if (got < 0) closed = eof = true;
+    if (got <= 0) return;
+    if (!telnet) {
+        hold(raw, (size_t)got);
+        return;
+    }
+    static unsigned char data[RX_BLOCK];
+    std::string reply;
+    int n = telnet_receive(&tn, raw, got, data, &reply);
+    if (!undecided) {
+        hold(data, (size_t)n);
+        if (!reply.empty()) queue_for_server(reply);
+        return;
+    }
+    wire.append((const char*)raw, (size_t)got);
+    replies += reply;
+    if (tn.negotiated) { // Telnet after all: the codec's reading stands
+        undecided = false;
+        forget(&wire);
+        hold(data, (size_t)n);
+        std::string waiting;
+        waiting.swap(replies);
+        queue_for_server(waiting);
+    } else if (wire.size() > HOLD_MAX) { // a stream of data, no answer in it
+        take_as_raw();
+    }
+}
+
 // Moves what the socket holds into rx, as data, while there is room; the
-// codec's replies go out with what waits to be sent.
+// codec's replies go out with what waits to be sent. Held data comes first.
 static void pump(void)
 {
     send_pending();
+    if (opening) {
+        take_while_opening();
+        return;
+    }
     // A write that failed does not end the reading: what the far end sent
     // before it closed is still to be had.
     if (rx_at > 0) {
@@ -100,6 +214,17 @@ static void pump(void)
     }
     int room = RX_BLOCK - rx_len;
     if (room == 0) return;
+    if (held_left() > 0) {
+        int n = held_left() < (size_t)room ? (int)held_left() : room;
+        memcpy(rx + rx_len, held.data() + held_at, (size_t)n);
+        rx_len += n;
+        held_at += (size_t)n;
+        if (held_left() == 0) {
+            forget(&held);
+            held_at = 0;
+        }
+        return;
+    }
     int got = eof ? -1 : plat_net_read(raw, room);
     if (got < 0) closed = eof = true;
     if (got <= 0) return;
@@ -110,17 +235,14 @@ static void pump(void)
     }
     std::string reply;
     rx_len += telnet_receive(&tn, raw, got, rx + rx_len, &reply);
-    if (!reply.empty()) {
-        tx += reply;
-        send_pending();
-    }
+    if (!reply.empty()) queue_for_server(reply);
 }
 
 int net_queue(void)
 {
     pump();
     if (rx_len > 0) return rx_len;
-    return closed && eof ? -1 : 0;
+    return closed && eof && held_left() == 0 ? -1 : 0;
 }
 
 // At most n of the bytes waiting now: those taken in already, and what the
@@ -140,7 +262,7 @@ int net_read(unsigned char* buf, int n)
 int net_hung_up(void)
 {
     if (closed && !eof && rx_len == 0) pump();
-    return closed && eof && rx_len == 0;
+    return closed && eof && rx_len == 0 && held_left() == 0;
 }
 
 // Data goes straight to the socket, as much as it takes now; only what
@@ -195,6 +317,19 @@ void net_forget_warnings(void)
     memset(warned, 0, sizeof warned);
 }
 
+// Under -w, a server that turns the open away with words of its own
+// ("Port already in use") is waited for: its words are shown each time
+// they change.
+static void show_server_text(const char* text)
+{
+    if (!wait_flag || strcmp(text, server_said) == 0) return;
+    snprintf(server_said, sizeof server_said, "%s", text);
+    if (!*text) return;
+    message_line();
+    printf("%s says: %s\n", net_label, text);
+    fflush(stdout);
+}
+
 enum { W_DONE = 1, W_TIMEOUT = 0, W_CLOSED = -1, W_ESCAPE = -2 };
 
 // Ctrl-A (or an interrupt where keys come from a pipe) during the open;
@@ -229,7 +364,7 @@ static int wait_server(bool (*done)(void), long ms)
         // dropped, as the local open drops it.
         if (!purged && tn.confirmed[TS_PURGE] > 0) {
             purged = true;
-            rx_at = rx_len = 0;
+            forget(&held);
         }
         if (done()) return W_DONE;
         if (closed && eof) return W_CLOSED; // with all it said before it closed
@@ -255,12 +390,12 @@ static bool all_confirmed(void)
 }
 
 // Why a server that closed during the open did so: its own text (ser2net's
-// "Port already in use"), on one line.
-static void closed_reason(char* why, int size)
+// "Port already in use"), on one line; empty when it said nothing.
+static void server_text(char* why, int size)
 {
     int n = 0;
-    for (int i = 0; i < rx_len && n < size - 1; i++) {
-        unsigned char c = rx[rx_at + i];
+    for (size_t i = 0; i < held.size() && n < size - 1; i++) {
+        unsigned char c = (unsigned char)held[i];
         if (c >= 0x20 && c < 0x7f)
             why[n++] = (char)c;
         else if ((c == '\r' || c == '\n') && n > 0 && why[n - 1] != ' ')
@@ -269,12 +404,22 @@ static void closed_reason(char* why, int size)
     while (n > 0 && why[n - 1] == ' ')
         n--;
     why[n] = 0;
-    if (n == 0) snprintf(why, (size_t)size, "connection closed by the server");
 }
 
 static int fail_open(int result, char* why, int size)
 {
-    if (result == W_CLOSED) closed_reason(why, size);
+    if (undecided) take_as_raw();
+    opening = false;
+    if (result == W_CLOSED && flooded) {
+        snprintf(why, (size_t)size, "the server %s", FLOODED);
+    } else if (result == W_CLOSED) {
+        char said[sizeof server_said];
+        server_text(said, sizeof said);
+        show_server_text(said);
+        snprintf(why, (size_t)size, "%s", *said ? said : "connection closed by the server");
+    }
+    forget(&held);
+    held_at = 0;
     plat_net_close();
     return result == W_ESCAPE ? -2 : -1;
 }
@@ -306,7 +451,7 @@ static void send_settings(int baud, const line_format* fmt)
     telnet_setting(TS_DTR, 1, &tx);
     telnet_setting(TS_RTS, 1, &tx);
     dtr_on = rts_on = 1;
-    send_pending();
+    queue_for_server("");
 }
 
 static int connect_port(const net_url* u, char* why, int size)
@@ -338,24 +483,34 @@ static bool line_options(void)
 int net_open(
     const net_url* u, const char* label, int baud, const line_format* fmt, char* why, int size)
 {
-    telnet = false;
+    net_label = label;
+    net_forget_warnings();
+    telnet = opening = undecided = flooded = false;
     closed = eof = false;
     rx_at = rx_len = 0;
+    forget(&held);
+    held_at = 0;
     tx.clear();
     dtr_on = rts_on = -1;
     int r = connect_port(u, why, size);
-    if (r != 0) return r;
+    if (r != 0) {
+        show_server_text("");
+        return r;
+    }
     if (!u->rfc2217) {
+        show_server_text("");
         if (line_options()) warn(WARN_RAW, label, "is a raw TCP port: it has no line settings");
         return 0;
     }
-    telnet = true;
+    telnet = opening = undecided = true;
     telnet_start(&tn, &tx);
     send_pending();
     int w = wait_server(option_answered, OPTION_MS);
     if (w == W_CLOSED || w == W_ESCAPE) return fail_open(w, why, size);
+    if (undecided) take_as_raw();
     if (tn.comport != 1) {
-        telnet = tn.spoke; // a server that never spoke Telnet is a raw stream
+        opening = false;
+        show_server_text("");
         warn(WARN_COMPORT, label,
             tn.comport < 0 ? "refuses COM-PORT-OPTION: the rate and lines cannot be set"
                            : "does not answer COM-PORT-OPTION: the rate and lines cannot be set");
@@ -364,6 +519,8 @@ int net_open(
     send_settings(baud, fmt);
     w = wait_server(all_confirmed, SETTING_MS);
     if (w == W_CLOSED || w == W_ESCAPE) return fail_open(w, why, size);
+    opening = false;
+    show_server_text("");
     for (int s = 0; s < TS_COUNT; s++) {
         char text[64];
         snprintf(text, sizeof text, "did not confirm the %s setting",
@@ -393,7 +550,12 @@ void net_close(void)
     }
     plat_net_close();
     closed = eof = true;
+    opening = undecided = false;
     rx_at = rx_len = 0;
+    forget(&held);
+    held_at = 0;
+    forget(&wire);
+    forget(&replies);
     tx.clear();
 }
 
@@ -431,8 +593,9 @@ static bool has_lines(void)
 static int control(tn_setting s, int on)
 {
     if (!has_lines()) return warned[WARN_RAW] || warned[WARN_COMPORT] ? 0 : -1;
-    telnet_setting(s, on, &tx);
-    send_pending();
+    std::string command;
+    telnet_setting(s, on, &command);
+    queue_for_server(command);
     return 0;
 }
 

@@ -19,7 +19,9 @@ enum {
     SERVER_REPLY = 100, // the server answers a command with its number plus 100
 };
 enum { P_DATA, P_IAC, P_VERB, P_SB, P_SB_IAC }; // parser states
-enum { NO = 0, YES, ASKED }; // an option's state on one side
+// An option's state on one side. REFUSED is NO after we said so: a request
+// for it again changes nothing and is not answered.
+enum { NO = 0, YES, ASKED, REFUSED };
 
 // COM-PORT-OPTION command numbers, as the client sends them.
 enum {
@@ -65,21 +67,24 @@ void telnet_start(telnet_state* t, std::string* out)
     }
 }
 
-// WILL/WONT speak of the server's side, DO/DONT of ours. An answer to our own
-// request needs no reply; a request is agreed or refused once; a change to a
-// state that already holds is not answered (no negotiation loops).
+// WILL/WONT speak of the server's side, DO/DONT of ours. Only a request that
+// changes an option's state is answered: an answer to our own request needs
+// no reply, an option we never take is refused once, and a request for a
+// state that already holds is no news (no loops, no reply per request).
 static void negotiate(telnet_state* t, unsigned char verb, unsigned char option, std::string* reply)
 {
     bool his = verb == WILL || verb == WONT;
     bool enable = verb == WILL || verb == DO;
     unsigned char* state = his ? &t->him[option] : &t->us[option];
     bool wanted = his ? his_wanted(option) : ours_wanted(option);
+    if (wanted) t->negotiated = true;
     if (enable && wanted) {
         if (*state == NO) put_command(reply, his ? DO : WILL, option);
         *state = YES;
     } else if (enable) {
-        put_command(reply, his ? DONT : WONT, option);
-    } else if (*state != NO) {
+        if (*state != REFUSED) put_command(reply, his ? DONT : WONT, option);
+        *state = REFUSED;
+    } else if (*state == YES || *state == ASKED) {
         if (*state == YES) put_command(reply, his ? DONT : WONT, option);
         *state = NO;
     }
@@ -122,11 +127,10 @@ static void control_answer(telnet_state* t, int value)
 // our settings and its notices. Anything else is ignored.
 static void subnegotiation(telnet_state* t)
 {
-    if (t->sb_len < 3 || t->sb[0] != OPT_COMPORT) return;
+    if (t->sb_len < 3 || t->sb_len > (int)sizeof t->sb || t->sb[0] != OPT_COMPORT) return;
     int command = t->sb[1] - SERVER_REPLY;
     const unsigned char* v = t->sb + 2;
     int len = t->sb_len - 2;
-    if (len > (int)sizeof t->sb - 2) len = (int)sizeof t->sb - 2;
     tn_setting s;
     switch (command) {
     case CPO_SET_BAUDRATE:
@@ -159,10 +163,12 @@ static void subnegotiation(telnet_state* t)
     t->value[s] = v[0];
 }
 
+// A subnegotiation longer than the buffer is no answer of ours: its bytes
+// are counted no further, and the parser still looks for its IAC SE.
 static void sb_byte(telnet_state* t, unsigned char c)
 {
     if (t->sb_len < (int)sizeof t->sb) t->sb[t->sb_len] = c;
-    t->sb_len++;
+    if (t->sb_len <= (int)sizeof t->sb) t->sb_len++;
 }
 
 int telnet_receive(
@@ -192,7 +198,6 @@ int telnet_receive(
                 data[len++] = c;
                 break;
             }
-            t->spoke = true;
             if (c >= WILL) {
                 t->verb = c;
                 t->parse = P_VERB;

@@ -28,10 +28,10 @@ struct telnet_state {
     int parse; // where the parser stands between two calls
     unsigned char verb; // WILL, WONT, DO or DONT awaiting its option
     unsigned char sb[64]; // a subnegotiation's bytes, IAC pairs undone
-    int sb_len; // may pass the buffer: the excess is dropped
+    int sb_len; // one past the buffer once it overflowed: the whole command is dropped
     unsigned char us[256], him[256]; // each option's state on our side and the server's
     // What came from the server:
-    bool spoke; // any Telnet command at all
+    bool negotiated; // a WILL, WONT, DO or DONT for an option we offered
     int comport; // COM-PORT-OPTION: 0 not answered yet, 1 agreed, -1 refused
     int confirmed[TS_COUNT]; // confirmations of each setting so far
     long value[TS_COUNT]; // the value of the last one

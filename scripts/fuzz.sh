@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds marigold's libFuzzer targets with clang into build-fuzz, replays
+# Builds marigold's and kestrel's libFuzzer targets with clang into build-fuzz, replays
 # their seeds and kept regressions, then fuzzes each target for a bounded
 # time (FUZZ_SECONDS, default 60). A new failing input is copied into
 # tests/fuzz/regressions/ so that it is replayed from then on.
@@ -8,10 +8,11 @@ cd "$(dirname "$0")/.."
 seconds=${FUZZ_SECONDS:-60}
 CXX=clang++ cmake -S . -B build-fuzz -DFUZZ=ON -DBUILD_TESTING_UNITS=OFF \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build-fuzz -j2 --target fuzz_records fuzz_filter fuzz_decode fuzz_info fuzz_convert fuzz_image
+cmake --build build-fuzz -j2 --target fuzz_records fuzz_filter fuzz_decode fuzz_info fuzz_convert fuzz_image \
+  fuzz_telnet
 ctest --test-dir build-fuzz -R '^fuzz_' --output-on-failure
 status=0
-for target in records filter decode info convert image; do
+for target in records filter decode info convert image telnet; do
   corpus=build-fuzz/corpus/$target
   mkdir -p "$corpus"
   echo "fuzzing $target for ${seconds}s"

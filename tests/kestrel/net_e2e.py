@@ -428,6 +428,137 @@ def case_stuck():
     s.stop()
 
 
+def serve_once(script):
+    """A loopback server that plays script(conn) to one client, on a thread."""
+    lsn = socket.socket()
+    lsn.bind(('127.0.0.1', 0))
+    lsn.listen(1)
+
+    def run():
+        conn, _ = lsn.accept()
+        try:
+            script(conn)
+        except OSError:
+            pass
+        finally:
+            conn.close()
+            lsn.close()
+    threading.Thread(target=run, daemon=True).start()
+    return 'rfc2217://127.0.0.1:%d' % lsn.getsockname()[1]
+
+
+def rfc2217_answers(conn, until):
+    """Agrees to COM-PORT-OPTION and confirms each setting, DTR and RTS too."""
+    got = b''
+    conn.settimeout(0.2)
+    while time.time() < until:
+        try:
+            chunk = conn.recv(4096)
+        except socket.timeout:
+            continue
+        if not chunk:
+            return
+        got += chunk
+        while True:
+            if b'\xff\xfb\x2c' in got:
+                got = got.replace(b'\xff\xfb\x2c', b'', 1)
+                conn.sendall(b'\xff\xfd\x2c')
+                continue
+            at, end = got.find(b'\xff\xfa\x2c'), got.find(b'\xff\xf0')
+            if at < 0 or end < at:
+                break
+            conn.sendall(b'\xff\xfa\x2c' + bytes([got[at + 3] + 100]) + got[at + 4:end + 2])
+            got = got[end + 2:]
+
+
+def until_closed(conn):
+    conn.settimeout(30)
+    while conn.recv(4096):
+        pass
+
+
+def early_ff(conn):
+    conn.sendall(b'ab\xff\xfb\x01cd\xff\xff')
+    until_closed(conn)
+
+
+def data_first(conn):
+    conn.sendall(os.urandom(300000).replace(b'\xff', b'\x00'))
+    rfc2217_answers(conn, time.time() + 5)
+    until_closed(conn)
+
+
+def asks_and_never_reads(conn):
+    rfc2217_answers(conn, time.time() + 1.5)
+    flip = b'\xff\xfb\x00\xff\xfc\x00' * 10000  # WILL BINARY, WONT BINARY
+    while True:
+        conn.sendall(flip)
+
+
+def case_hostile():
+    # Servers that no sound one resembles: each run ends as it should.
+    log = os.path.join(WORK, 'hostile.log')
+    lines = 'did not confirm the %s setting\n'
+    servers = (  # server, exit code, stderr's end, the log
+        (early_ff, 0, 'does not answer COM-PORT-OPTION: the rate and lines cannot be set\n',
+         b'ab\xff\xfb\x01cd\xff\xff'),
+        (data_first, 0, '', b''),
+        (asks_and_never_reads, 255, 'keeps sending requests and reads none of the answers: '
+         'connection closed\n' + HUNG_UP.decode(), b''),
+    )
+    for server, want_code, want_err, want_log in servers:
+        url = serve_once(server)
+        p = start(['-l', log, '-c' + url])
+        banner(p)
+        if want_code == 0:
+            time.sleep(0.5)
+            code, out, err = quit(p)
+        else:
+            code, out, err = finish(p, 20)
+        if code != want_code or not err.decode().endswith(want_err) or (not want_err and err) \
+                or open(log, 'rb').read() != want_log:
+            fail('%s: exit %d, stderr %r, log %r' % (server.__name__, code, err[-300:], open(log, 'rb').read()[:80]))
+    # ser2net with its far end streaming flat out: every open sets the port,
+    # with no false warning.
+    s = Ser2net()
+    os.set_blocking(s.master, False)
+    streaming = [True]
+
+    def stream():
+        block = b'u' * 4096
+        while streaming[0]:
+            try:
+                os.write(s.master, block)
+            except (BlockingIOError, OSError):
+                time.sleep(0.001)
+    threading.Thread(target=stream, daemon=True).start()
+    for _ in range(3):
+        p = start(['-b57600', '-c' + s.url])
+        banner(p)
+        speed = pty_speed(s.slave)
+        threading.Thread(target=p.stdout.read, daemon=True).start()
+        p.stdin.write(b'\x01')
+        p.stdin.flush()
+        code, err = p.wait(10), p.stderr.read().decode()
+        want = ''.join('WARNING: %s did not confirm the %s setting\n' % (s.url, n) for n in ('DTR', 'RTS'))
+        if code != 0 or err != want or speed != termios.B57600:
+            fail('streaming far end: exit %d, %r, speed %o' % (code, err, speed))
+    streaming[0] = False
+    # Under -w, ser2net's words to a second client are shown once, not at
+    # each try.
+    first = start(['-c' + s.url])
+    banner(first)
+    waiting = start(['-w', '-c' + s.url])
+    said = read_until(waiting.stdout.fileno(), ('%s says: Port already in use\n' % s.url).encode(), 10)
+    time.sleep(1.5)
+    quit(first)
+    said += read_until(waiting.stdout.fileno(), b'Entering TerminalMode: Escape=^A\n', 10)
+    code, _, err = quit(waiting)
+    if code != 0 or said.count(b'says:') != 1 or b'Waiting for port' not in said:
+        fail('-w on a port in use: exit %d, %r, %r' % (code, said, err))
+    s.stop()
+
+
 def cpu_ticks(p):
     with open('/proc/%d/stat' % p.pid) as f:
         fields = f.read().rsplit(')', 1)[1].split()

@@ -43,8 +43,14 @@ TEST(NetUrl, GoodAndBad)
         { "tcp://:80", "no host" },
         { "tcp://host:0", "port number out of range (1 to 65535)" },
         { "tcp://host:65536", "port number out of range (1 to 65535)" },
-        { "tcp://host:0000000000080", "port number out of range (1 to 65535)" },
-        { "tcp://host:80/", "port number out of range (1 to 65535)" },
+        { "tcp://host:0000000000080", "port number with a leading 0" },
+        { "tcp://host:000080", "port number with a leading 0" },
+        { "tcp://host:80/", "unexpected \"/\" after the port" },
+        { "tcp://host:80/dev/ttyS0", "unexpected \"/\" after the port" },
+        { "rfc2217://host:80?baud=9600", "unexpected \"?\" after the port" },
+        { "tcp://host:80 ", "unexpected blank after the port" },
+        { "tcp://host:80\x01", "unexpected byte 0x01 after the port" },
+        { "tcp://host/x:80", "unexpected \"/\" in the host name" },
         { "telnet://host:23", "unknown scheme (rfc2217:// or tcp://)" },
         { "://host:23", "unknown scheme (rfc2217:// or tcp://)" },
     };
@@ -132,7 +138,8 @@ TEST_F(Net, OpenSetsTheRemotePortAndWarnsOfWhatIsNotConfirmed)
     EXPECT_EQ(net_lines(&m), 0);
     EXPECT_EQ(m.dtr, 0);
 
-    // Again (-w after a hang-up): the warnings were given once this run.
+    // Again (-w after a hang-up): each connection warns of its own server,
+    // one restarted without RFC 2217 too.
     RS_close();
     CaptureStderr();
     CaptureStdout();
@@ -140,7 +147,20 @@ TEST_F(Net, OpenSetsTheRemotePortAndWarnsOfWhatIsNotConfirmed)
     EXPECT_EQ(GetCapturedStdout(),
         "Port rfc2217://board:4001 hung up. Waiting for it again.\n"
         "Port rfc2217://board:4001 is back.\n");
-    EXPECT_EQ(GetCapturedStderr(), "");
+    EXPECT_EQ(GetCapturedStderr(),
+        "WARNING: rfc2217://board:4001 did not confirm the DTR setting\n"
+        "WARNING: rfc2217://board:4001 did not confirm the RTS setting\n");
+    fake.net_server = [](const std::string&) { return bytes({ 255, 254, 44 }); };
+    for (int again = 0; again < 2; again++) {
+        RS_close();
+        CaptureStderr();
+        CaptureStdout();
+        ASSERT_TRUE(RS_reconnect(0, 1000000));
+        GetCapturedStdout();
+        EXPECT_EQ(GetCapturedStderr(),
+            "WARNING: rfc2217://board:4001 refuses COM-PORT-OPTION: the rate and lines cannot be "
+            "set\n");
+    }
     RS_close();
 }
 
@@ -334,4 +354,81 @@ TEST_F(Net, FramingFlowAndSequenceReachTheRemotePort)
     RS_close();
     opt_table['m'] = opt_table['f'] = opt_table['r'] = nullptr;
     linectl_parse();
+}
+
+// Servers that send what no sound one does: the session stays in step and
+// bounded, and a server that piles up our answers ends it as a hang-up.
+TEST_F(Net, HostileServers)
+{
+    const std::string opening = bytes({ 255, 251, 3, 255, 253, 3 }); // as ser2net starts
+    std::string flip_flops;
+    for (int i = 0; i < 30000; i++)
+        flip_flops += bytes({ 255, 251, 0, 255, 252, 0 }); // WILL BINARY, WONT BINARY
+    std::string echo_asks;
+    for (int i = 0; i < 10000; i++)
+        echo_asks += bytes({ 255, 253, 1 }); // DO ECHO
+    const std::string comport_warning = "WARNING: rfc2217://board:4001 does not answer "
+                                        "COM-PORT-OPTION: the rate and lines cannot be set\n";
+    const std::string lines_warning
+        = "WARNING: rfc2217://board:4001 did not confirm the DTR setting\n"
+          "WARNING: rfc2217://board:4001 did not confirm the RTS setting\n";
+    const std::string early = "ab" + bytes({ 255, 251, 1 }) + "cd" + bytes({ 255, 255, 255 });
+    struct {
+        const char* name;
+        std::string before; // sent at once, before any answer
+        bool answers; // then answers as ser2net does
+        std::string after; // sent once the session runs
+        int room; // what the socket then takes (-1 all)
+        std::string err; // stderr (a regex where exit is set)
+        std::string data; // what the session reads
+        std::string once; // sent to the server exactly once
+        int exit; // the code of a run that ends, or -1
+    } servers[] = {
+        { "data before the answer", std::string(200000, 'd'), true, "x", -1, lines_warning, "x",
+            bytes({ 255, 250, 44, 1 }), -1 },
+        { "early 0xFF, never negotiates", early, false, "e", -1, comport_warning, early + "e", "",
+            -1 },
+        { "asks again and again", opening + echo_asks, true, echo_asks + "y", -1, lines_warning,
+            "y", bytes({ 255, 252, 1 }), -1 },
+        { "flips an option and never reads", opening, true, flip_flops, 0,
+            "^WARNING: rfc2217://board:4001 did not confirm the DTR setting\n.*"
+            "WARNING: rfc2217://board:4001 keeps sending requests and reads none of the answers: "
+            "connection closed\nFATAL: COM Port Read/Write Error\\. port hung up\n$",
+            "", "", 255 },
+        { "floods the open", opening + flip_flops, false, "", 0,
+            "^Can't Open COM Port \\(rfc2217://board:4001: the server keeps sending requests "
+            "and reads none of the answers\\)\\.\n$",
+            "", "", 1 },
+    };
+    for (auto& server : servers) {
+        SCOPED_TRACE(server.name);
+        auto run = [&]() {
+            fake_reset();
+            fake.clock_step = 1; // a spin shows as time that passes
+            fake.net_in = server.before;
+            if (server.answers) fake.net_server = ser2net_like;
+            fake.net_room = server.exit == 1 ? server.room : -1; // reads during the open
+            if (!RS_start(0, 9600, true)) return std::string("no start");
+            fake.net_in += server.after;
+            fake.net_room = server.room;
+            std::string got;
+            static unsigned char buf[RX_BLOCK];
+            for (int i = 0; i < 100; i++)
+                got.append((const char*)buf, (size_t)RS_read(buf, RS_checkdata()));
+            RS_close();
+            return got;
+        };
+        if (server.exit >= 0) {
+            EXPECT_EXIT(run(), testing::ExitedWithCode(server.exit), server.err);
+            continue;
+        }
+        CaptureStderr();
+        std::string got = run();
+        EXPECT_EQ(GetCapturedStderr(), server.err);
+        EXPECT_EQ(got, server.data);
+        if (server.once.empty()) continue;
+        size_t first = fake.net_out.find(server.once);
+        EXPECT_NE(first, std::string::npos);
+        EXPECT_EQ(fake.net_out.find(server.once, first + 1), std::string::npos);
+    }
 }

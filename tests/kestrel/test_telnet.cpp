@@ -86,14 +86,17 @@ TEST(Telnet, NegotiatesAsAServerOpensAndRefusesTheRest)
     EXPECT_EQ(feed(&t, "a" + opening + "b", 1, &reply), "ab");
     EXPECT_EQ(reply, bytes({ 255, 254, 1 })); // DONT ECHO
     EXPECT_EQ(t.comport, 1);
-    EXPECT_TRUE(t.spoke);
-    // The same again is no news: no reply, so no loop. An option we never
-    // take is refused each way; a request for one we take is agreed.
+    EXPECT_TRUE(t.negotiated);
+    // The same again is no news: no reply, so no loop, and a server that
+    // asks without end gets one answer. An option we never take is refused
+    // once each way, whatever the server says of it after.
     reply.clear();
-    feed(&t, opening, 3, &reply);
-    EXPECT_EQ(reply, bytes({ 255, 254, 1 }));
+    for (int i = 0; i < 1000; i++)
+        feed(&t, opening + bytes({ 255, 253, 1 }), 3, &reply);
+    EXPECT_EQ(reply, bytes({ 255, 252, 1 })); // WONT ECHO, once
     reply.clear();
-    feed(&t, bytes({ 255, 253, 24, 255, 251, 31, 255, 254, 24, 255, 252, 31 }), 2, &reply);
+    for (int i = 0; i < 3; i++)
+        feed(&t, bytes({ 255, 253, 24, 255, 251, 31, 255, 254, 24, 255, 252, 31 }), 2, &reply);
     EXPECT_EQ(reply, bytes({ 255, 252, 24, 255, 254, 31 })); // WONT TTYPE, DONT NAWS
     // The server turns BINARY off on its side: we agree, once.
     reply.clear();
@@ -113,10 +116,13 @@ TEST(Telnet, ServerWithoutComPort)
     feed(&t, bytes({ 255, 254, 44, 255, 252, 3 }), 1, &reply);
     EXPECT_EQ(t.comport, -1);
     EXPECT_EQ(reply, ""); // refusals of our own requests are not answered
-    // A plain TCP peer never speaks Telnet: its bytes are data, nothing else.
+    EXPECT_TRUE(t.negotiated);
+    // A plain TCP peer never negotiates: commands that answer none of our
+    // offers (a 0xFF in its data) do not count as Telnet.
     telnet_start(&t, &out);
     EXPECT_EQ(feed(&t, "login: ", 2, &reply), "login: ");
-    EXPECT_FALSE(t.spoke);
+    feed(&t, bytes({ 255, 251, 1, 255, 250, 44, 1, 255, 240, 255, 253, 24, 255, 241 }), 2, &reply);
+    EXPECT_FALSE(t.negotiated);
     EXPECT_EQ(t.comport, 0);
 }
 
@@ -192,15 +198,19 @@ TEST(Telnet, OddInputKeepsTheDataStream)
     telnet_state t;
     std::string out, reply;
     telnet_start(&t, &out);
-    // An overlong subnegotiation, a short one, one for another option, a bare
-    // command (NOP, GA), and one cut off by a command: data goes on after each.
-    std::string longer = bytes({ 255, 250, 44, 107 }) + std::string(300, 'q') + bytes({ 255, 240 });
+    // An overlong subnegotiation (dropped whole, its length held in bounds),
+    // a short one, one for another option, a bare command (NOP, GA), and one
+    // cut off by a command: data goes on after each.
+    std::string longer = bytes({ 255, 250, 44, 107 }) + std::string(300000, 'q');
+    EXPECT_EQ(feed(&t, longer, 4096, &reply), "");
+    EXPECT_LE(t.sb_len, (int)sizeof t.sb + 1);
+    longer = bytes({ 255, 255 }) + std::string(300, 'q') + bytes({ 255, 240 });
     std::string in = longer + "1" + bytes({ 255, 250, 44, 101, 0, 255, 240 }) + "2"
         + bytes({ 255, 250, 24, 0, 255, 240 }) + "3" + bytes({ 255, 241, 255, 249 }) + "4"
         + bytes({ 255, 250, 44, 105, 255, 251, 1 }) + "5";
     EXPECT_EQ(feed(&t, in, 5, &reply), "12345");
     EXPECT_EQ(t.confirmed[TS_BAUD], 0); // too short to hold a rate
-    EXPECT_EQ(t.modem, 'q');
+    EXPECT_EQ(t.modem, -1);
     EXPECT_EQ(reply, bytes({ 255, 254, 1 })); // the WILL ECHO that cut the last one
     EXPECT_STREQ(telnet_setting_name(TS_DTR), "DTR");
 }
