@@ -132,10 +132,11 @@ int info_file();
 // which become runs of their own once the file is read.
 enum InputKind { INPUT_RECORDS, INPUT_RAW };
 
-// pages.cpp: an input's data held in memory, in pages of 256 bytes
+// pages.cpp: an input's data held in memory, in pages of 512 bytes
 // allocated on first write, each with a bitmap of the bytes it holds,
-// found by page number through an open-addressed table.
-enum { PAGE_SHIFT = 8, PAGE_SIZE = 1 << PAGE_SHIFT, PAGE_WORDS = PAGE_SIZE / 64 };
+// found by page number through an open-addressed table. Writes are held
+// back in small batches, so that the pages they go to load side by side.
+enum { PAGE_SHIFT = 9, PAGE_SIZE = 1 << PAGE_SHIFT, PAGE_WORDS = PAGE_SIZE / 64 };
 struct Page {
     uint64_t present[PAGE_WORDS];
     unsigned char bytes[PAGE_SIZE];
@@ -150,6 +151,8 @@ struct PageStore {
     uint32_t count;
     int table_bits;
     PageSlot last; // the slot found last
+    std::vector<uint32_t> held; // writes held back: address and count of each
+    std::vector<unsigned char> held_data; // their bytes, one after the other
     bool overlap; // a byte was given twice
     bool sorted; // the table holds the pages in address order, without gaps
 };

@@ -67,18 +67,51 @@ static bool mark_present(Page* page, uint32_t at, uint32_t n)
     return seen;
 }
 
+enum { HELD_MAX = 32 }; // writes held back, each of at most 255 bytes
+
+// The held writes: every page they touch is found (or made) and asked for
+// first, then the bytes are written, so that the misses overlap.
+static void write_held(PageStore* s)
+{
+    Page* pages[2 * HELD_MAX]; // a write spans at most two pages
+    size_t count = s->held.size() / 2, k = 0;
+    for (size_t i = 0; i < count && s->table_bits; i++) {
+        uint32_t number = s->held[2 * i] >> PAGE_SHIFT;
+        __builtin_prefetch(&s->table[(uint32_t)(number * 2654435761u) >> (32 - s->table_bits)]);
+    }
+    for (size_t i = 0; i < count; i++) {
+        uint32_t address = s->held[2 * i], end = address + s->held[2 * i + 1] - 1;
+        for (uint32_t number = address >> PAGE_SHIFT;; number++) {
+            Page* page = pages[k++] = page_for(s, number);
+            uint32_t at = number == address >> PAGE_SHIFT ? address & (PAGE_SIZE - 1) : 0;
+            __builtin_prefetch(&page->present[at >> 6], 1);
+            __builtin_prefetch(&page->bytes[at], 1);
+            if (number == end >> PAGE_SHIFT) break;
+        }
+    }
+    const unsigned char* data = s->held_data.data();
+    for (size_t i = 0, p = 0; i < count; i++) {
+        uint32_t address = s->held[2 * i], n = s->held[2 * i + 1];
+        while (n) {
+            uint32_t at = address & (PAGE_SIZE - 1);
+            uint32_t take = std::min<uint32_t>(n, PAGE_SIZE - at);
+            if (mark_present(pages[p], at, take)) s->overlap = true;
+            memcpy(pages[p++]->bytes + at, data, take);
+            address += take; // wraps to 0 only once n is done
+            data += take;
+            n -= take;
+        }
+    }
+    s->held.clear();
+    s->held_data.clear();
+}
+
 void pages_put(PageStore* s, uint32_t address, const unsigned char* data, uint32_t n)
 {
-    while (n) {
-        uint32_t at = address & (PAGE_SIZE - 1);
-        uint32_t take = std::min<uint32_t>(n, PAGE_SIZE - at);
-        Page* page = page_for(s, address >> PAGE_SHIFT);
-        if (mark_present(page, at, take)) s->overlap = true;
-        memcpy(page->bytes + at, data, take);
-        address += take; // wraps to 0 only once n is done
-        data += take;
-        n -= take;
-    }
+    s->held.push_back(address);
+    s->held.push_back(n);
+    s->held_data.insert(s->held_data.end(), data, data + n);
+    if (s->held.size() == 2 * HELD_MAX) write_held(s);
 }
 
 // The first bit from `from` on that is set (or clear), or PAGE_SIZE.
@@ -107,6 +140,7 @@ static void add_stretch(std::vector<Run>* runs, size_t first_new, uint32_t input
 
 void pages_to_runs(PageStore* s, uint32_t input, std::vector<Run>* runs)
 {
+    write_held(s);
     std::vector<PageSlot>& table = s->table;
     size_t used = 0;
     for (const PageSlot& slot : table)

@@ -86,10 +86,11 @@ static bool first_line_crlf(FILE* in)
     return c == '\n' && previous == '\r';
 }
 
-// Runs begun below an input's highest data so far before its data go to
-// pages: a few sections out of order are read again from the file, records
-// in any order are kept in memory.
-enum { PAGED_AFTER = 256 };
+// Runs begun below an input's highest data so far, while its runs are
+// small (less than 16 KiB of the file each), before its data go to pages:
+// a few sections out of order are read again from the file, records in any
+// order are kept in memory.
+enum { PAGED_AFTER = 16, SMALL_RUN = 16384 };
 
 // A piece that follows on from the input's last run, in the file and in
 // the address space, lengthens it; once the input's data go to pages, the
@@ -109,7 +110,8 @@ static void note_run(FirstPass* pass, const LineData& piece)
         runs.push_back(Run { Info.line_offset, piece.address, piece.n, pass->input, Info.base,
             Info.segmented, false });
         input.runs++;
-        if (piece.address < input.reach && ++input.behind >= PAGED_AFTER && !image->lines_wanted)
+        if (piece.address < input.reach && ++input.behind >= PAGED_AFTER && !image->lines_wanted
+            && input.runs * SMALL_RUN > Info.line_offset)
             input.paged = true;
     }
     input.last_paged = input.paged && !follows;
