@@ -5,9 +5,11 @@ srec_info on the same files and on one whose data lie spread over the whole
 4 GiB, marigold -x of the Intel HEX file to .bin and .s37 against
 srec_cat and objcopy doing the same, and the image jobs against srec_cat
 and srec_cmp: two halves merged, a .bin placed at an address, two files
-compared, and records in descending and in shuffled address order; it
-reports marigold's peak memory.
-Usage: dump_bench.py [MARIGOLD] [SIZE_MIB]"""
+compared, records in descending and in shuffled address order, and 2 MiB
+of shuffled 1-byte records; it reports the peak memory of marigold and of
+the peer side by side.
+Usage: dump_bench.py [MARIGOLD] [SIZE_MIB] [image]
+With "image" only the image jobs run."""
 import os
 import random
 import shutil
@@ -137,12 +139,32 @@ def cpu_timed(command, runs=5):
 
 def side_by_side(name, ours, peer, check):
     t_mari, c_mari, peak = cpu_timed(ours)
-    t_peer, c_peer, _ = cpu_timed(peer)
+    t_peer, c_peer, peer_peak = cpu_timed(peer)
     if not check():
         raise SystemExit("%s: marigold's result differs from the peer's" % name)
-    print("%-34s marigold %.3f s (CPU %.2f s)  %s %.3f s (CPU %.2f s)  %s/marigold %.1fx (CPU %.1fx)  "
-          "peak memory %.1f MiB" % (name, t_mari, c_mari, peer[0], t_peer, c_peer, peer[0], t_peer / t_mari,
-                                    c_peer / max(c_mari, 0.01), peak / 1024))
+    print("%-36s marigold %.3f s (CPU %.2f s)  %s %.3f s (CPU %.2f s)  %s/marigold %.1fx (CPU %.1fx)  "
+          "peak memory %.1f MiB, %s %.1f MiB" %
+          (name, t_mari, c_mari, peer[0], t_peer, c_peer, peer[0], t_peer / t_mari,
+           c_peer / max(c_mari, 0.01), peak / 1024, peer[0], peer_peak / 1024))
+
+
+def write_shuffled_bytes(path, size_mib):
+    """size_mib MiB of 1-byte Intel HEX records in shuffled address order,
+    each after the type 04 record it needs when that changes."""
+    def record(rtype, address, data):
+        body = bytes([len(data), address >> 8 & 0xFF, address & 0xFF, rtype]) + data
+        return ":%s%02X\n" % (body.hex().upper(), -sum(body) & 0xFF)
+    data = os.urandom(size_mib << 20)
+    addresses = list(range(size_mib << 20))
+    random.Random(2).shuffle(addresses)
+    upper = None
+    with open(path, "w") as f:
+        for address in addresses:
+            if address >> 16 != upper:
+                upper = address >> 16
+                f.write(record(4, 0, bytes([upper >> 8, upper & 0xFF])))
+            f.write(record(0, address, data[address:address + 1]))
+        f.write(":00000001FF\n")
 
 
 def time_image_jobs(marigold, work, binary, size_mib):
@@ -187,6 +209,14 @@ def time_image_jobs(marigold, work, binary, size_mib):
         side_by_side("-x %s records to .hex" % order_name, [marigold, "-x", path, out("m.hex")],
                      ["srec_cat", path, "-intel", "-o", out("s.hex"), "-intel"],
                      lambda: same(out("m.hex"), out("s.hex")))
+    path = out("bytes.hex")
+    write_shuffled_bytes(path, 2)
+    side_by_side("-x 2 MiB shuffled 1-byte recs to .bin", [marigold, "-x", path, out("m.bin")],
+                 ["srec_cat", path, "-intel", "-o", out("s.bin"), "-binary"],
+                 lambda: same_bytes(out("m.bin"), out("s.bin")))
+    side_by_side("-x 2 MiB shuffled 1-byte recs to .hex", [marigold, "-x", path, out("m.hex")],
+                 ["srec_cat", path, "-intel", "-o", out("s.hex"), "-intel"],
+                 lambda: same(out("m.hex"), out("s.hex")))
     shutil.rmtree(work)
 
 
@@ -197,6 +227,11 @@ def main():
     binary = os.path.join(work, "image.bin")
     with open(binary, "wb") as f:
         f.write(os.urandom(size_mib << 20))
+    if len(sys.argv) > 3 and sys.argv[3] == "image":
+        time_image_jobs(marigold, work, binary, size_mib)
+        os.remove(binary)
+        os.rmdir(work)
+        return
     files = {
         "Intel HEX": (os.path.join(work, "image.hex"), ["-intel"]),
         "S3": (os.path.join(work, "image.s37"), ["-motorola", "-address-length=4"]),

@@ -135,8 +135,36 @@ int info_file();
 // in the file and in the address space. The runs of all inputs, shifted,
 // merged, cropped and filled, are handed out in address order by a cursor
 // that reads their bytes again from the files, so memory follows the
-// number of runs, not the image.
+// number of runs, not the image. A record file whose data come far out of
+// address order (many small runs) keeps them in pages in memory instead,
+// which become runs of their own once the file is read.
 enum InputKind { INPUT_RECORDS, INPUT_RAW };
+
+// pages.cpp: an input's data held in memory, in pages of 512 bytes
+// allocated on first write, each with a bitmap of the bytes it holds,
+// found by page number through an open-addressed table. Writes are held
+// back in small batches, so that the pages they go to load side by side.
+enum { PAGE_SHIFT = 9, PAGE_SIZE = 1 << PAGE_SHIFT, PAGE_WORDS = PAGE_SIZE / 64 };
+struct Page {
+    uint64_t present[PAGE_WORDS];
+    unsigned char bytes[PAGE_SIZE];
+};
+struct PageSlot {
+    uint32_t number; // the page's address >> PAGE_SHIFT
+    uint32_t index; // in the blocks, plus one; 0: a free slot
+};
+struct PageStore {
+    std::vector<std::vector<Page>> blocks; // never moved once allocated
+    std::vector<PageSlot> table; // a power of two long; sorted by number once done
+    uint32_t count;
+    int table_bits;
+    PageSlot last; // the slot found last
+    std::vector<uint32_t> held; // writes held back: address and count of each
+    std::vector<unsigned char> held_data; // their bytes, one after the other
+    bool overlap; // a byte was given twice
+    bool sorted; // the table holds the pages in address order, without gaps
+};
+
 struct Input {
     std::string path; // the file's name, without a place or shift
     InputKind kind;
@@ -144,8 +172,14 @@ struct Input {
     StartKind start_kind;
     uint32_t start;
     bool crlf; // the first line ends with CR LF
-    uint64_t runs; // how many of the image's runs are this input's
+    uint64_t runs; // how many of the image's runs in the file are this input's
     uint64_t size; // of the file
+    // The first pass: where its data reached, how many runs began below
+    // that, and whether its data now go to pages (the last piece did).
+    uint64_t reach;
+    uint32_t behind;
+    bool paged, last_paged;
+    PageStore pages;
 };
 struct Run {
     uint64_t offset; // records: the first line; raw: the first byte
@@ -154,11 +188,19 @@ struct Run {
     uint32_t input;
     uint32_t base; // the record reader's base at the run's first line
     bool segmented;
+    bool in_memory; // its bytes are in the input's pages, not read again
 };
 inline uint64_t run_end(const Run& run)
 {
     return (uint64_t)run.address + run.n;
 }
+// The pages' addresses are the input's own, before its shift.
+void pages_put(PageStore* store, uint32_t address, const unsigned char* data, uint32_t n);
+// Appends the pages' data as runs, in address order, and sorts the table.
+void pages_to_runs(PageStore* store, uint32_t input, std::vector<Run>* runs);
+// The page that holds address, once sorted, looked for from slot *hint on.
+const Page* pages_find(const PageStore* store, uint32_t address, size_t* hint);
+void pages_clear(PageStore* store);
 struct ImageRuns {
     std::vector<Input> inputs;
     std::vector<Run> runs; // in address order, without overlaps
@@ -202,6 +244,7 @@ struct RunReader {
     bool window_dense; // it maps the addresses from window_low straight
     uint64_t window_low;
     size_t window_guess; // the run last found
+    size_t page_hint; // the page of a run in memory read last
 };
 // from: the first image address wanted, which a raw image is read from
 void reader_start(RunReader* reader, const ImageRuns* image, size_t run, uint64_t from);

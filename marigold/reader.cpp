@@ -107,8 +107,8 @@ static size_t window_place(RunReader* r, const ImageRuns* image, uint64_t a)
             ? (size_t)(a - r->window_low)
             : SIZE_MAX;
     auto holds = [&](size_t i) {
-        return i >= r->window_first && i < r->window_end && a >= image->runs[i].address
-            && a < run_end(image->runs[i]);
+        return i >= r->window_first && i < r->window_end && !image->runs[i].in_memory
+            && a >= image->runs[i].address && a < run_end(image->runs[i]);
     };
     size_t k = r->window_guess;
     if (!holds(k)) k++;
@@ -127,23 +127,31 @@ static size_t window_place(RunReader* r, const ImageRuns* image, uint64_t a)
 
 // Fills the window with the runs from `first` on that are this input's and
 // fit, in one pass over the file. No other run of the input lies between
-// them, so every byte of the input in their span is theirs.
+// them, so every byte of the input in their span is theirs; those of its
+// runs in memory among them take no room in a packed window.
 static void load_window(RunReader* r, const ImageRuns* image, size_t first)
 {
     const Input& input = image->inputs[r->input];
+    const std::vector<Run>& runs = image->runs;
     uint64_t room = window_room(input), total = 0;
     size_t end = first;
-    while (end < image->runs.size() && image->runs[end].input == r->input
-        && total + image->runs[end].n <= room)
-        total += image->runs[end++].n;
+    for (; end < runs.size() && runs[end].input == r->input; end++) {
+        if (runs[end].in_memory) continue;
+        if (total + runs[end].n > room) break;
+        total += runs[end].n;
+    }
+    while (runs[end - 1].in_memory)
+        end--;
     r->window_low = image->runs[first].address;
     uint64_t span = run_end(image->runs[end - 1]) - r->window_low;
     r->window_dense = span <= room;
     // A sparse window packs its runs, each at its own place.
     std::vector<uint64_t>& at = r->window_at;
     at.clear();
-    for (size_t k = first, packed = 0; !r->window_dense && k < end; packed += image->runs[k++].n)
+    for (size_t k = first, packed = 0; !r->window_dense && k < end; k++) {
         at.push_back(packed);
+        packed += runs[k].in_memory ? 0 : runs[k].n;
+    }
     r->window.resize(r->window_dense ? span : total);
     r->window_first = r->window_guess = first;
     r->window_end = end;
@@ -166,11 +174,15 @@ static void load_window(RunReader* r, const ImageRuns* image, size_t first)
 void reader_start(RunReader* r, const ImageRuns* image, size_t run, uint64_t from)
 {
     const Run& the = image->runs[run];
-    reader_open(r, image, the.input);
     const Input& input = image->inputs[the.input];
     r->run = run;
     r->next = (uint64_t)((int64_t)the.address - input.shift);
     r->end = r->next + the.n;
+    if (the.in_memory) {
+        r->next += from > the.address ? from - the.address : 0;
+        return;
+    }
+    reader_open(r, image, the.input);
     if (input.kind == INPUT_RAW) {
         uint64_t skip = from > the.address ? from - the.address : 0;
         r->next += skip;
@@ -201,12 +213,25 @@ static bool raw_piece(RunReader* r, const Input& input, Piece* piece)
     return true;
 }
 
+// A run in memory goes out a page at a time.
+static bool memory_piece(RunReader* r, const Input& input, Piece* piece)
+{
+    if (r->next >= r->end) return false;
+    const Page* page = pages_find(&input.pages, (uint32_t)r->next, &r->page_hint);
+    uint32_t at = (uint32_t)r->next & (PAGE_SIZE - 1);
+    uint32_t n = (uint32_t)std::min<uint64_t>(PAGE_SIZE - at, r->end - r->next);
+    *piece = Piece { r->next + input.shift, page->bytes + at, n, false, 0, 0, 0 };
+    r->next += n;
+    return true;
+}
+
 // The next piece of the run that reader_start began: its bytes stay until
 // the next call. False when the run is done.
 bool reader_piece(RunReader* r, const ImageRuns* image, Piece* piece)
 {
     const Run& run = image->runs[r->run];
     const Input& input = image->inputs[run.input];
+    if (run.in_memory) return memory_piece(r, input, piece);
     if (input.kind == INPUT_RAW) return raw_piece(r, input, piece);
     if (r->next >= r->end) return false;
     if (windowed(image, run)) {

@@ -86,17 +86,36 @@ static bool first_line_crlf(FILE* in)
     return c == '\n' && previous == '\r';
 }
 
-static void note_run(ImageRuns* image, uint32_t index, const LineData& piece)
+// Runs begun below an input's highest data so far, while its runs are
+// small (less than 16 KiB of the file each), before its data go to pages:
+// a few sections out of order are read again from the file, records in any
+// order are kept in memory.
+enum { PAGED_AFTER = 16, SMALL_RUN = 16384 };
+
+// A piece that follows on from the input's last run, in the file and in
+// the address space, lengthens it; once the input's data go to pages, the
+// pieces that do not go there.
+static void note_run(FirstPass* pass, const LineData& piece)
 {
+    ImageRuns* image = pass->image;
+    Input& input = image->inputs[pass->input];
     std::vector<Run>& runs = image->runs;
-    if (!runs.empty() && runs.back().input == index && run_end(runs.back()) == piece.address
-        && runs.back().n <= UINT32_MAX - piece.n) {
+    bool follows = runs.size() > pass->from && !input.last_paged
+        && run_end(runs.back()) == piece.address && runs.back().n <= UINT32_MAX - piece.n;
+    if (follows) {
         runs.back().n += piece.n;
-        return;
+    } else if (input.paged) {
+        pages_put(&input.pages, piece.address, piece.data, piece.n);
+    } else {
+        runs.push_back(Run { Info.line_offset, piece.address, piece.n, pass->input, Info.base,
+            Info.segmented, false });
+        input.runs++;
+        if (piece.address < input.reach && ++input.behind >= PAGED_AFTER && !image->lines_wanted
+            && input.runs * SMALL_RUN > Info.line_offset)
+            input.paged = true;
     }
-    runs.push_back(
-        Run { Info.line_offset, piece.address, piece.n, index, Info.base, Info.segmented });
-    image->inputs[index].runs++;
+    input.last_paged = input.paged && !follows;
+    input.reach = std::max<uint64_t>(input.reach, (uint64_t)piece.address + piece.n);
 }
 
 // An input's runs sorted by address; true when none overlaps the one
@@ -137,8 +156,10 @@ static bool end_records(FirstPass* pass)
     input.size = pass->reader.buf_at + pass->reader.buf_len;
     info_check_end();
     out_quiet(false);
-    if (Info.problems != 0 || !runs_apart(image, pass->from)) {
+    if (input.paged) pages_to_runs(&input.pages, pass->input, &image->runs);
+    if (Info.problems != 0 || input.pages.overlap || !runs_apart(image, pass->from)) {
         image->runs.resize(pass->from);
+        pages_clear(&input.pages);
         report_problems(pass->reader.file);
         return false;
     }
@@ -166,7 +187,7 @@ static bool begin_raw(FirstPass* pass)
     // A run holds less than 4 GiB: an image of exactly 4 GiB takes two.
     for (uint64_t at = 0; at < size; at += (uint64_t)1 << 31) {
         uint32_t n = (uint32_t)std::min<uint64_t>(size - at, (uint64_t)1 << 31);
-        image->runs.push_back(Run { at, (uint32_t)at, n, pass->input, 0, false });
+        image->runs.push_back(Run { at, (uint32_t)at, n, pass->input, 0, false, false });
         image->inputs[pass->input].runs++;
     }
     return true;
@@ -273,7 +294,7 @@ bool first_pass_next(FirstPass* pass, Piece* piece)
         if (reader_line(&pass->reader)) {
             keep_line_data(pass);
             for (int i = 0; i < Info.piece_count; i++)
-                note_run(image, pass->input, Info.pieces[i]);
+                note_run(pass, Info.pieces[i]);
             continue;
         }
         end_input(pass, end_records(pass));

@@ -95,6 +95,15 @@ def merging():
     expect("merge .bin report", printed == "image: 08000000-0801516f 86384 bytes\n", printed)
     info = run(["-i", "both.hex"])[1]
     expect("merge keeps the start address", "start: 08004131" in info, info)
+    # Records in any order up to ffffffff, held in memory: the pages at the top.
+    x(["shuffled.s37@+f7feae90"], "top.s37", "shuffled records moved to the top")
+    lines = open("top.s37").read().splitlines()
+    data = lines[1:-2]
+    random.Random(5).shuffle(data)
+    write("top_shuffled.s37", ("\n".join([lines[0]] + data + lines[-2:]) + "\n").encode())
+    printed = x(["top_shuffled.s37"], "top.bin", "shuffled records at the top to .bin")
+    expect("shuffled records at the top", read("top.bin") == read("app.bin")
+           and printed == "image: fffeee90-ffffffff 70000 bytes\n", printed)
 
 
 def placing_and_shifting():
@@ -134,6 +143,13 @@ def refusals():
            "76f\n", err)
     refused(["boot.hex", "boot.bin@08001000"], "bad.bin", "overlap with a .bin", ["boot.hex", "boot.bin"])
     refused(["boot.hex", "boot.hex"], "bad.hex", "the same file twice", ["boot.hex and boot.hex"])
+    # A record given twice among shuffled ones, across a 512-byte boundary.
+    lines = open("shuffled.s37").read().splitlines()
+    twice = "S315080041F8" + "00" * 16
+    twice += "%02X" % (~sum(bytes.fromhex(twice[2:])) & 0xFF)
+    write("twice.s37", ("\n".join(lines[:-2] + [twice, lines[-1]]) + "\n").encode())  # no S5
+    err = refused(["twice.s37"], "bad.hex", "a record given twice among shuffled ones", ["twice.s37:"])
+    expect("a record given twice: overlap", "overlap at 080041f8-08004207" in err, err)
     err = refused(["app.hex@-9000000"], "bad.hex", "shift below 0", ["app.hex", "below 0"])
     err = refused(["app.hex@+f8000000"], "bad.hex", "shift past ffffffff", ["app.hex", "ffffffff"])
     refused(["app.bin@fffff000"], "bad.hex", "a .bin placed past ffffffff", ["app.bin"])
