@@ -183,6 +183,18 @@ int console_key_fd(void)
     return STDIN_FILENO;
 }
 
+// An interrupt that ends the terminal may land just before the wait starts,
+// and a job brought back to the foreground (fg) gets no signal at all: while
+// either can happen, a wait without a deadline still looks this often.
+static const int UNWATCHED_LOOK_MS = 100;
+
+int console_wait_ms(int ms)
+{
+    if (ms >= 0 || console_raw) return ms;
+    bool interrupt_is_key = !signal_keys && !sigint_ignored;
+    return console_tty || interrupt_is_key ? UNWATCHED_LOOK_MS : ms;
+}
+
 int plat_key_poll(void)
 {
     if (interrupted) return 1; // as Ctrl-A: the terminal ends

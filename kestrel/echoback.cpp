@@ -105,7 +105,7 @@ void EchobackMode(int port, int baud)
         } else if (!moved) {
             // A short look for more first while the console has bytes to show.
             paused = unshown() > 0;
-            RS_wait(paused ? PAUSE_MS : IDLE_WAIT_MS, RS_pending() == 0);
+            RS_wait(paused ? PAUSE_MS : NO_DEADLINE, RS_pending() == 0);
             waited = true;
         }
     }

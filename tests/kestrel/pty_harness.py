@@ -133,11 +133,7 @@ def read_until(fd, want, timeout=5.0):
                                          want if isinstance(want, int) else want[-80:], data[-200:]))
 
 
-def run_case(script_globals, seconds):
-    """Empties the device folder, removes a sysfs tree that a case left,
-    runs case_CASE within `seconds`, and leaves no kestrel or relay
-    running, whatever happened."""
-    shutil.rmtree(SYSDIR, ignore_errors=True)
+def empty_devdir():
     os.makedirs(DEVDIR, exist_ok=True)
     for name in os.listdir(DEVDIR):
         path = dev(name)
@@ -145,6 +141,17 @@ def run_case(script_globals, seconds):
             shutil.rmtree(path)
         else:
             os.unlink(path)
+
+
+def run_case(script_globals, seconds):
+    """Empties the device folder, removes a sysfs tree that a case left,
+    runs case_CASE within `seconds`, and leaves no kestrel or relay
+    running, whatever happened. The folder is emptied again at the end: a
+    link to a pseudo-terminal that is gone leads to whichever program gets
+    its number next (another suite's test on a busy machine), and a kestrel
+    that follows it takes that port from its owner."""
+    shutil.rmtree(SYSDIR, ignore_errors=True)
+    empty_devdir()
     signal.signal(signal.SIGALRM, lambda *_: fail('case %s ran out of time' % CASE))
     signal.alarm(seconds)
     try:
@@ -157,4 +164,5 @@ def run_case(script_globals, seconds):
             if p.poll() is None:
                 p.kill()
                 p.wait()
+        empty_devdir()
     print('ok')
