@@ -176,10 +176,13 @@ void plat_keys_hold(int hold)
     keys_held = hold != 0;
 }
 
-// An interrupt breaks the wait that leaves the keys out (EINTR).
+// An interrupt breaks the wait that leaves the keys out (EINTR). Keys set
+// raw mean the foreground is ours: only a stop, which gives the console
+// back, hands it on; so the question costs no system call while it streams.
 int console_key_fd(void)
 {
-    if (keys_held || stdin_done || !in_foreground()) return -1;
+    if (keys_held || stdin_done) return -1;
+    if (console_tty && !console_raw && !in_foreground()) return -1;
     return STDIN_FILENO;
 }
 

@@ -546,10 +546,14 @@ def case_wait():
     out = read_until(p.stdout.fileno(), b'Escape=^A\n')
     if out != b'Waiting for port COM33. Escape=^A\n':
         fail('before the port exists: %r' % out)
+    # The wait retries 5 times a second and otherwise sleeps: a spin would
+    # take a core (300 ticks in 3 s; still 200 beside two busy loops). Its
+    # own cost (well under 1%) is bench/serial_bench.py's idle figure: a
+    # bound that fine does not hold on a loaded machine.
     before = cpu_ticks(p)
     time.sleep(3)
     ticks = cpu_ticks(p) - before
-    if ticks > 3:  # 1% of a core is 3 ticks in 3 s
+    if ticks > 30:
         fail('waiting for the port: %d ticks in 3 s' % ticks)
     print('%d ticks in 3 s of waiting' % ticks)
     relay, far = relay_up()
