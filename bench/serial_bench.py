@@ -4,9 +4,10 @@
 - terminal receive with a log: 4 MiB into the far end, timed until the log
   holds all of it, intact (kestrel -l, picocom --logfile, tio --log);
 - echo-back: bytes/s for 512 KiB echoed and the 1-byte round trip (kestrel -e,
-  socat echoing through a pipe);
-- idle CPU: user plus system ticks over 5 s (kestrel terminal and echo-back,
-  picocom, tio);
+  socat echoing through a pipe), five runs of each, alternating;
+- idle CPU: user plus system ticks, the CPU time the scheduler counted and
+  the wake-ups over 10 s (kestrel terminal, echo-back and a -w wait for a
+  port that is not there, picocom, tio);
 - benchmark runs: kestrel -t against kestrel -e, 50 runs each over the test
   build's relay and over socat, with the machine idle and with two
   `yes >/dev/null` running.
@@ -200,6 +201,7 @@ def echo_figures(name, start_peer):
     print('  %-22s %6.2f MB/s %s  round trip median %5.0f us, 99%% %5.0f us' % (
         name, rate / 1e6, 'intact' if bytes(back) == data else 'ECHO DIFFERS',
         statistics.median(trips), trips[int(len(trips) * 0.99)]))
+    return rate
 
 
 def kestrel_echo(path):
@@ -218,18 +220,33 @@ def socat_echo(path):
 
 # ---- idle CPU -----------------------------------------------------------------
 
-def idle_cpu(peers):
+def run_ns(p):
+    """CPU time the scheduler counted for p, in ns (all its threads)."""
+    total = 0
+    for t in os.listdir('/proc/%d/task' % p.pid):
+        with open('/proc/%d/task/%s/schedstat' % (p.pid, t)) as f:
+            total += int(f.read().split()[0])
+    return total
+
+
+def wakeups(p):
+    with open('/proc/%d/status' % p.pid) as f:
+        return sum(int(line.split()[1]) for line in f if 'ctxt_switches' in line)
+
+
+def idle_cpu(peers, seconds=10):
     links = [link('ttyUSB%d' % i) for i in range(len(peers))]
     cons = []
     for (name, cmd, ready), (_, _, path) in zip(peers, links):
         cons.append((name, Console(cmd(path))))
         cons[-1][1].wait_for(ready)
     time.sleep(0.5)
-    before = [ticks(c.p) for _, c in cons]
-    time.sleep(5)
-    for (name, c), b in zip(cons, before):
-        used = ticks(c.p) - b
-        print('  %-22s %3d ticks in 5 s (%.2f%% of a core)' % (name, used, 100.0 * used / TICK / 5))
+    before = [(ticks(c.p), run_ns(c.p), wakeups(c.p)) for _, c in cons]
+    time.sleep(seconds)
+    for (name, c), (t0, ns0, w0) in zip(cons, before):
+        used, ns, woke = ticks(c.p) - t0, run_ns(c.p) - ns0, wakeups(c.p) - w0
+        print('  %-22s %3d ticks in %d s, run time %7.2f ms (%.3f%% of a core), %5.1f wake-ups/s' % (
+            name, used, seconds, ns / 1e6, 100.0 * ns / 1e9 / seconds, woke / seconds))
         end(c.p)
     for m, s, _ in links:
         os.close(m)
@@ -297,13 +314,20 @@ def main():
         if 'terminal' in PARTS:
             terminal_figures(work, have_tio)
         if 'echo' in PARTS:
-            print('echo-back, 512 KiB, then 2000 one-byte round trips:')
-            echo_figures('kestrel -e', kestrel_echo)
-            echo_figures('socat PIPE', socat_echo)
+            print('echo-back, 512 KiB, then 2000 one-byte round trips; five runs each, alternating:')
+            rates = {'kestrel -e': [], 'socat PIPE': []}
+            for _ in range(5):
+                rates['kestrel -e'].append(echo_figures('kestrel -e', kestrel_echo))
+                rates['socat PIPE'].append(echo_figures('socat PIPE', socat_echo))
+            k, s = (statistics.median(rates[n]) for n in ('kestrel -e', 'socat PIPE'))
+            print('  median rate: kestrel %.2f MB/s, socat %.2f MB/s, kestrel / socat %.2f (runs: %s)' % (
+                k / 1e6, s / 1e6, k / s, ' '.join('%.2f' % (a / b) for a, b in
+                                                  zip(rates['kestrel -e'], rates['socat PIPE']))))
         if 'idle' in PARTS:
             print('idle CPU:')
             peers = [('kestrel (terminal)', lambda path: [KESTREL, '-c33'], b'TerminalMode'),
                      ('kestrel -e', lambda path: [KESTREL, '-e', '-c34'], b'EchobackMode'),
+                     ('kestrel -w, no port', lambda path: [KESTREL, '-w', '-c1'], b'Waiting for port'),
                      ('picocom', lambda path: ['picocom', path], b'Terminal ready')]
             if have_tio:
                 peers.append(('tio', lambda path: ['tio', path], b'Connected'))

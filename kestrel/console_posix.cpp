@@ -176,11 +176,26 @@ void plat_keys_hold(int hold)
     keys_held = hold != 0;
 }
 
-// An interrupt breaks the wait that leaves the keys out (EINTR).
+// An interrupt breaks the wait that leaves the keys out (EINTR). Keys set
+// raw mean the foreground is ours: only a stop, which gives the console
+// back, hands it on; so the question costs no system call while it streams.
 int console_key_fd(void)
 {
-    if (keys_held || stdin_done || !in_foreground()) return -1;
+    if (keys_held || stdin_done) return -1;
+    if (console_tty && !console_raw && !in_foreground()) return -1;
     return STDIN_FILENO;
+}
+
+// An interrupt that ends the terminal may land just before the wait starts,
+// and a job brought back to the foreground (fg) gets no signal at all: while
+// either can happen, a wait without a deadline still looks this often.
+static const int UNWATCHED_LOOK_MS = 100;
+
+int console_wait_ms(int ms)
+{
+    if (ms >= 0 || console_raw) return ms;
+    bool interrupt_is_key = !signal_keys && !sigint_ignored;
+    return console_tty || interrupt_is_key ? UNWATCHED_LOOK_MS : ms;
 }
 
 int plat_key_poll(void)

@@ -100,12 +100,15 @@ void EchobackMode(int port, int baud)
             = unshown() >= CONSOLE_HOLD || (unshown() > 0 && now - shown_since >= SHOW_WITHIN_MS);
         waited = false;
         if (moved) paused = false;
+        // A read shorter than asked took all that waited: the next look would
+        // find nothing, so the wait comes at once (a system call less a block).
+        bool emptied = n > 0 && n < RX_BLOCK && RS_pending() == 0;
         if (due || (!moved && paused && unshown() > 0)) {
             show_echoed(CONSOLE_PIECE);
-        } else if (!moved) {
+        } else if (!moved || emptied) {
             // A short look for more first while the console has bytes to show.
             paused = unshown() > 0;
-            RS_wait(paused ? PAUSE_MS : IDLE_WAIT_MS, RS_pending() == 0);
+            RS_wait(paused ? PAUSE_MS : NO_DEADLINE, RS_pending() == 0);
             waited = true;
         }
     }

@@ -9,7 +9,8 @@ struct plat_time;
 
 #define ESCAPE_KEY 1 // Ctrl-A
 #define RX_BLOCK 65536 // most bytes one receive pass takes from the port
-#define IDLE_WAIT_MS 10 // longest wait of a pass that moved nothing
+#define IDLE_WAIT_MS 10 // longest wait of a pass that moved nothing and looks for more
+#define NO_DEADLINE (-1) // a wait that ends only for a byte, room, a key or a signal
 
 // main.cpp: option walk and mode dispatch
 extern const char* opt_table[128];

@@ -82,7 +82,11 @@
 //                             the port has room for more output: the one wait
 //                             of a loop whose output the port holds back (one
 //                             that reads nothing meanwhile leaves in unset, or
-//                             the waiting bytes would wake it at once)
+//                             the waiting bytes would wake it at once). ms < 0:
+//                             no deadline of the caller's; where something can't
+//                             be waited on (a Windows serial port, a console in
+//                             the background), the wait still ends after a short
+//                             look, so nothing is missed for long
 // Upload source (-u, -U):
 //   plat_upload_open(path)    opens a file to read without ever waiting for it (a
 //                             FIFO with no writer yet opens at once); 0, or -1

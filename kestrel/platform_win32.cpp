@@ -505,6 +505,7 @@ void plat_wait(int ms)
 // waits for it up to its time-out, so the wait for output is kept short.
 void plat_wait_io(int ms, int, int out)
 {
+    if (ms < 0) ms = IDLE_WAIT_MS; // the port can't be waited on: a short look
     HANDLE in = keys_held ? INVALID_HANDLE_VALUE : console_input();
     HANDLE net = net_event();
     if (net) {

@@ -342,6 +342,10 @@ void plat_wait_io(int ms, int in, int out)
 {
     struct pollfd fds[2];
     int n = 0;
+    ms = console_wait_ms(ms);
+    // The wait on the keyboard alone once the port has hung up: a short one
+    // when the caller set no deadline, so the loop finds the hang-up soon.
+    int alone_ms = ms < 0 ? IDLE_WAIT_MS : ms;
     int key_fd = console_key_fd();
     if (key_fd >= 0) fds[n++] = { key_fd, POLLIN, 0 };
     int port_at = n;
@@ -353,14 +357,16 @@ void plat_wait_io(int ms, int in, int out)
         // to find; meanwhile the wait is on the keyboard alone.
         if (poll(fds, n, ms) > 0 && (fds[port_at].revents & (POLLHUP | POLLERR))
             && !(port_at > 0 && fds[0].revents))
-            poll(fds, port_at, ms);
+            poll(fds, port_at, alone_ms);
         return;
     }
     if (port_fd >= 0 && !port_gone) fds[n++] = { port_fd, events, 0 };
+    if (n == 0 && ms < 0) ms = IDLE_WAIT_MS; // nothing to wake it: never for good
     if (poll(fds, n, ms) <= 0 || port_at == n) return;
     bool hangup = (fds[port_at].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
     bool key = port_at > 0 && fds[0].revents != 0;
-    if (hangup && !key && plat_port_queue() <= 0) poll(fds, port_at, ms);
+    // Once the hang-up is known (port_gone), the next wait leaves the port out.
+    if (hangup && !key && plat_port_queue() <= 0 && !port_gone) poll(fds, port_at, alone_ms);
 }
 
 void plat_wait(int ms)

@@ -43,5 +43,8 @@ bool net_send_blocked(void);
 void catch_ending_signals(void);
 // fd to watch for keys, -1 when no key will be read
 int console_key_fd(void);
+// The time-out for a wait of ms (< 0: none): one that no event would end
+// looks now and then all the same.
+int console_wait_ms(int ms);
 
 #endif

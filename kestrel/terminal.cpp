@@ -211,7 +211,8 @@ void TerminalMode(int port, int baud)
             drop_upload("a hang-up");
             if (!RS_reconnect(port, baud)) break;
         } else if (got == 0 && !sent) {
-            RS_wait(IDLE_WAIT_MS, true);
+            // Only an upload source that holds back has no event to wake the wait.
+            RS_wait(uploading ? IDLE_WAIT_MS : NO_DEADLINE, true);
         }
     }
     end_terminal();

@@ -350,9 +350,8 @@ def case_pipe():
         # goes with the open's flush, after SIGINT is caught.
         os.write(master, b'x')
         queue_until(lambda n: n > 0, 'the byte did not reach the port')
-        p = subprocess.Popen([KESTREL, '-c33'], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                             stderr=subprocess.PIPE, preexec_fn=lambda: os.close(closed))
-        procs.append(p)
+        p = start(['-c33'], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, process_group=None,
+                  preexec_fn=lambda: os.close(closed))
         queue_until(lambda n: n == 0, 'the port was not opened')
         os.write(master, b'ab')
         r, _, _ = select.select([master], [], [], 0.3)
@@ -403,10 +402,8 @@ def case_signals():
     # Signals ignored from the start (nohup, a script's background job) stay
     # ignored: the echo goes on until a signal that was not.
     master, _ = link_pty('ttyUSB0')
-    p = subprocess.Popen([KESTREL, '-e', '-c33'], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                         stderr=subprocess.PIPE, preexec_fn=lambda: [signal.signal(s, signal.SIG_IGN)
-                                                                     for s in (signal.SIGHUP, signal.SIGINT)])
-    procs.append(p)
+    p = start(['-e', '-c33'], stdin=subprocess.DEVNULL, process_group=None,
+              preexec_fn=lambda: [signal.signal(s, signal.SIG_IGN) for s in (signal.SIGHUP, signal.SIGINT)])
     read_until(p.stdout.fileno(), b'Escape=^A\n')
     p.send_signal(signal.SIGHUP)
     p.send_signal(signal.SIGINT)

@@ -225,10 +225,8 @@ def case_jobs():
     kbd_m, kbd_s = os.openpty()
     before = termios.tcgetattr(kbd_s)
     # kestrel -e in the foreground: Ctrl-C is an interrupt there.
-    p = subprocess.Popen([KESTREL, '-e', '-c33'], stdin=kbd_s, stdout=subprocess.PIPE,
-                         stderr=subprocess.PIPE, start_new_session=True,
-                         preexec_fn=lambda: fcntl.ioctl(0, termios.TIOCSCTTY, 0))
-    procs.append(p)
+    p = start(['-e', '-c33'], stdin=kbd_s, start_new_session=True,
+              preexec_fn=lambda: fcntl.ioctl(0, termios.TIOCSCTTY, 0))
     read_until(p.stdout.fileno(), b'Escape=^A\n')
     os.write(kbd_m, b'\x03')
     code, _, _ = finish(p)
@@ -383,10 +381,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 
 def run_with_locale(args, locale):
     env = dict(os.environ, LC_ALL=locale)
-    p = subprocess.Popen([KESTREL] + args, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                         stderr=subprocess.PIPE, env=env, process_group=0)
-    procs.append(p)
-    return finish(p)
+    return finish(start(args, stdin=subprocess.DEVNULL, env=env))
 
 
 HELP_MORE = (b'  -L            ... List the serial ports in detail.\n'
@@ -551,10 +546,14 @@ def case_wait():
     out = read_until(p.stdout.fileno(), b'Escape=^A\n')
     if out != b'Waiting for port COM33. Escape=^A\n':
         fail('before the port exists: %r' % out)
+    # The wait retries 5 times a second and otherwise sleeps: a spin would
+    # take a core (300 ticks in 3 s; still 200 beside two busy loops). Its
+    # own cost (well under 1%) is bench/serial_bench.py's idle figure: a
+    # bound that fine does not hold on a loaded machine.
     before = cpu_ticks(p)
     time.sleep(3)
     ticks = cpu_ticks(p) - before
-    if ticks > 3:  # 1% of a core is 3 ticks in 3 s
+    if ticks > 30:
         fail('waiting for the port: %d ticks in 3 s' % ticks)
     print('%d ticks in 3 s of waiting' % ticks)
     relay, far = relay_up()

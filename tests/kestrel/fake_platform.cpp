@@ -243,6 +243,8 @@ void plat_wait_io(int ms, int in, int out)
 {
     fake.waits++;
     if (out) fake.out_waits++;
+    if (ms < 0) fake.endless_waits++;
+    if (ms < 0) ms = IDLE_WAIT_MS; // a scripted run moves on as a short look would
     if (out && fake.room_on_wait) {
         fake.room += fake.room_on_wait;
         fake.room_on_wait = 0;

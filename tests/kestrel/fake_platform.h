@@ -56,6 +56,7 @@ struct Fake {
     int queue_calls = 0;
     int waits = 0;                    // plat_wait calls
     int out_waits = 0;                // ...that also waited for room at the port
+    int endless_waits = 0;            // ...that had no deadline of their own
     bool reg_ok = true;
     std::vector<std::pair<int, std::string>> reg; // type, data
     std::map<int, int> props_result;  // port -> 1/0/-1 (default 1)

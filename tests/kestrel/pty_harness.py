@@ -9,7 +9,9 @@ import shutil
 import signal
 import subprocess
 import sys
+import threading
 import time
+import traceback
 import tty
 
 KESTREL = DEVDIR = SYSDIR = PTYPAIR = CASE = None
@@ -30,10 +32,25 @@ def setup(argv):
 
 
 def fail(msg):
-    for p in procs:
-        if p.poll() is None:
-            p.kill()
-    sys.exit('FAIL: ' + msg)
+    """Ends every run still going and the case, with each kestrel's exit
+    code and standard error after the message."""
+    ended_here = [p for p in procs if p.poll() is None]
+    for p in ended_here:
+        p.kill()
+    sys.exit('FAIL: ' + msg + ''.join(run_report(p, p in ended_here) for p in procs))
+
+
+def run_report(p, ended_here):
+    """A kestrel run as the report of a failure tells it ('' for a peer)."""
+    if not hasattr(p, 'said'):
+        return ''
+    try:
+        p.wait(2)
+    except subprocess.TimeoutExpired:
+        pass
+    p.tee.join(2)
+    how = 'still running, killed here' if ended_here else 'exit %s' % p.returncode
+    return '\n  kestrel %s: %s, stderr %r' % (' '.join(p.args[1:]), how, bytes(p.said))
 
 
 def dev(name):
@@ -50,14 +67,44 @@ def link_pty(name):
     return master, slave
 
 
-def start(args, stdin=subprocess.PIPE, stdout=subprocess.PIPE, prefix=(), env=None):
-    """Starts kestrel, after `prefix` (a program that execs it, such as setpriv)."""
+def start(args, stdin=subprocess.PIPE, stdout=subprocess.PIPE, prefix=(), env=None, **popen):
+    """Starts kestrel, after `prefix` (a program that execs it, such as setpriv).
+    Its standard error reaches p.stderr through a copy kept for the report of
+    a failure, however the case reads it."""
     # A group of its own, whose parent (this script) is in the same session:
     # the kernel then lets a stop signal stop it.
+    if not popen.get('start_new_session'):
+        popen.setdefault('process_group', 0)
     p = subprocess.Popen(list(prefix) + [KESTREL] + args, stdin=stdin, stdout=stdout, stderr=subprocess.PIPE,
-                         process_group=0, env=env)
+                         env=env, **popen)
     procs.append(p)
+    keep_stderr(p)
     return p
+
+
+def keep_stderr(p):
+    """p.stderr becomes a pipe that a thread fills from kestrel's own, noting
+    every byte in p.said; it ends when kestrel's does."""
+    theirs, ours = os.pipe()
+    source, p.said = p.stderr, bytearray()
+
+    def copy():
+        passing = True
+        while True:
+            data = os.read(source.fileno(), 65536)
+            if not data:
+                break
+            p.said += data
+            while passing and data:
+                try:
+                    data = data[os.write(ours, data):]
+                except OSError:  # the case closed its end: only the copy goes on
+                    passing = False
+        source.close()
+        os.close(ours)
+    p.stderr = os.fdopen(theirs, 'rb')
+    p.tee = threading.Thread(target=copy, daemon=True)
+    p.tee.start()
 
 
 def finish(p, timeout=5.0):
@@ -70,8 +117,8 @@ def finish(p, timeout=5.0):
 
 def read_until(fd, want, timeout=5.0):
     """Reads fd until it holds `want` bytes (int) or the text `want` (bytes)."""
-    data, end = b'', time.time() + timeout
-    while time.time() < end:
+    data, end, ended = b'', time.time() + timeout, False
+    while time.time() < end and not ended:
         if (isinstance(want, int) and len(data) >= want) or (isinstance(want, bytes) and want in data):
             return data
         r, _, _ = select.select([fd], [], [], 0.05)
@@ -79,18 +126,14 @@ def read_until(fd, want, timeout=5.0):
             try:
                 chunk = os.read(fd, 65536)
             except OSError:
-                break
-            if not chunk:
-                break
+                chunk = b''
+            ended = not chunk
             data += chunk
-    fail('timed out waiting for %r, got %r' % (want if isinstance(want, int) else want[-80:], data[-200:]))
+    fail('%s waiting for %r, got %r' % ('the stream ended' if ended else 'timed out',
+                                         want if isinstance(want, int) else want[-80:], data[-200:]))
 
 
-def run_case(script_globals, seconds):
-    """Empties the device folder, removes a sysfs tree that a case left,
-    runs case_CASE within `seconds`, and leaves no kestrel or relay
-    running, whatever happened."""
-    shutil.rmtree(SYSDIR, ignore_errors=True)
+def empty_devdir():
     os.makedirs(DEVDIR, exist_ok=True)
     for name in os.listdir(DEVDIR):
         path = dev(name)
@@ -98,13 +141,28 @@ def run_case(script_globals, seconds):
             shutil.rmtree(path)
         else:
             os.unlink(path)
+
+
+def run_case(script_globals, seconds):
+    """Empties the device folder, removes a sysfs tree that a case left,
+    runs case_CASE within `seconds`, and leaves no kestrel or relay
+    running, whatever happened. The folder is emptied again at the end: a
+    link to a pseudo-terminal that is gone leads to whichever program gets
+    its number next (another suite's test on a busy machine), and a kestrel
+    that follows it takes that port from its owner."""
+    shutil.rmtree(SYSDIR, ignore_errors=True)
+    empty_devdir()
     signal.signal(signal.SIGALRM, lambda *_: fail('case %s ran out of time' % CASE))
     signal.alarm(seconds)
     try:
         script_globals['case_' + CASE]()
+    except Exception:  # a broken case: the runs' ends are reported as for a failure
+        traceback.print_exc()
+        fail('case %s broke' % CASE)
     finally:
         for p in procs:
             if p.poll() is None:
                 p.kill()
                 p.wait()
+        empty_devdir()
     print('ok')

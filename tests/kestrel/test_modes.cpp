@@ -100,6 +100,7 @@ TEST_F(Terminal, ReceivedBytesLoggedAndShown)
     EXPECT_EQ(read_file(log), in);
     remove(log.c_str());
     EXPECT_EQ(fake.waits, 5); // the first pass took the whole block, five idle passes waited
+    EXPECT_EQ(fake.endless_waits, 5); // ...until a byte or a key came: no wake-ups of their own
 }
 
 TEST_F(Terminal, UploadInBlocksWithEchoesBetween)
@@ -169,6 +170,7 @@ TEST(Echoback, ReturnsEverythingAndExpandsCR)
     // Then every pass found nothing and waited: first a pause before the
     // console got the echo, then once for each key.
     EXPECT_EQ(fake.waits, 9);
+    EXPECT_EQ(fake.endless_waits, 8); // the pause had a deadline, the idle waits none
     EXPECT_TRUE(fake.sigint.empty());
 }
 
