@@ -175,42 +175,35 @@ TEST(Checksums, TablesAgreeWithTheBitwiseModelOverLongInput)
     EXPECT_EQ(fed_in_pieces(find_checksum("adler32"), false, big), (uint32_t)(b2 << 16 | b1));
 }
 
+// The parsed parts in one line: name, range, address and order.
+static std::string described(const ChecksumSpec& s)
+{
+    char text[100];
+    snprintf(text, sizeof text, "%s%s", s.identify ? "?" : "", s.algorithm.name);
+    std::string out = text;
+    if (s.has_range) snprintf(text, sizeof text, " %x-%x", s.first, s.last), out += text;
+    if (s.has_address) snprintf(text, sizeof text, " @%x/%s", s.address, s.big_endian ? "be" : "le"), out += text;
+    return out;
+}
+
 TEST(Checksums, GoodArgumentsParse)
 {
-    struct Case {
-        const char* text;
-        const char* name;
-        bool identify, has_range;
-        uint32_t first, last;
-        bool has_address;
-        uint32_t address;
-        bool big;
+    const char* cases[][2] = {
+        { "crc32", "crc32" },
+        { "crc32:08000000-0801fffb@0801fffc", "crc32 8000000-801fffb @801fffc/le" },
+        { "sum16@0x100/be", "sum16 @100/be" },
+        { "crc:32,04c11db7,ffffffff,1,1,ffffffff:0-ff@100", "crc 0-ff @100/le" },
+        { "crc:16,1021,ffff,0,0,0@ffff/be", "crc @ffff/be" },
+        { "?@1c", "? @1c/le" },
+        { "?:0-1b@1c/be", "? 0-1b @1c/be" },
+        { "word7:0-1f@1c", "word7 0-1f @1c/le" },
+        { "crc8@ffffffff", "crc8 @ffffffff/le" },
     };
-    const Case cases[] = {
-        { "crc32", "crc32", false, false, 0, 0, false, 0, false },
-        { "crc32:08000000-0801fffb@0801fffc", "crc32", false, true, 0x08000000, 0x0801fffb, true,
-            0x0801fffc, false },
-        { "sum16@0x100/be", "sum16", false, false, 0, 0, true, 0x100, true },
-        { "crc:32,04c11db7,ffffffff,1,1,ffffffff:0-ff@100", "crc", false, true, 0, 0xff, true, 0x100,
-            false },
-        { "crc:16,1021,ffff,0,0,0@ffff/be", "crc", false, false, 0, 0, true, 0xffff, true },
-        { "?@1c", "", true, false, 0, 0, true, 0x1c, false },
-        { "?:0-1b@1c/be", "", true, true, 0, 0x1b, true, 0x1c, true },
-        { "word7:0-1f@1c", "word7", false, true, 0, 0x1f, true, 0x1c, false },
-        { "crc8@ffffffff", "crc8", false, false, 0, 0, true, 0xffffffff, false },
-    };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         ChecksumSpec spec;
         std::string error;
-        ASSERT_TRUE(parse_checksum_spec(c.text, &spec, &error)) << c.text << ": " << error;
-        EXPECT_EQ(std::string(spec.algorithm.name), c.name) << c.text;
-        EXPECT_EQ(spec.identify, c.identify) << c.text;
-        EXPECT_EQ(spec.has_range, c.has_range) << c.text;
-        EXPECT_EQ(spec.first, c.first) << c.text;
-        EXPECT_EQ(spec.last, c.last) << c.text;
-        EXPECT_EQ(spec.has_address, c.has_address) << c.text;
-        EXPECT_EQ(spec.address, c.address) << c.text;
-        EXPECT_EQ(spec.big_endian, c.big) << c.text;
+        ASSERT_TRUE(parse_checksum_spec(c[0], &spec, &error)) << c[0] << ": " << error;
+        EXPECT_EQ(described(spec), c[1]);
     }
 }
 
