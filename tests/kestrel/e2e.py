@@ -742,6 +742,55 @@ def case_line():
         fail('Ctrl-A in a -r wait: exit %d after %.1f s, %r' % (code, time.monotonic() - t0, out))
 
 
+def odd_settings(master, slave):
+    """Gives the pty settings that kestrel changes (rate, stop bits, flow
+    control, VMIN, a custom VSTOP); returns them as the pty now has them."""
+    attrs = termios.tcgetattr(slave)
+    attrs[0] |= termios.IXANY
+    attrs[2] |= termios.CSTOPB
+    attrs[4] = attrs[5] = termios.B19200
+    attrs[6][termios.VMIN], attrs[6][termios.VSTOP] = 5, b'\x07'
+    termios.tcsetattr(slave, termios.TCSANOW, attrs)
+    return termios.tcgetattr(slave)
+
+
+def case_restore():
+    # Every ending puts the port's settings back as kestrel found them at its
+    # open; under -w that is the port that came back after a hang-up.
+    def keys(p, m, s):
+        p.stdin.write(b'\x01')
+        p.stdin.flush()
+
+    def hang_up(p, m, s):
+        os.close(m)
+        read_until(p.stdout.fileno(), b'Waiting for it again.\n')
+        m, s = link_pty('ttyUSB0')
+        before = odd_settings(m, s)
+        read_until(p.stdout.fileno(), b'is back.\n')
+        keys(p, m, s)
+        return m, s, before
+    for name, args, end, want in (
+            ('Ctrl-A', ['-fs', '-b57600', '-m8N1'], keys, 0),
+            ('Ctrl-A in the echo', ['-e', '-fh', '-b921600'], keys, 0),
+            ('SIGTERM', ['-e', '-fs', '-m8N2', '-r', 'dtr=0'], lambda p, m, s: p.terminate(), -signal.SIGTERM),
+            ('SIGHUP', ['-fh', '-b230400'], lambda p, m, s: p.send_signal(signal.SIGHUP), -signal.SIGHUP),
+            ('hang-up under -w', ['-w', '-fs', '-b115200'], hang_up, 0)):
+        master, slave = link_pty('ttyUSB0')
+        before = odd_settings(master, slave)
+        p = start(args + ['-c33'])
+        read_until(p.stdout.fileno(), b'Escape=^A\n')
+        if termios.tcgetattr(slave) == before:
+            fail('%s: kestrel did not set the port' % name)
+        again = end(p, master, slave)
+        if again:
+            master, slave, before = again
+        code, _, err = finish(p)
+        after = termios.tcgetattr(slave)
+        if code != want or after != before:
+            fail('%s: exit %d, %r; settings %r, found %r' % (name, code, err, after, before))
+        os.close(master)
+
+
 def case_full():
     # The reports (-p, -L, the usage text, --version) on a full disk: exit 1
     # and the reason on standard error.
