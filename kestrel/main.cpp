@@ -40,7 +40,10 @@ static const char usage_utf8[] = "* kestrel     無手順端末として起動�
 
 // --help: the options beyond the usage text, one line each.
 static const char more_options[]
-    = "  -L            ... List the serial ports in detail.\n"
+    = "  -s            ... With -U, type CR CR instead of CR UB CR.\n"
+      "  -d            ... With -t, a trace line for every checked block.\n"
+      "  -h, -?, --    ... Print the usage text (--help: with these lines).\n"
+      "  -L            ... List the serial ports in detail.\n"
       "  -w            ... Wait for the port, and again after it hung up.\n"
       "  -T            ... Start each received line with the time of day.\n"
       "  -x            ... Show the received bytes in hex.\n"

@@ -389,7 +389,10 @@ def run_with_locale(args, locale):
     return finish(p)
 
 
-HELP_MORE = (b'  -L            ... List the serial ports in detail.\n'
+HELP_MORE = (b'  -s            ... With -U, type CR CR instead of CR UB CR.\n'
+             b'  -d            ... With -t, a trace line for every checked block.\n'
+             b'  -h, -?, --    ... Print the usage text (--help: with these lines).\n'
+             b'  -L            ... List the serial ports in detail.\n'
              b'  -w            ... Wait for the port, and again after it hung up.\n'
              b'  -T            ... Start each received line with the time of day.\n'
              b'  -x            ... Show the received bytes in hex.\n'
