@@ -118,6 +118,7 @@ void linectl_check(const line_format* got); // warns when the port kept another 
 bool linectl_run(void); // runs the -r sequence; false when Ctrl-A ended it
 int linectl_key(int key); // a typed key: the byte to send, -1 none, KEY_END
 bool linectl_command_pending(void); // Ctrl-T came: the next key is a command
+bool linectl_acts_alone(int key); // after Ctrl-T: a command, not a byte to send
 
 // ports.cpp: registered ports, their properties and the probe
 int PortScan(int port, int baud, bool verbose, bool list_all);

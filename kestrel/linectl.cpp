@@ -29,6 +29,9 @@ static bool command_next; // Ctrl-T came: the next key is a command
 static bool kept_command_key; // the last key kept during a wait was Ctrl-T (-k)
 static int dtr_on, rts_on; // as last set, for a port that can't tell
 static bool lines_warned;
+static bool in_command; // a Ctrl-T command runs: it reports a port without lines itself
+static bool lines_missing; // ...and this command found none
+static bool run_held_back; // a step of this run found the output held back for good
 
 // "8N1": the framing as -m writes it.
 static void framing_text(const line_format* f, char* out)
@@ -134,10 +137,12 @@ void linectl_start(void)
     dtr_on = rts_on = 1; // the open raises both
 }
 
-// The port has no modem lines: said once a run, and the session goes on.
+// The port has no modem lines: said once a run, and the session goes on. A
+// command says so on its own line every time.
 static void no_lines(void)
 {
-    if (lines_warned) return;
+    if (in_command) lines_missing = true;
+    if (in_command || lines_warned) return;
     lines_warned = true;
     message_line();
     fflush(stdout);
@@ -191,10 +196,12 @@ enum drained { DRAINED, HELD_BACK, ENDED };
 
 // What was sent before a line step goes out ahead of it (a reset pulse must
 // not overtake the bytes typed before it): our queue and the driver's are
-// waited out, watching the keyboard, for DRAIN_MS at most.
+// waited out, watching the keyboard, for DRAIN_MS at most. Nothing is sent
+// during a run, so once a step found the output held back that long the
+// later steps of the run do not wait for it again.
 static drained drain_output(void)
 {
-    long end = plat_clock_ms() + DRAIN_MS;
+    long end = plat_clock_ms() + (run_held_back ? 0 : DRAIN_MS);
     for (;;) {
         RS_flush();
         RS_hold_input();
@@ -212,6 +219,7 @@ static bool line_break(int ms)
     drained d = drain_output();
     if (d == ENDED) return false;
     if (d == HELD_BACK) {
+        run_held_back = true;
         message_line();
         printf("[output still held back by the port: no break sent]\n");
         return true;
@@ -231,6 +239,8 @@ static bool line_step_ready(void)
 {
     drained d = drain_output();
     if (d != HELD_BACK) return d == DRAINED;
+    if (run_held_back) return true; // said at the first step
+    run_held_back = true;
     message_line();
     printf("[output still held back by the port: the line changes ahead of it]\n");
     return true;
@@ -239,6 +249,7 @@ static bool line_step_ready(void)
 static bool run_steps(const std::vector<line_step>& steps)
 {
     kept_command_key = false;
+    run_held_back = false;
     for (const line_step& s : steps) {
         if ((s.what == 'd' || s.what == 'r') && !line_step_ready()) return false;
         if (s.what == 'd')
@@ -262,6 +273,7 @@ bool linectl_run(void)
 static void show_lines(void)
 {
     modem_state m;
+    if (lines_missing) return;
     if (RS_lines(&m) != 0) {
         no_lines();
         return;
@@ -289,39 +301,57 @@ static void show_commands(void)
            "  ^T  send Ctrl-T, ^A send Ctrl-A\n");
 }
 
-// The key after Ctrl-T: the byte it sends, -1 for none, or KEY_END.
+// A command on the lines (p, d, r, b, l); false when Ctrl-A ended it.
+static bool line_command(int key)
+{
+    switch (key) {
+    case 'p':
+        return run_steps(sequence.empty()
+                ? std::vector<line_step> { { 'd', 0 }, { 'w', PULSE_MS }, { 'd', 1 } }
+                : sequence);
+    case 'd':
+        return run_steps({ { 'd', !current(&modem_state::dtr, dtr_on) } });
+    case 'r':
+        return run_steps({ { 'r', !current(&modem_state::rts, rts_on) } });
+    case 'b':
+        return run_steps({ { 'b', BREAK_MS } });
+    default:
+        return true;
+    }
+}
+
+// The key after Ctrl-T: the byte it sends, -1 for none, or KEY_END. A
+// command on the lines ends with their state, or on a port without them
+// with one line that says so.
 static int command(int key)
 {
     if (key == COMMAND_KEY || key == ESCAPE_KEY) return key;
-    switch (tolower(key)) {
-    case 'p':
-        if (!run_steps(sequence.empty()
-                    ? std::vector<line_step> { { 'd', 0 }, { 'w', PULSE_MS }, { 'd', 1 } }
-                    : sequence))
-            return KEY_END;
-        break;
-    case 'd':
-        if (!run_steps({ { 'd', !current(&modem_state::dtr, dtr_on) } })) return KEY_END;
-        break;
-    case 'r':
-        if (!run_steps({ { 'r', !current(&modem_state::rts, rts_on) } })) return KEY_END;
-        break;
-    case 'b':
-        if (!run_steps({ { 'b', BREAK_MS } })) return KEY_END;
-        break;
-    case 'l':
-        break;
-    case 'h':
-    case '?':
+    int k = tolower(key);
+    if (k == 'h' || k == '?') {
         show_commands();
         return -1;
-    default:
+    }
+    if (k == 0 || !strchr("pdrbl", k)) {
         message_line();
         printf("[no such command: Ctrl-T h lists the commands]\n");
         return -1;
     }
-    show_lines();
+    in_command = true;
+    lines_missing = false;
+    bool go_on = line_command(k);
+    if (go_on) show_lines();
+    in_command = false;
+    if (!go_on) return KEY_END;
+    if (lines_missing) {
+        message_line();
+        printf("[no modem lines]\n");
+    }
     return -1;
+}
+
+bool linectl_acts_alone(int key)
+{
+    return key != COMMAND_KEY && key != ESCAPE_KEY;
 }
 
 bool linectl_command_pending(void)

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <string>
 
 const char* opt_table[128];
 int com_port;
@@ -39,7 +40,10 @@ static const char usage_utf8[] = "* kestrel     無手順端末として起動�
 
 // --help: the options beyond the usage text, one line each.
 static const char more_options[]
-    = "  -L            ... List the serial ports in detail.\n"
+    = "  -s            ... With -U, type CR CR instead of CR UB CR.\n"
+      "  -d            ... With -t, a trace line for every checked block.\n"
+      "  -h, -?, --    ... Print the usage text (--help: with these lines).\n"
+      "  -L            ... List the serial ports in detail.\n"
       "  -w            ... Wait for the port, and again after it hung up.\n"
       "  -T            ... Start each received line with the time of day.\n"
       "  -x            ... Show the received bytes in hex.\n"
@@ -73,23 +77,55 @@ const char* option_text(char letter)
     return opt_table[letter & 0x7f];
 }
 
+// Every letter that some part of the program reads.
+static const char KNOWN_LETTERS[] = "bcdefhklmprstuwxLTU?/-";
+
+// What the last walk left unread, one WARNING line each.
+static std::string walk_warnings;
+
+// The arguments from the one that ended the walk on, all ignored; a hint
+// where the shell split a -r sequence or a -u file went apart from its letter.
+static std::string ignored_from(int argc, char** argv, int first, bool after_sequence)
+{
+    std::string rest;
+    for (int i = first; i < argc; i++)
+        rest += std::string(i > first ? " " : "") + argv[i];
+    std::string note = std::string("WARNING: \"") + argv[first] + "\" ends the options: " + rest
+        + " ignored";
+    const char* before = argv[first - 1];
+    if (after_sequence)
+        note += " (a -r sequence with blanks goes in quotes)";
+    else if (before[0] == '-' && (before[1] == 'u' || before[1] == 'U') && before[2] == 0)
+        note += std::string(" (the file goes in the same argument: ") + before + argv[first] + ")";
+    return note + "\n";
+}
+
 // Fills opt_table; the walk stops at the first argument that is not an option.
 void parse_args(int argc, char** argv)
 {
     memset(opt_table, 0, sizeof opt_table);
-    for (int i = 1; i < argc && argv[i][0] == '-'; i++) {
+    walk_warnings.clear();
+    bool took_sequence = false; // the last argument was the value of a bare -r
+    int i = 1;
+    for (; i < argc && argv[i][0] == '-'; i++) {
         const char* arg = argv[i];
         int letter = arg[1] & 0x7f;
+        took_sequence = false;
         if (letter == 0) { // "-" alone: no letter, nothing after it
             opt_table[0] = arg + 1;
             continue;
         }
+        if (!strchr(KNOWN_LETTERS, letter))
+            walk_warnings += std::string("WARNING: unknown option ") + arg + " ignored\n";
         const char* value = arg + 2;
         if (*value == 0 && (letter == 'b' || letter == 'l' || letter == 'r')) {
             value = (i + 1 < argc) ? argv[++i] : nullptr;
+            took_sequence = value && letter == 'r';
+            if (!value && letter == 'r') walk_warnings += "WARNING: -r without a sequence ignored\n";
         }
         opt_table[letter] = value;
     }
+    if (i < argc) walk_warnings += ignored_from(argc, argv, i, took_sequence);
 }
 
 static const char* skip_blanks(const char* s)
@@ -172,6 +208,7 @@ int kestrel_main(int argc, char** argv)
     int code = 0;
     reset_settings();
     parse_args(argc, argv);
+    fputs(walk_warnings.c_str(), stderr);
     // --version; --help and every other "--..." are the usage letter "-"
     if (option_text('-') && strcmp(option_text('-'), "version") == 0) {
         printf("kestrel %s\n", KESTREL_VERSION);

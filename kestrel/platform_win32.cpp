@@ -23,6 +23,10 @@ static bool port_gone; // the device went away (a USB adapter pulled)
 // Windows reports the modem inputs only: DTR and RTS are as last set.
 static int dtr_set, rts_set;
 static char open_error[256]; // why the last open failed
+// The settings the port had when this open found it, put back at every end.
+static DCB found_dcb;
+static volatile LONG found_known;
+static volatile LONG sigint_ignored; // plat_sigint: Ctrl-C does not end the run
 
 // A write that the port can't take (the far end holds back) gives up after
 // this long with what went out, so the keyboard poll goes on meanwhile.
@@ -103,6 +107,31 @@ static void apply_format(DCB* dcb, const line_format* fmt)
     dcb->XoffLim = 2048;
 }
 
+// The settings found at the open. DTR and RTS keep the levels they have now,
+// so that the close treats them as it always did: a line dropped by -r or
+// Ctrl-T is not raised on the way out.
+static void restore_settings(void)
+{
+    if (!found_known || port_handle == INVALID_HANDLE_VALUE) return;
+    DCB dcb = found_dcb;
+    if (dcb.fDtrControl != DTR_CONTROL_HANDSHAKE)
+        dcb.fDtrControl = dtr_set ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
+    if (dcb.fRtsControl != RTS_CONTROL_HANDSHAKE && dcb.fRtsControl != RTS_CONTROL_TOGGLE)
+        dcb.fRtsControl = rts_set ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE;
+    SetCommState(port_handle, &dcb);
+}
+
+// Runs on a thread of its own for a console event that ends the process
+// (Ctrl-C unless ignored, Ctrl-Break, the window closed): the port's
+// settings go back first; the event then takes its usual course.
+static BOOL WINAPI on_console_end(DWORD event)
+{
+    if (event == CTRL_C_EVENT && sigint_ignored) return FALSE;
+    restore_settings();
+    found_known = 0;
+    return FALSE;
+}
+
 static int port_start(HANDLE h, int baud, const line_format* fmt)
 {
     if (h == INVALID_HANDLE_VALUE) {
@@ -123,7 +152,8 @@ static int port_start(HANDLE h, int baud, const line_format* fmt)
     // which GetCommState reads back.
     memset(&port_dcb, 0, sizeof port_dcb);
     port_dcb.DCBlength = sizeof port_dcb;
-    GetCommState(h, &port_dcb);
+    found_known = GetCommState(h, &port_dcb) ? 1 : 0;
+    found_dcb = port_dcb;
     port_dcb.BaudRate = (DWORD)baud;
     apply_format(&port_dcb, fmt);
     SetCommState(h, &port_dcb);
@@ -143,6 +173,8 @@ static int port_start(HANDLE h, int baud, const line_format* fmt)
     EscapeCommFunction(h, SETRTS);
     dtr_set = rts_set = 1;
     port_gone = false;
+    static bool watching; // once: handlers are called as often as registered
+    if (!watching) watching = SetConsoleCtrlHandler(on_console_end, TRUE) != 0;
     return 0;
 }
 
@@ -314,6 +346,8 @@ int plat_port_lines(modem_state* m)
 void plat_port_close(void)
 {
     if (port_handle == INVALID_HANDLE_VALUE) return;
+    if (!port_gone) restore_settings();
+    found_known = 0;
     CloseHandle(port_handle);
     port_handle = INVALID_HANDLE_VALUE;
 }
@@ -563,6 +597,7 @@ void plat_upload_close(void)
 
 void plat_sigint(int ignore)
 {
+    sigint_ignored = ignore != 0;
     signal(SIGINT, ignore ? SIG_IGN : SIG_DFL);
 }
 

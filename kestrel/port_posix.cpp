@@ -101,6 +101,10 @@ const char* plat_port_error(void)
 // Read by the ending-signal handlers, which clear the exclusive flag.
 static volatile sig_atomic_t port_fd = -1;
 static bool port_gone; // hung up: the far end closed, the adapter went away
+// The settings the port had when this open found it, put back at every end
+// (the next program must not inherit our flow control or rate).
+static struct termios2 found_settings;
+static volatile sig_atomic_t found_known;
 
 static void set_speed(int fd, int baud)
 {
@@ -181,6 +185,7 @@ static int port_start(int fd, int baud, const line_format* fmt)
 {
     if (fd < 0) return -1;
     ioctl(fd, TIOCEXCL);
+    found_known = ioctl(fd, TCGETS2, &found_settings) == 0;
     // O_NONBLOCK stays: no read or write of the port ever waits (plat_wait_io does)
     set_raw(fd, fmt);
     set_speed(fd, baud);
@@ -440,15 +445,25 @@ static void drop_output(int fd)
     if (ioctl(fd, TIOCOUTQ, &left) == 0 && left > 0) tcflush(fd, TCOFLUSH);
 }
 
+// The settings found at the open, after the output is gone (a rate that
+// changed under it would garble it). The modem lines stay as they are: HUPCL,
+// put back with the rest, decides as before what the close does to DTR.
+static void restore_settings(int fd)
+{
+    if (found_known) ioctl(fd, TCSETS2, &found_settings);
+}
+
 // An ending signal: the port is freed for others, and what it still holds
 // for sending is dropped, or the process's end would wait for it as a
-// close does (below). Bare system calls: safe in a signal handler.
+// close does (below); its settings go back as they were. Bare system calls:
+// safe in a signal handler.
 void port_release(void)
 {
     int fd = port_fd;
     if (fd < 0) return;
     ioctl(fd, TIOCNXCL);
     drop_output(fd);
+    restore_settings(fd);
 }
 
 static const int CLOSE_STALL_MS = 300; // output that has not moved for this long is dropped
@@ -475,6 +490,10 @@ void plat_port_close(void)
     if (fd < 0) return;
     ioctl(fd, TIOCNXCL);
     port_fd = -1;
-    if (!port_gone) drain_for_close(fd);
+    if (!port_gone) {
+        drain_for_close(fd);
+        restore_settings(fd);
+    }
+    found_known = 0;
     close(fd);
 }

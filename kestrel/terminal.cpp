@@ -75,11 +75,29 @@ int next_tx_char(void)
     return key_poll();
 }
 
+// A command typed behind keys read ahead acts now: those keys join the
+// port's queue ahead of it, which the command waits for as long as it would
+// for any output (a board that holds XOFF can still be reset). False when
+// Ctrl-A ended the command.
+static bool command_now(int key)
+{
+    for (; keys_head < keys_ahead.size(); keys_head++) {
+        int c = linectl_key((unsigned char)keys_ahead[keys_head]);
+        if (c == KEY_END) return false;
+        if (c >= 0) RS_putc(c);
+    }
+    keys_ahead.clear();
+    keys_head = 0;
+    plat_keys_hold(0);
+    return linectl_key(key) != KEY_END;
+}
+
 // While the port holds output back, the keyboard is read ahead, so that
 // Ctrl-A is seen at once whatever the port does; the other keys keep their
 // turn. True when Ctrl-A came. Under -k, the key after Ctrl-T is a command
-// (Ctrl-T Ctrl-A sends 0x01) and keeps its turn too: with nothing read ahead,
-// the command key's state is the one the keys sent so far left.
+// (Ctrl-T Ctrl-A sends 0x01, and keeps its turn too); a command on the lines
+// acts at once, outside an upload. With nothing read ahead, the command
+// key's state is the one the keys sent so far left.
 static bool escape_ahead(void)
 {
     static bool after_command_key;
@@ -89,6 +107,11 @@ static bool escape_ahead(void)
         int k = key_poll();
         if (k < 0) return false;
         if (k == ESCAPE_KEY && !after_command_key) return true;
+        if (after_command_key && linectl_acts_alone(k) && !uploading && preamble_pos == 0) {
+            if (!command_now(k)) return true;
+            after_command_key = false;
+            continue;
+        }
         after_command_key = command_keys && k == COMMAND_KEY && !after_command_key;
         keys_ahead += (char)k;
     }

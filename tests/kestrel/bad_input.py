@@ -52,14 +52,17 @@ def case_options():
         (['-b'], SCAN33 + TERM, 33, b'Z', b''),
         (['-b', '-c3'], b'1000000\n' + SCAN33 + TERM, 33, b'Z', b''),  # -c3 is the rate text
         (['-b', '12abc', '-c3'], b'12\n' + TERM, 3, b'Z', b''),  # the number before the text
-        (['-c', '3', '-e'], SCAN33 + TERM, 33, b'Z', b''),      # the 3 ends the walk: no -e
+        (['-c', '3', '-e'], SCAN33 + TERM, 33, b'Z',            # the 3 ends the walk: no -e
+         b'WARNING: "3" ends the options: 3 -e ignored\n'),
         (['-'], SCAN33 + TERM, 33, b'Z', b''),                  # "-" alone: no option
         (['-', '-c3'], TERM, 3, b'Z', b''),                     # ...and the walk goes on
         (['-u', upload, '-c3'], SCAN33 + TERM, 33, b'Z',        # empty path; the path ends the walk
-         b"WARNING: can't open upload file:\n"),
+         b'WARNING: "%s" ends the options: %s -c3 ignored (the file goes in the same argument: -u%s)\n'
+         % ((upload.encode(),) * 3) + b"WARNING: can't open upload file:\n"),
         (['-u' + upload, '-c3'], TERM, 3, b'FILEZ', b''),
         (['-s', '-U', upload, '-c3'], SCAN33 + TERM, 33, b'Z',  # no preamble for an upload that can't come
-         b"WARNING: can't open upload file:\n"),
+         b'WARNING: "%s" ends the options: %s -c3 ignored (the file goes in the same argument: -U%s)\n'
+         % ((upload.encode(),) * 3) + b"WARNING: can't open upload file:\n"),
     ]
     for args, out_want, port, rx_want, err_want in cases:
         code, out, err = run(args, b'Z\x01')

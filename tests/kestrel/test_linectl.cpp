@@ -182,24 +182,69 @@ TEST_F(LineControl, LineStepsWaitForTheOutputAheadOfThem)
 }
 
 // A port that never sends what it holds: the break (which the driver would
-// make wait for it) is not sent, a DTR toggle goes ahead; both say so.
+// make wait for it) is not sent, a DTR toggle goes ahead; both say so, 3 s
+// after the key. So for a driver that holds its own queue, and for a port
+// that takes nothing (XOFF, CTS low), where the command is typed behind a
+// key that is still queued; a pulse then waits once, not at each step.
 TEST_F(LineControl, OutputHeldBackForGoodIsNotWaitedForLong)
 {
-    fake.out_queue = 5;
-    fake.out_sent_at = 1L << 40;
-    fake.keys = { 0x14, 'b' };
-    fake.keys.insert(fake.keys.end(), 400, -1);
-    fake.keys.insert(fake.keys.end(), { 0x14, 'd' });
-    fake.keys.insert(fake.keys.end(), 400, -1);
+    struct {
+        long out_queue, room;
+        const char* keys_before;
+    } ports[] = { { 5, -1, "" }, { 0, 0, "a" } };
+    for (const auto& port : ports) {
+        fake_reset();
+        fake.openable = { 4 };
+        fake.out_queue = port.out_queue;
+        fake.out_sent_at = 1L << 40;
+        fake.room = port.room;
+        for (const char* k = port.keys_before; *k; k++)
+            fake.keys.push_back(*k);
+        fake.keys.insert(fake.keys.end(), { 0x14, 'b' });
+        fake.keys.insert(fake.keys.end(), 400, -1);
+        fake.keys.insert(fake.keys.end(), { 0x14, 'd' });
+        fake.keys.insert(fake.keys.end(), 400, -1);
+        fake.keys.insert(fake.keys.end(), { 0x14, 'p' });
+        fake.keys.insert(fake.keys.end(), 400, -1);
+        fake.keys.push_back(ESCAPE_KEY);
+        session({ "-k", "-c4" });
+        SCOPED_TRACE(port.keys_before);
+        EXPECT_EQ(code, 0);
+        ASSERT_EQ(fake.line_calls.size(), 3u); // no break
+        EXPECT_EQ(fake.line_calls[0].first, "dtr=0");
+        EXPECT_GE(fake.line_calls[0].second, 6000); // after two waits of 3 s
+        EXPECT_EQ(fake.line_calls[2].second - fake.line_calls[1].second, 100); // the pulse
+        EXPECT_NE(
+            out.find("\n[output still held back by the port: no break sent]\n"), std::string::npos);
+        std::string said; // by d, and once by the pulse
+        for (size_t at = 0;
+             (at = out.find("[output still held back by the port: the line changes ahead of it]\n",
+                  at))
+             != std::string::npos;
+             at++)
+            said += "x";
+        EXPECT_EQ(said, "xx");
+        EXPECT_EQ(fake_tx_string(), "");
+    }
+}
+
+// A port without modem lines: each command on the lines says so on a line of
+// its own; only a -r sequence warns on standard error, once.
+TEST_F(LineControl, EveryCommandOnAPortWithoutLinesSaysSo)
+{
+    fake.modem = false;
+    fake.keys = { 0x14, 'd', 0x14, 'l', 0x14, 'p' };
+    fake.keys.insert(fake.keys.end(), 20, -1);
+    fake.keys.insert(fake.keys.end(), { 0x14, 'r', 0x14, 'b' });
+    fake.keys.insert(fake.keys.end(), 40, -1);
     fake.keys.push_back(ESCAPE_KEY);
-    session({ "-k", "-c4" });
-    EXPECT_EQ(code, 0);
-    ASSERT_EQ(fake.line_calls.size(), 1u); // no break
-    EXPECT_EQ(fake.line_calls[0].first, "dtr=0");
-    EXPECT_GE(fake.line_calls[0].second, 6000); // after two waits of 3 s
-    EXPECT_NE(out.find("\n[output still held back by the port: no break sent]\n"), std::string::npos);
-    EXPECT_NE(out.find("\n[output still held back by the port: the line changes ahead of it]\n"),
-        std::string::npos);
+    session({ "-k", "-r", "rts=0", "-c4" });
+    EXPECT_EQ(err, "WARNING: COM4 has no modem lines\n");
+    std::string lines;
+    for (size_t at = 0; (at = out.find("[no modem lines]\n", at)) != std::string::npos; at++)
+        lines += "x";
+    EXPECT_EQ(lines, "xxxxx") << out;
+    EXPECT_EQ(out.find("[DTR="), std::string::npos);
 }
 
 // Ctrl-A ends the session at once while a line step waits for the output

@@ -239,6 +239,44 @@ TEST_F(Dispatch, DetailedListWinsAndCreatesNoLog)
     EXPECT_NE(access(log.c_str(), F_OK), 0);
 }
 
+// No argument is lost without a word: one warning each for an unknown
+// letter, arguments after the options' end (a -r sequence the shell split, a
+// -u file apart from its letter), a -r with no sequence. The walk and the
+// exit code are as before; every letter something reads is known.
+TEST_F(Dispatch, ArgumentsLeftUnreadAreWarnedOf)
+{
+    struct {
+        std::vector<std::string> args;
+        const char* err;
+        int code;
+    } runs[] = {
+        { {"-M7E1", "-c3"}, "WARNING: unknown option -M7E1 ignored\n", 0 },
+        { {"-c3", "-r", "dtr=0", "100", "dtr=1"},
+          "WARNING: \"100\" ends the options: 100 dtr=1 ignored (a -r sequence with blanks goes in quotes)\n", 0 },
+        { {"-c3", "-r"}, "WARNING: -r without a sequence ignored\n", 0 },
+        { {"-c3", "-u", "fw.bin"},
+          "WARNING: \"fw.bin\" ends the options: fw.bin ignored (the file goes in the same argument: -ufw.bin)\n"
+          "WARNING: can't open upload file:\n", 0 },
+        { {"-c", "3"}, "WARNING: \"3\" ends the options: 3 ignored\n", 0 },
+        { {"-c3", "-m9N1", "-Z"}, "WARNING: unknown option -Z ignored\nBad framing -m9N1: use -m<data bits 5-8><parity N, E, O, M or S><stop bits 1 or 2>, as -m8N1\n", 1 },
+        { {"-c3", "-b", "-M", "-s", "-d", "-x", "-T", "-k", "-w", "-fn", "-m8N1", "-r10", "-lx.log", "-U", "-"}, "WARNING: can't open upload file:\n", 0 },
+        { {"-h", "-/", "-?", "--", "-e", "-t", "-p", "-L", "-uf"}, "", 0 },
+    };
+    for (auto &run : runs) {
+        fake_reset();
+        fake.openable = {3, 12};
+        fake.reg = {{1, "COM3"}}; // the scan's pick when the walk ends before -c
+        fake.keys = {ESCAPE_KEY};
+        CaptureStdout();
+        CaptureStderr();
+        int code = run_kestrel(run.args);
+        GetCapturedStdout();
+        EXPECT_EQ(GetCapturedStderr(), run.err) << run.args[0] << " " << run.args[1];
+        EXPECT_EQ(code, run.code);
+    }
+    unlink("x.log");
+}
+
 TEST(Serial, FailuresExitWithTheirCodes)
 {
     fake_reset();

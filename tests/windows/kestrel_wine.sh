@@ -2,7 +2,7 @@
 # One end-to-end case of kestrel.exe under Wine on a COM port that the Wine
 # prefix maps to a pseudo-terminal.
 #   kestrel_wine.sh CASE KESTREL_EXE WORK [NATIVE_KESTREL NATIVE_DEV_DIR]
-# CASE: list | missing | echo | wait | names | stamps | line | usage | bench | stall | net. WINEPREFIX and the other Wine settings
+# CASE: list | missing | echo | wait | names | stamps | line | usage | bench | stall | restore | net. WINEPREFIX and the other Wine settings
 # come from the environment (ctest passes them; see CMakeLists.txt here), WINE
 # and WINESERVER name the loader and server of the build's word size.
 # Each case uses COM numbers of its own, so cases may run side by side.
@@ -310,6 +310,57 @@ for name, args in (('upload', ['-u' + upload]), ('echo', ['-e']), ('bench', ['-t
     if p.poll() is None:
         p.kill()
     p.wait()
+    for fd in (m, s, km, ks):
+        os.close(fd)
+PY
+  ;;
+restore)
+  # Every ending gives the port back the settings it had at the open
+  # (SetCommState of the DCB that GetCommState found): Ctrl-A in the terminal
+  # and in the echo. (Wine's console on a pseudo-terminal gives no Ctrl-C
+  # event for 0x03, so the console handler is not tried here.) COM12 is a
+  # pseudo-terminal set to 19200 baud, two stop bits, no flow control; the
+  # keyboard is a pseudo-terminal too (Wine's console on it).
+  python3 - "$WINE" "$exe" "$WINEPREFIX/dosdevices/com12" <<'PY' || fail "the port's settings were not restored"
+import os, select, subprocess, sys, termios, time, tty
+wine, exe, link = sys.argv[1:4]
+FLAGS = ((0, termios.IXON | termios.IXOFF),
+         (2, termios.CSIZE | termios.PARENB | termios.CSTOPB | termios.CRTSCTS), (4, -1), (5, -1))
+def settings(fd):
+    a = termios.tcgetattr(fd)
+    return [a[i] & mask for i, mask in FLAGS]
+for name, args, key, want in (('Ctrl-A', ['-fs', '-m8N1', '-b115200'], b'\x01', 0),
+                              ('Ctrl-A in the echo', ['-e', '-fh', '-b57600'], b'\x01', 0)):
+    m, s = os.openpty()
+    tty.setraw(s)
+    a = termios.tcgetattr(s)
+    a[2] |= termios.CSTOPB
+    a[4] = a[5] = termios.B19200
+    termios.tcsetattr(s, termios.TCSANOW, a)
+    before = settings(s)
+    if os.path.lexists(link):
+        os.unlink(link)
+    os.symlink(os.ttyname(s), link)
+    km, ks = os.openpty()
+    p = subprocess.Popen([wine, exe, '-c12'] + args, stdin=ks, stdout=ks, stderr=subprocess.PIPE,
+                         start_new_session=True)
+    shown, end = b'', time.monotonic() + 60
+    while b'Escape=^A' not in shown and time.monotonic() < end:
+        if select.select([km], [], [], 0.1)[0]:
+            shown += os.read(km, 65536)
+    during = settings(s)
+    os.write(km, key)
+    end = time.monotonic() + 20
+    while p.poll() is None and time.monotonic() < end:
+        if select.select([km], [], [], 0.05)[0]:
+            os.read(km, 65536)
+    if p.poll() is None:
+        p.kill()
+        sys.exit('%s: kestrel did not end' % name)
+    after = settings(s)
+    print('%s: exit %d, found %r, set %r, left %r' % (name, p.returncode, before, during, after))
+    if during == before or after != before or (want is not None and p.returncode != want):
+        sys.exit('%s: %r' % (name, p.stderr.read()))
     for fd in (m, s, km, ks):
         os.close(fd)
 PY
