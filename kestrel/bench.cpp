@@ -1,6 +1,6 @@
 // bench.cpp - throughput benchmark against a peer that echoes every byte.
 #include "kestrel.h"
-#include "platform.h"
+#include "platform/platform.h"
 #include <cstring>
 
 static const int BLOCKS = 250;

@@ -1,7 +1,7 @@
 // console.cpp - what the modes show on the console: received bytes, and
 // messages that always start on a line of their own.
 #include "kestrel.h"
-#include "platform.h"
+#include "platform/platform.h"
 
 static bool line_open; // the last byte shown was not a line end
 static rx_view view; // the terminal's -T and -x; both off: bytes as they are

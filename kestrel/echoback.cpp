@@ -1,6 +1,6 @@
 // echoback.cpp - loop-back peer: every received byte goes straight back, CR gains an LF.
 #include "kestrel.h"
-#include "platform.h"
+#include "platform/platform.h"
 #include <string>
 
 static unsigned char rx_buf[RX_BLOCK];

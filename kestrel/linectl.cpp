@@ -3,7 +3,7 @@
 // command key. Only the RS_ operations touch the port, so any channel that
 // has them serves.
 #include "kestrel.h"
-#include "platform.h"
+#include "platform/platform.h"
 #include <cctype>
 #include <cstdlib>
 #include <cstring>

@@ -1,6 +1,6 @@
 // main.cpp - the option walk and the choice of one mode.
 #include "kestrel.h"
-#include "platform.h"
+#include "platform/platform.h"
 #include <cctype>
 #include <cerrno>
 #include <cstring>

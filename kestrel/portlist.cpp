@@ -2,7 +2,7 @@
 // can tell about it, highest COM number first, then the nodes outside the
 // COM table. Fields are separated by two blanks; unknown ones are left out.
 #include "kestrel.h"
-#include "platform.h"
+#include "platform/platform.h"
 #include <algorithm>
 #include <vector>
 

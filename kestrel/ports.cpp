@@ -1,6 +1,6 @@
 // ports.cpp - registered COM ports: scan, property line and the "U" probe.
 #include "kestrel.h"
-#include "platform.h"
+#include "platform/platform.h"
 #include <cstring>
 
 static bool port_present[100];

@@ -1,6 +1,6 @@
 // serial.cpp - the one serial channel (RS_ operations) and the keyboard poll.
 #include "kestrel.h"
-#include "platform.h"
+#include "platform/platform.h"
 #include <cstring>
 #include <deque>
 #include <string>

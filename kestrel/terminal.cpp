@@ -1,6 +1,6 @@
 // terminal.cpp - raw terminal: keys and an optional upload go out, the port comes in.
 #include "kestrel.h"
-#include "platform.h"
+#include "platform/platform.h"
 
 // The upload goes out in blocks small enough that the echoes of one block fit
 // the receive queue while it is written; the receive pass between blocks takes them.

@@ -2,7 +2,7 @@
 // starts with the local time of its first byte) and -x (hex pairs, 16 to a
 // line). Bytes and a time in, text out: no I/O here.
 #include "kestrel.h"
-#include "platform.h"
+#include "platform/platform.h"
 #include <cstring>
 
 static const int HEX_LINE = 16; // pairs on a line of the hex view

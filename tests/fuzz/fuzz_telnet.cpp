@@ -11,7 +11,7 @@
 #include <cstring>
 #include <string>
 
-#include "telnet.h"
+#include "net/telnet.h"
 
 static void check_bounds(const telnet_state* t)
 {

@@ -2,7 +2,7 @@
 #ifndef FAKE_PLATFORM_H
 #define FAKE_PLATFORM_H
 #include "kestrel.h"
-#include "platform.h"
+#include "platform/platform.h"
 #include <deque>
 #include <functional>
 #include <map>

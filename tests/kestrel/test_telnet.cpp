@@ -1,5 +1,5 @@
 // test_telnet.cpp - the Telnet and COM-PORT codec, driven from strings.
-#include "telnet.h"
+#include "net/telnet.h"
 #include <gtest/gtest.h>
 #include <string>
 

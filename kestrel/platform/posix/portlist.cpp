@@ -1,8 +1,8 @@
 // portlist_posix.cpp - the detailed port list on Linux: the COM-table nodes,
 // then the other tty nodes with a device behind them, each described from
 // sysfs and the device folder's serial/by-id.
-#include "platform.h"
-#include "posix_tty.h"
+#include "platform/platform.h"
+#include "platform/posix/posix_tty.h"
 #include <cctype>
 #include <climits>
 #include <cstdio>

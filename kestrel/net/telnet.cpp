@@ -2,7 +2,7 @@
 // SUPPRESS-GO-AHEAD (RFC 858) and COM-PORT-OPTION (RFC 2217). Bytes in,
 // data, answers and replies out: no I/O here, so a command split across
 // two reads is simply a parser state kept between calls.
-#include "telnet.h"
+#include "net/telnet.h"
 #include <cstring>
 
 enum {

@@ -1,7 +1,7 @@
 // net_win32.cpp - the network port on Windows: one non-blocking socket of
 // Winsock 2 (ws2_32.dll), with an event that the loop's wait watches.
-#include "platform.h"
-#include "net_win32.h"
+#include "platform/platform.h"
+#include "platform/win32/net_win32.h"
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <cstdio>

@@ -1,6 +1,6 @@
 // net_posix.cpp - the network port on Linux: one non-blocking TCP socket.
-#include "platform.h"
-#include "posix_tty.h"
+#include "platform/platform.h"
+#include "platform/posix/posix_tty.h"
 #include <atomic>
 #include <cerrno>
 #include <cstdio>

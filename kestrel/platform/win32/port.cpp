@@ -1,9 +1,9 @@
 // platform_win32.cpp - the platform layer on Windows: the COM port through the
 // KERNEL32 communications calls, the port list from the registry's SERIALCOMM
 // key, the keyboard through the console runtime's _kbhit and _getch.
-#include "platform.h"
+#include "platform/platform.h"
 #include "kestrel.h"
-#include "net_win32.h"
+#include "platform/win32/net_win32.h"
 #include <winsock2.h>
 #include <windows.h>
 #include <conio.h>

@@ -1,7 +1,7 @@
 // registry_posix.cpp - the "registry" on Linux: the COM-table nodes that exist,
 // and the driver figures of one port.
-#include "platform.h"
-#include "posix_tty.h"
+#include "platform/platform.h"
+#include "platform/posix/posix_tty.h"
 #include <climits>
 #include <cstdio>
 #include <cstdlib>

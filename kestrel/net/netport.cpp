@@ -4,8 +4,8 @@
 // a local port; the Telnet is the codec's (telnet.cpp), the socket the
 // platform's.
 #include "kestrel.h"
-#include "platform.h"
-#include "telnet.h"
+#include "platform/platform.h"
+#include "net/telnet.h"
 #include <cctype>
 #include <cstdlib>
 #include <cstring>

@@ -1,8 +1,8 @@
 // port_posix.cpp - the serial channel on Linux: a COM number or a name given
 // with -c stands for a tty node, opened exclusively and set raw.
-#include "platform.h"
+#include "platform/platform.h"
 #include "kestrel.h"
-#include "posix_tty.h"
+#include "platform/posix/posix_tty.h"
 #include <cerrno>
 #include <csignal>
 #include <cstdio>

@@ -1,7 +1,7 @@
 // console_posix.cpp - the console and the process on Linux: the keyboard is
 // stdin, set raw for the run and put back on every way out.
-#include "platform.h"
-#include "posix_tty.h"
+#include "platform/platform.h"
+#include "platform/posix/posix_tty.h"
 #include <cerrno>
 #include <clocale>
 #include <csignal>
