@@ -1,5 +1,9 @@
 // bench.cpp - throughput benchmark against a peer that echoes every byte.
-#include "kestrel.h"
+#include "bench.h"
+#include "channel.h"
+#include "console.h"
+#include "keys.h"
+#include "options.h"
 #include "platform/platform.h"
 #include <cstring>
 

@@ -1,6 +1,7 @@
 // console.cpp - what the modes show on the console: received bytes, and
 // messages that always start on a line of their own.
-#include "kestrel.h"
+#include "console.h"
+#include "view.h"
 #include "platform/platform.h"
 
 static bool line_open; // the last byte shown was not a line end

@@ -1,7 +1,10 @@
 // echoback.cpp - loop-back peer: every received byte goes straight back, CR gains an LF.
-#include "kestrel.h"
+#include "echoback.h"
+#include "byte_queue.h"
+#include "channel.h"
+#include "console.h"
+#include "keys.h"
 #include "platform/platform.h"
-#include <string>
 
 static unsigned char rx_buf[RX_BLOCK];
 static unsigned char tx_buf[2 * RX_BLOCK]; // room for an LF after every byte
@@ -29,25 +32,20 @@ static const size_t CONSOLE_HOLD = 1 << 20;
 static const size_t CONSOLE_PIECE = 16384;
 static const int PAUSE_MS = 10; // a line quiet this long has paused
 
-static std::string shown; // echoed bytes the console has not been given yet
-static size_t shown_head;
+static byte_queue shown; // echoed bytes the console has not been given yet
 static long shown_since; // when the oldest of them was echoed
 
 static size_t unshown(void)
 {
-    return shown.size() - shown_head;
+    return bq_size(&shown);
 }
 
 // Gives the console up to max of the echoed bytes it has not had yet.
 static void show_echoed(size_t max)
 {
     size_t n = unshown() < max ? unshown() : max;
-    console_show((const unsigned char*)shown.data() + shown_head, (int)n);
-    shown_head += n;
-    if (shown_head == shown.size()) {
-        shown.clear();
-        shown_head = 0;
-    }
+    console_show(bq_front(&shown), (int)n);
+    bq_drop(&shown, n);
     shown_since = plat_clock_ms();
 }
 
@@ -62,7 +60,7 @@ static void echo(int n)
 {
     int len = expand_cr(rx_buf, n, tx_buf);
     if (unshown() == 0) shown_since = plat_clock_ms();
-    shown.append((const char*)tx_buf, (size_t)len); // kept first: a failed write ends the run
+    bq_push(&shown, tx_buf, (size_t)len); // kept first: a failed write ends the run
     RS_write(tx_buf, len);
 }
 
@@ -70,8 +68,7 @@ void EchobackMode(int port, int baud)
 {
     if (!RS_start(port, baud, true)) return;
     console_banner("EchobackMode");
-    shown.clear();
-    shown_head = 0;
+    bq_clear(&shown);
     RS_on_fatal(show_all_echoed);
     long looked = plat_clock_ms();
     bool waited = false; // the last pass ended in a wait

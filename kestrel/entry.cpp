@@ -1,5 +1,5 @@
 // entry.cpp - process entry of kestrel.
-#include "kestrel.h"
+#include "main.h"
 
 int main(int argc, char** argv)
 {

@@ -2,11 +2,17 @@
 // control of -m and -f, the -r sequence of modem-line steps, and the -k
 // command key. Only the RS_ operations touch the port, so any channel that
 // has them serves.
-#include "kestrel.h"
+#include "linectl.h"
+#include "channel.h"
+#include "console.h"
+#include "keys.h"
+#include "options.h"
 #include "platform/platform.h"
+#include <cstdio>
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 line_format line_fmt = { 8, 'N', 1, 0 };
@@ -24,9 +30,7 @@ struct line_step {
     int value;
 };
 static std::vector<line_step> sequence;
-static bool command_keys; // -k
 static bool command_next; // Ctrl-T came: the next key is a command
-static bool kept_command_key; // the last key kept during a wait was Ctrl-T (-k)
 static int dtr_on, rts_on; // as last set, for a port that can't tell
 static bool lines_warned;
 static bool in_command; // a Ctrl-T command runs: it reports a port without lines itself
@@ -123,7 +127,7 @@ bool linectl_parse(void)
 {
     line_fmt = line_format { 8, 'N', 1, 0 };
     sequence.clear();
-    command_keys = option_text('k') != nullptr;
+    keys_start(option_text('k') != nullptr);
     command_next = false;
     lines_warned = false;
     if (option_text('m') && !parse_framing(option_text('m'))) return false;
@@ -167,26 +171,13 @@ static void set_rts(int on)
     rts_on = on;
 }
 
-// The keys typed during a wait: false when Ctrl-A (or an interrupt where
-// keys come from a pipe) ends the session. Other keys are kept for later;
-// under -k, Ctrl-T Ctrl-A is kept too: it sends 0x01 once the wait is over.
-static bool keep_keys(void)
-{
-    for (int k; (k = plat_key_poll()) >= 0;) {
-        if (k == ESCAPE_KEY && !kept_command_key) return false;
-        kept_command_key = command_keys && k == COMMAND_KEY && !kept_command_key;
-        key_keep(k);
-    }
-    return true;
-}
-
 // Waits ms, watching the keyboard; what arrives meanwhile is kept.
 static bool wait_ms(int ms)
 {
     long end = plat_clock_ms() + ms;
     for (long left = ms; left > 0; left = end - plat_clock_ms()) {
         RS_hold_input();
-        if (!keep_keys()) return false;
+        if (keys_escape_came_for_session()) return false;
         plat_sleep_ms(left < KEY_LOOK_MS ? (int)left : KEY_LOOK_MS);
     }
     return true;
@@ -206,7 +197,7 @@ static drained drain_output(void)
         RS_flush();
         RS_hold_input();
         if (RS_pending() == 0 && RS_out_queue() == 0) return DRAINED;
-        if (!keep_keys()) return ENDED;
+        if (keys_escape_came_for_session()) return ENDED;
         if (plat_clock_ms() >= end) return HELD_BACK;
         RS_wait(KEY_LOOK_MS, false);
     }
@@ -248,7 +239,7 @@ static bool line_step_ready(void)
 
 static bool run_steps(const std::vector<line_step>& steps)
 {
-    kept_command_key = false;
+    keys_watch_start();
     run_held_back = false;
     for (const line_step& s : steps) {
         if ((s.what == 'd' || s.what == 'r') && !line_step_ready()) return false;
@@ -329,12 +320,12 @@ static int command(int key)
     int k = tolower(key);
     if (k == 'h' || k == '?') {
         show_commands();
-        return -1;
+        return KEY_NONE;
     }
     if (k == 0 || !strchr("pdrbl", k)) {
         message_line();
         printf("[no such command: Ctrl-T h lists the commands]\n");
-        return -1;
+        return KEY_NONE;
     }
     in_command = true;
     lines_missing = false;
@@ -346,7 +337,7 @@ static int command(int key)
         message_line();
         printf("[no modem lines]\n");
     }
-    return -1;
+    return KEY_NONE;
 }
 
 bool linectl_acts_alone(int key)
@@ -366,9 +357,9 @@ int linectl_key(int key)
         return command(key);
     }
     if (key == ESCAPE_KEY) return KEY_END;
-    if (command_keys && key == COMMAND_KEY) {
+    if (key_makes_command(false, key)) {
         command_next = true;
-        return -1;
+        return KEY_NONE;
     }
     return key;
 }

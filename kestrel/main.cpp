@@ -1,19 +1,18 @@
 // main.cpp - the option walk and the choice of one mode.
-#include "kestrel.h"
+#include "main.h"
+#include "bench.h"
+#include "echoback.h"
+#include "linectl.h"
+#include "net/netport.h"
+#include "options.h"
+#include "portlist.h"
+#include "ports.h"
+#include "terminal.h"
 #include "platform/platform.h"
 #include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <string>
-
-const char* opt_table[128];
-int com_port;
-const char* port_name; // a port given by name with -c; com_port stays 0
-int baud_rate;
-FILE* log_fp;
-const char* upload_path;
-bool debug_flag;
-bool wait_flag;
 
 // The usage text's option lines, the same in both encodings.
 #define USAGE_OPTIONS                                                                              \
@@ -71,85 +70,6 @@ static int report_end(int code)
     return 1;
 }
 
-// The text given with an option letter, or null when the option is absent.
-const char* option_text(char letter)
-{
-    return opt_table[letter & 0x7f];
-}
-
-// Every letter that some part of the program reads.
-static const char KNOWN_LETTERS[] = "bcdefhklmprstuwxLTU?/-";
-
-// What the last walk left unread, one WARNING line each.
-static std::string walk_warnings;
-
-// The arguments from the one that ended the walk on, all ignored; a hint
-// where the shell split a -r sequence or a -u file went apart from its letter.
-static std::string ignored_from(int argc, char** argv, int first, bool after_sequence)
-{
-    std::string rest;
-    for (int i = first; i < argc; i++)
-        rest += std::string(i > first ? " " : "") + argv[i];
-    std::string note = std::string("WARNING: \"") + argv[first] + "\" ends the options: " + rest
-        + " ignored";
-    const char* before = argv[first - 1];
-    if (after_sequence)
-        note += " (a -r sequence with blanks goes in quotes)";
-    else if (before[0] == '-' && (before[1] == 'u' || before[1] == 'U') && before[2] == 0)
-        note += std::string(" (the file goes in the same argument: ") + before + argv[first] + ")";
-    return note + "\n";
-}
-
-// Fills opt_table; the walk stops at the first argument that is not an option.
-void parse_args(int argc, char** argv)
-{
-    memset(opt_table, 0, sizeof opt_table);
-    walk_warnings.clear();
-    bool took_sequence = false; // the last argument was the value of a bare -r
-    int i = 1;
-    for (; i < argc && argv[i][0] == '-'; i++) {
-        const char* arg = argv[i];
-        int letter = arg[1] & 0x7f;
-        took_sequence = false;
-        if (letter == 0) { // "-" alone: no letter, nothing after it
-            opt_table[0] = arg + 1;
-            continue;
-        }
-        if (!strchr(KNOWN_LETTERS, letter))
-            walk_warnings += std::string("WARNING: unknown option ") + arg + " ignored\n";
-        const char* value = arg + 2;
-        if (*value == 0 && (letter == 'b' || letter == 'l' || letter == 'r')) {
-            value = (i + 1 < argc) ? argv[++i] : nullptr;
-            took_sequence = value && letter == 'r';
-            if (!value && letter == 'r') walk_warnings += "WARNING: -r without a sequence ignored\n";
-        }
-        opt_table[letter] = value;
-    }
-    if (i < argc) walk_warnings += ignored_from(argc, argv, i, took_sequence);
-}
-
-static const char* skip_blanks(const char* s)
-{
-    while (*s == ' ' || *s == '\t')
-        s++;
-    return s;
-}
-
-// -c: digits are a COM number, as is COMn in any case; anything else names
-// a device. An empty value chooses nothing, so the scan picks the port.
-static void choose_port(const char* value)
-{
-    const char* s = skip_blanks(value);
-    if (strlen(s) > 3 && toupper((unsigned char)s[0]) == 'C' && toupper((unsigned char)s[1]) == 'O'
-        && toupper((unsigned char)s[2]) == 'M' && isdigit((unsigned char)s[3]))
-        s += 3;
-    const char* digits = (*s == '-' || *s == '+') ? s + 1 : s;
-    size_t n = strspn(digits, "0123456789");
-    if (n > 0 && digits[n] == 0)
-        sscanf(s, "%d", &com_port);
-    else if (*s)
-        port_name = value;
-}
 
 // A network port given with -c whose URL is bad is refused before anything
 // is opened or created.
@@ -159,26 +79,8 @@ static bool network_url_ok(void)
     net_url url;
     const char* why = "";
     if (!value || net_parse_url(value, &url, &why) >= 0) return true;
-    fprintf(stderr, "Can't Open COM Port (%s: bad URL, %s).\n", skip_blanks(value), why);
+    fprintf(stderr, "Can't Open COM Port (%s: bad URL, %s).\n", option_skip_blanks(value), why);
     return false;
-}
-
-// -b: the number at the start of the value, as "%d" reads it (blanks, a
-// sign, digits; "12abc" is 12). False when it holds no number. The number is
-// read in full, so a value past the 32-bit range is seen as such.
-static bool read_rate(const char* value, long long* rate)
-{
-    const char* s = value;
-    while (isspace((unsigned char)*s))
-        s++;
-    bool minus = *s == '-';
-    if (*s == '-' || *s == '+') s++;
-    if (!isdigit((unsigned char)*s)) return false;
-    long long n = 0;
-    for (; isdigit((unsigned char)*s); s++)
-        if (n <= 2147483648LL) n = n * 10 + (*s - '0');
-    *rate = minus ? -n : n;
-    return true;
 }
 
 // A rate no port can run at (0 is the hang-up rate of a real UART, which
@@ -192,23 +94,12 @@ static void check_rate_option(void)
     plat_exit(1);
 }
 
-static void reset_settings(void)
-{
-    com_port = 0;
-    port_name = nullptr;
-    baud_rate = 1000000;
-    log_fp = nullptr;
-    upload_path = nullptr;
-    debug_flag = false;
-    wait_flag = false;
-}
-
 int kestrel_main(int argc, char** argv)
 {
     int code = 0;
-    reset_settings();
+    options_reset();
     parse_args(argc, argv);
-    fputs(walk_warnings.c_str(), stderr);
+    fputs(option_warnings(), stderr);
     // --version; --help and every other "--..." are the usage letter "-"
     if (option_text('-') && strcmp(option_text('-'), "version") == 0) {
         printf("kestrel %s\n", KESTREL_VERSION);
@@ -231,8 +122,8 @@ int kestrel_main(int argc, char** argv)
         else
             setvbuf(log_fp, nullptr, _IONBF, 0);
     }
-    if (option_text('u')) upload_path = skip_blanks(option_text('u'));
-    if (option_text('U')) upload_path = skip_blanks(option_text('U'));
+    if (option_text('u')) upload_path = option_skip_blanks(option_text('u'));
+    if (option_text('U')) upload_path = option_skip_blanks(option_text('U'));
     if (option_text('c')) choose_port(option_text('c'));
     if (option_text('p')) {
         line_fmt = line_format { 8, 'N', 1, 0 }; // the probe's line is always 8N1

@@ -1,7 +1,8 @@
 // portlist.cpp - kestrel -L: one line per serial port with what the system
 // can tell about it, highest COM number first, then the nodes outside the
 // COM table. Fields are separated by two blanks; unknown ones are left out.
-#include "kestrel.h"
+#include "portlist.h"
+#include <cstdio>
 #include "platform/platform.h"
 #include <algorithm>
 #include <vector>

@@ -1,5 +1,8 @@
 // ports.cpp - registered COM ports: scan, property line and the "U" probe.
-#include "kestrel.h"
+#include "ports.h"
+#include "channel.h"
+#include "linectl.h"
+#include "options.h"
 #include "platform/platform.h"
 #include <cstring>
 

@@ -1,25 +1,58 @@
-// serial.cpp - the one serial channel (RS_ operations) and the keyboard poll.
-#include "kestrel.h"
+// serial.cpp - the one serial channel (RS_ operations): a local port or a
+// network one, with -w's waits for a port that is not there yet.
+#include "channel.h"
+#include "byte_queue.h"
+#include "console.h"
+#include "keys.h"
+#include "linectl.h"
+#include "net/netport.h"
+#include "options.h"
 #include "platform/platform.h"
 #include <cstring>
-#include <deque>
-#include <string>
 
 static bool on_net; // the open port is a network one
 static char open_why[256]; // why the last open of a network port failed
 static int current_port; // the port last opened, for RS_name
 
+// From open_port: the port is open, can't be had, or Ctrl-A ended a connect.
+enum { OPENED = NET_OPEN, OPEN_FAILED = NET_FAILED, OPEN_STOPPED = NET_STOPPED };
+
+static void net_warning(const char* text)
+{
+    message_line();
+    fprintf(stderr, "WARNING: %s\n", text);
+}
+
+static void net_server_says(const char* text)
+{
+    message_line();
+    printf("%s says: %s\n", port_name, text);
+    fflush(stdout);
+}
+
+// Options that set the line, which a raw TCP port does not have.
+static bool line_options_given(void)
+{
+    return option_text('b') || option_text('m') || option_text('f') || option_text('r');
+}
+
+static int open_network(const net_url* url, int baud)
+{
+    net_settings s = { port_name, baud, line_fmt, line_options_given(), wait_flag,
+        keys_escape_came, net_warning, net_server_says };
+    return net_open(url, &s, open_why, sizeof open_why);
+}
+
 // Port 0 with a name from -c opens the named device, or the network port a
-// URL names: 0 on success, -1 failed, -2 Ctrl-A ended a connect. The framing
-// and flow control of -m and -f go with the rate.
+// URL names. The framing and flow control of -m and -f go with the rate.
 static int open_port(int port, int baud)
 {
     const char* name = port == 0 ? port_name : nullptr;
     current_port = port;
     net_url url;
     const char* bad;
-    on_net = name && net_parse_url(name, &url, &bad) > 0;
-    if (on_net) return net_open(&url, name, baud, &line_fmt, open_why, sizeof open_why);
+    on_net = name && net_parse_url(name, &url, &bad) == NET_URL;
+    if (on_net) return open_network(&url, baud);
     return name ? plat_port_open_name(name, baud, &line_fmt)
                 : plat_port_open(port, baud, &line_fmt);
 }
@@ -55,7 +88,7 @@ static void open_failed(int port)
 
 int RS_open(int port, int baud)
 {
-    if (open_port(port, baud) == -1) open_failed(port);
+    if (open_port(port, baud) == OPEN_FAILED) open_failed(port);
     return 0;
 }
 
@@ -80,33 +113,31 @@ static int port_hung_up(void)
     return on_net ? net_hung_up() : plat_port_hung_up();
 }
 
-// Bytes read while a -r sequence waits, from held_head on: a long wait must
+// Bytes read while a -r sequence waits: a long wait must
 // not leave them to a driver buffer that may be small (16 KiB on Windows).
 // RS_read gives them before anything newer. Past HOLD_MAX the driver holds
 // the rest, as it would have held all of it.
-static std::string held_rx;
-static size_t held_head;
+static byte_queue held_rx;
 static const size_t HOLD_MAX = 64u << 20;
 
 static int held(void)
 {
-    return (int)(held_rx.size() - held_head);
+    return (int)bq_size(&held_rx);
 }
 
 static void drop_held(void)
 {
-    held_rx.clear();
-    held_head = 0;
+    bq_clear(&held_rx);
 }
 
 // A port that hangs up meanwhile is left for the mode's next read to find.
 void RS_hold_input(void)
 {
     static unsigned char buf[RX_BLOCK];
-    while (!port_lost && held_rx.size() < HOLD_MAX) {
+    while (!port_lost && bq_size(&held_rx) < HOLD_MAX) {
         int got = on_net ? net_read(buf, RX_BLOCK) : plat_port_read(buf, RX_BLOCK);
         if (got <= 0) return;
-        held_rx.append((const char*)buf, (size_t)got);
+        bq_push(&held_rx, buf, (size_t)got);
     }
 }
 
@@ -122,9 +153,8 @@ int RS_checkdata(void)
 int RS_read(unsigned char* buf, int n)
 {
     int from_held = held() < n ? held() : n;
-    memcpy(buf, held_rx.data() + held_head, (size_t)from_held);
-    held_head += (size_t)from_held;
-    if (held() == 0) drop_held();
+    memcpy(buf, bq_front(&held_rx), (size_t)from_held);
+    bq_drop(&held_rx, (size_t)from_held);
     if (from_held == n) return n;
     int got = on_net ? net_read(buf + from_held, n - from_held)
                      : plat_port_read(buf + from_held, n - from_held);
@@ -132,9 +162,8 @@ int RS_read(unsigned char* buf, int n)
     return from_held + (got < 0 ? 0 : got);
 }
 
-// What the port has not taken yet, from tx_head on, in the order written.
-static std::string tx_queue;
-static size_t tx_head;
+// What the port has not taken yet, in the order written.
+static byte_queue tx_queue;
 
 // Hands the port what it takes now; the rest stays queued. Bytes written to
 // a port that hung up under -w are lost with the port.
@@ -143,15 +172,13 @@ static int offer(const unsigned char* buf, int n)
     int took = on_net ? net_write(buf, n) : plat_port_write(buf, n);
     if (took >= 0) return took;
     if (on_net) { // closed: the hang-up shows once what came before the close is read
-        tx_queue.clear();
-        tx_head = 0;
+        bq_clear(&tx_queue);
         if (net_hung_up()) hang_up();
         return n;
     }
     if (!plat_port_hung_up()) RS_fatal("cnt != dwWritten");
     hang_up();
-    tx_queue.clear();
-    tx_head = 0;
+    bq_clear(&tx_queue);
     return n;
 }
 
@@ -159,25 +186,21 @@ int RS_write(const unsigned char* buf, int n)
 {
     if (n <= 0) return n;
     int took = RS_pending() == 0 ? offer(buf, n) : 0;
-    if (took < n) tx_queue.append((const char*)buf + took, (size_t)(n - took));
+    if (took < n) bq_push(&tx_queue, buf + took, (size_t)(n - took));
     return n;
 }
 
 int RS_pending(void)
 {
-    return (int)(tx_queue.size() - tx_head);
+    return (int)bq_size(&tx_queue);
 }
 
 int RS_flush(void)
 {
     int n = RS_pending();
     if (n == 0) return 0;
-    int took = offer((const unsigned char*)tx_queue.data() + tx_head, n);
-    tx_head += (size_t)took;
-    if (tx_head >= tx_queue.size()) {
-        tx_queue.clear();
-        tx_head = 0;
-    }
+    int took = offer(bq_front(&tx_queue), n);
+    bq_drop(&tx_queue, (size_t)took);
     return took;
 }
 
@@ -197,8 +220,7 @@ int RS_putc(int c)
 // The mode's end: a later open starts without what -w left behind.
 void RS_close(void)
 {
-    tx_queue.clear(); // what the port never took is dropped with it
-    tx_head = 0;
+    bq_clear(&tx_queue); // what the port never took is dropped with it
     drop_held();
     close_port();
     keep_on = false;
@@ -221,21 +243,6 @@ void RS_fatal(const char* msg)
     fprintf(stderr, "FATAL: COM Port Read/Write Error. %s\n", msg);
     RS_close();
     plat_exit(-1);
-}
-
-static std::deque<int> kept_keys;
-
-int key_poll(void)
-{
-    if (kept_keys.empty()) return plat_key_poll();
-    int k = kept_keys.front();
-    kept_keys.pop_front();
-    return k;
-}
-
-void key_keep(int key)
-{
-    kept_keys.push_back(key);
 }
 
 const char* RS_name(void)
@@ -326,8 +333,8 @@ static bool wait_open(int port, int baud)
             if (k == ESCAPE_KEY) return false;
         plat_wait(RETRY_MS);
         int r = open_port(port, baud);
-        if (r == 0) return true;
-        if (r == -2) return false;
+        if (r == OPENED) return true;
+        if (r == OPEN_STOPPED) return false;
     }
 }
 
@@ -339,10 +346,10 @@ bool RS_start(int port, int baud, bool reconnect)
     format_warned = false;
     net_forget_warnings();
     int r = open_port(port, baud);
-    if (r == -2) return false;
+    if (r == OPEN_STOPPED) return false;
     // Port 0 is none at all (the scan found nothing): there is nothing to wait for.
-    if (r != 0 && (!wait_flag || (port == 0 && !port_name))) open_failed(port);
-    if (r != 0) {
+    if (r != OPENED && (!wait_flag || (port == 0 && !port_name))) open_failed(port);
+    if (r != OPENED) {
         printf("Waiting for port %s. Escape=^A\n", port_label(port));
         if (!wait_open(port, baud)) return false;
     }
@@ -362,8 +369,7 @@ bool RS_hung_up(void)
 // ended the wait. The log never hears of it.
 bool RS_reconnect(int port, int baud)
 {
-    tx_queue.clear();
-    tx_head = 0;
+    bq_clear(&tx_queue);
     drop_held();
     close_port();
     message_line();

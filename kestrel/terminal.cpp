@@ -1,18 +1,25 @@
 // terminal.cpp - raw terminal: keys and an optional upload go out, the port comes in.
-#include "kestrel.h"
+#include "terminal.h"
+#include "byte_queue.h"
+#include "channel.h"
+#include "console.h"
+#include "keys.h"
+#include "linectl.h"
+#include "options.h"
 #include "platform/platform.h"
+#include "view.h"
+#include <cstdio>
+#include <string>
 
 // The upload goes out in blocks small enough that the echoes of one block fit
 // the receive queue while it is written; the receive pass between blocks takes them.
 static const int UPLOAD_BLOCK = 1024;
-static const int TX_UPLOAD = -2; // from next_tx_char: the next upload block is due
 // Keys read ahead while the port holds output back; past this many the
 // console keeps the rest.
 static const size_t KEYS_AHEAD = 1 << 20;
 
 static bool uploading; // the upload source is open
-static std::string keys_ahead; // typed keys read ahead, from keys_head on
-static size_t keys_head;
+static byte_queue keys_ahead; // typed keys read ahead
 static const char* preamble = "\rUB\r";
 static int preamble_pos; // 1-based index of the next preamble character; 0 = none
 static unsigned char rx_buf[RX_BLOCK];
@@ -38,17 +45,11 @@ void log_write(const unsigned char* data, int n)
     fprintf(stderr, "WARNING: can't write log file:%s\n", path ? path : "");
 }
 
-void log_putc(int c)
-{
-    unsigned char b = (unsigned char)c;
-    log_write(&b, 1);
-}
-
 // Past the cap the console keeps the keys: waits no longer end for them,
 // and only an interrupt (where keys come from a pipe) is still seen.
 static bool ahead_full(void)
 {
-    bool full = keys_ahead.size() - keys_head >= KEYS_AHEAD;
+    bool full = bq_size(&keys_ahead) >= KEYS_AHEAD;
     plat_keys_hold(full);
     return full;
 }
@@ -63,13 +64,10 @@ int next_tx_char(void)
         preamble_pos = 0;
     }
     if (uploading) return TX_UPLOAD;
-    if (keys_head < keys_ahead.size()) {
-        int c = (unsigned char)keys_ahead[keys_head++];
+    if (bq_size(&keys_ahead) > 0) {
+        int c = *bq_front(&keys_ahead);
+        bq_drop(&keys_ahead, 1);
         plat_keys_hold(0); // below the cap again
-        if (keys_head == keys_ahead.size()) {
-            keys_ahead.clear();
-            keys_head = 0;
-        }
         return c;
     }
     return key_poll();
@@ -81,13 +79,11 @@ int next_tx_char(void)
 // Ctrl-A ended the command.
 static bool command_now(int key)
 {
-    for (; keys_head < keys_ahead.size(); keys_head++) {
-        int c = linectl_key((unsigned char)keys_ahead[keys_head]);
+    for (; bq_size(&keys_ahead) > 0; bq_drop(&keys_ahead, 1)) {
+        int c = linectl_key(*bq_front(&keys_ahead));
         if (c == KEY_END) return false;
         if (c >= 0) RS_putc(c);
     }
-    keys_ahead.clear();
-    keys_head = 0;
     plat_keys_hold(0);
     return linectl_key(key) != KEY_END;
 }
@@ -101,8 +97,7 @@ static bool command_now(int key)
 static bool escape_ahead(void)
 {
     static bool after_command_key;
-    bool command_keys = option_text('k') != nullptr;
-    if (keys_head == keys_ahead.size()) after_command_key = linectl_command_pending();
+    if (bq_size(&keys_ahead) == 0) after_command_key = linectl_command_pending();
     while (!ahead_full()) {
         int k = key_poll();
         if (k < 0) return false;
@@ -112,8 +107,9 @@ static bool escape_ahead(void)
             after_command_key = false;
             continue;
         }
-        after_command_key = command_keys && k == COMMAND_KEY && !after_command_key;
-        keys_ahead += (char)k;
+        after_command_key = key_makes_command(after_command_key, k);
+        unsigned char b = (unsigned char)k;
+        bq_push(&keys_ahead, &b, 1);
     }
     return plat_key_poll() == ESCAPE_KEY; // held: an interrupt only
 }
@@ -174,8 +170,7 @@ static void end_terminal(void)
     console_view(false, false);
     RS_close();
     close_upload();
-    keys_ahead.clear();
-    keys_head = 0;
+    bq_clear(&keys_ahead);
     plat_keys_hold(0);
 }
 

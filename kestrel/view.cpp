@@ -1,7 +1,7 @@
 // view.cpp - received bytes as the terminal shows them with -T (each line
 // starts with the local time of its first byte) and -x (hex pairs, 16 to a
 // line). Bytes and a time in, text out: no I/O here.
-#include "kestrel.h"
+#include "view.h"
 #include "platform/platform.h"
 #include <cstring>
 

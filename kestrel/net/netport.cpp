@@ -3,12 +3,14 @@
 // stream. The channel (serial.cpp) reaches it through the same operations as
 // a local port; the Telnet is the codec's (telnet.cpp), the socket the
 // platform's.
-#include "kestrel.h"
-#include "platform/platform.h"
+#include "net/netport.h"
 #include "net/telnet.h"
+#include "platform/platform.h"
 #include <cctype>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 static const long CONNECT_MS = 5000; // for the connect
 static const long OPTION_MS = 3000; // for the answer to COM-PORT-OPTION
@@ -18,6 +20,7 @@ static const int STEP_MS = 50; // keys are looked at between waits this long
 static const int WRITE_CHUNK = 65536; // data bytes one write offers at most
 static const size_t HOLD_MAX = 1 << 20; // data the open holds for the session, at most
 static const size_t TX_MAX = 65536; // bytes that may wait to be sent
+static const int RX_BLOCK = 65536; // most bytes one read takes from the socket
 
 static bool telnet; // the stream carries Telnet: rfc2217 with a server that speaks it
 static telnet_state tn;
@@ -42,12 +45,12 @@ static std::string held; // data for the session, read before rx
 static size_t held_at;
 static std::string wire; // the bytes as they came, while undecided
 static std::string replies; // the codec's replies, while undecided
-static const char* net_label; // the port as the user named it
+static net_settings opened; // what the last open was asked for
 static bool flooded; // the server let our replies pile up: its fault
 static const char FLOODED[] = "keeps sending requests and reads none of the answers";
 static char server_said[128]; // the server's text last shown while -w waits
 
-// Names the character that does not belong: -1 with *why set.
+// Names the character that does not belong: NET_BAD_URL with *why set.
 static int url_error(const char** why, char c, const char* where)
 {
     static char text[64];
@@ -58,7 +61,7 @@ static int url_error(const char** why, char c, const char* where)
     else
         snprintf(text, sizeof text, "unexpected byte 0x%02x %s", (unsigned char)c, where);
     *why = text;
-    return -1;
+    return NET_BAD_URL;
 }
 
 int net_parse_url(const char* text, net_url* u, const char** why)
@@ -66,7 +69,7 @@ int net_parse_url(const char* text, net_url* u, const char** why)
     while (*text == ' ' || *text == '\t')
         text++;
     const char* rest = strstr(text, "://");
-    if (!rest) return 0;
+    if (!rest) return NET_NOT_URL;
     size_t scheme = (size_t)(rest - text);
     *why = "unknown scheme (rfc2217:// or tcp://)";
     if (scheme == 7 && strncasecmp(text, "rfc2217", 7) == 0)
@@ -74,7 +77,7 @@ int net_parse_url(const char* text, net_url* u, const char** why)
     else if (scheme == 3 && strncasecmp(text, "tcp", 3) == 0)
         u->rfc2217 = false;
     else
-        return -1;
+        return NET_BAD_URL;
     rest += 3;
     const char* colon; // before the port
     const char* host = rest;
@@ -82,7 +85,7 @@ int net_parse_url(const char* text, net_url* u, const char** why)
     if (*rest == '[') { // [IPv6]
         const char* close = strchr(rest, ']');
         *why = "no closing ] after the IPv6 address";
-        if (!close) return -1;
+        if (!close) return NET_BAD_URL;
         host = rest + 1;
         host_len = (size_t)(close - host);
         colon = close + 1;
@@ -91,24 +94,24 @@ int net_parse_url(const char* text, net_url* u, const char** why)
         host_len = colon ? (size_t)(colon - rest) : strlen(rest);
     }
     *why = "no host";
-    if (host_len == 0) return -1;
+    if (host_len == 0) return NET_BAD_URL;
     size_t clean = strcspn(host, "/?#@ \t");
     if (clean < host_len) return url_error(why, host[clean], "in the host name");
     *why = "host name too long";
-    if (host_len >= sizeof u->host) return -1;
+    if (host_len >= sizeof u->host) return NET_BAD_URL;
     memcpy(u->host, host, host_len);
     u->host[host_len] = 0;
     *why = "no port number";
-    if (!colon || *colon != ':' || !isdigit((unsigned char)colon[1])) return -1;
+    if (!colon || *colon != ':' || !isdigit((unsigned char)colon[1])) return NET_BAD_URL;
     const char* digits = colon + 1;
     size_t n = strspn(digits, "0123456789");
     if (digits[n]) return url_error(why, digits[n], "after the port");
     *why = "port number with a leading 0";
-    if (n > 1 && digits[0] == '0') return -1;
+    if (n > 1 && digits[0] == '0') return NET_BAD_URL;
     *why = "port number out of range (1 to 65535)";
     u->port = n > 5 ? 0 : atoi(digits);
-    if (u->port < 1 || u->port > 65535) return -1;
-    return 1;
+    if (u->port < 1 || u->port > 65535) return NET_BAD_URL;
+    return NET_URL;
 }
 
 // Sends what the socket takes now; the rest waits for the next call.
@@ -135,8 +138,7 @@ static void queue_for_server(const std::string& bytes)
     flooded = closed = eof = true;
     tx.clear();
     if (opening) return; // the open's failure says why
-    message_line();
-    fprintf(stderr, "WARNING: %s %s: connection closed\n", net_label, FLOODED);
+    opened.warning((std::string(opened.label) + " " + FLOODED + ": connection closed").c_str());
 }
 
 static void forget(std::string* s)
@@ -304,12 +306,11 @@ bool net_pending(void)
 
 // ---- the open ---------------------------------------------------------------
 
-static void warn(int which, const char* label, const char* text)
+static void warn(int which, const char* text)
 {
     if (warned[which]) return;
     warned[which] = true;
-    message_line();
-    fprintf(stderr, "WARNING: %s %s\n", label, text);
+    opened.warning((std::string(opened.label) + " " + text).c_str());
 }
 
 void net_forget_warnings(void)
@@ -322,26 +323,12 @@ void net_forget_warnings(void)
 // they change.
 static void show_server_text(const char* text)
 {
-    if (!wait_flag || strcmp(text, server_said) == 0) return;
+    if (!opened.show_server_text || strcmp(text, server_said) == 0) return;
     snprintf(server_said, sizeof server_said, "%s", text);
-    if (!*text) return;
-    message_line();
-    printf("%s says: %s\n", net_label, text);
-    fflush(stdout);
+    if (*text) opened.server_says(text);
 }
 
-enum { W_DONE = 1, W_TIMEOUT = 0, W_CLOSED = -1, W_ESCAPE = -2 };
-
-// Ctrl-A (or an interrupt where keys come from a pipe) during the open;
-// other keys are kept for the session.
-static bool escape_pressed(void)
-{
-    for (int k; (k = plat_key_poll()) >= 0;) {
-        if (k == ESCAPE_KEY) return true;
-        key_keep(k);
-    }
-    return false;
-}
+enum { W_DONE = 1, W_TIMEOUT = 0, W_CLOSED = -1, W_STOPPED = -2 };
 
 static int answered_count(void)
 {
@@ -351,8 +338,8 @@ static int answered_count(void)
     return n;
 }
 
-// Waits for the server: until done() holds, the connection closes, Ctrl-A,
-// or ms pass without a new answer from the server.
+// Waits for the server: until done() holds, the connection closes, the
+// caller stops it, or ms pass without a new answer from the server.
 static int wait_server(bool (*done)(void), long ms)
 {
     long since = plat_clock_ms();
@@ -368,7 +355,7 @@ static int wait_server(bool (*done)(void), long ms)
         }
         if (done()) return W_DONE;
         if (closed && eof) return W_CLOSED; // with all it said before it closed
-        if (escape_pressed()) return W_ESCAPE;
+        if (opened.stop()) return W_STOPPED;
         long now = plat_clock_ms();
         if (answered_count() != answers) {
             answers = answered_count();
@@ -421,7 +408,7 @@ static int fail_open(int result, char* why, int size)
     forget(&held);
     held_at = 0;
     plat_net_close();
-    return result == W_ESCAPE ? -2 : -1;
+    return result == W_STOPPED ? NET_STOPPED : NET_FAILED;
 }
 
 // -m's parity letter and RFC 2217's code for it, in the code's order.
@@ -456,34 +443,27 @@ static void send_settings(int baud, const line_format* fmt)
 
 static int connect_port(const net_url* u, char* why, int size)
 {
-    if (plat_net_connect(u->host, u->port, why, size) != 0) return -1;
+    if (plat_net_connect(u->host, u->port, why, size) != 0) return NET_FAILED;
     long start = plat_clock_ms();
     for (;;) {
         int r = plat_net_connected(STEP_MS, why, size);
-        if (r > 0) return 0;
-        if (r < 0) return -1;
-        if (escape_pressed()) {
+        if (r > 0) return NET_OPEN;
+        if (r < 0) return NET_FAILED;
+        if (opened.stop()) {
             plat_net_close();
-            return -2;
+            return NET_STOPPED;
         }
         if (plat_clock_ms() - start >= CONNECT_MS) {
             snprintf(why, (size_t)size, "no answer within %ld s", CONNECT_MS / 1000);
             plat_net_close();
-            return -1;
+            return NET_FAILED;
         }
     }
 }
 
-// Options that set the line, which a raw TCP port does not have.
-static bool line_options(void)
+int net_open(const net_url* u, const net_settings* settings, char* why, int size)
 {
-    return option_text('b') || option_text('m') || option_text('f') || option_text('r');
-}
-
-int net_open(
-    const net_url* u, const char* label, int baud, const line_format* fmt, char* why, int size)
-{
-    net_label = label;
+    opened = *settings;
     net_forget_warnings();
     telnet = opening = undecided = flooded = false;
     closed = eof = false;
@@ -499,35 +479,35 @@ int net_open(
     }
     if (!u->rfc2217) {
         show_server_text("");
-        if (line_options()) warn(WARN_RAW, label, "is a raw TCP port: it has no line settings");
-        return 0;
+        if (settings->line_options) warn(WARN_RAW, "is a raw TCP port: it has no line settings");
+        return NET_OPEN;
     }
     telnet = opening = undecided = true;
     telnet_start(&tn, &tx);
     send_pending();
     int w = wait_server(option_answered, OPTION_MS);
-    if (w == W_CLOSED || w == W_ESCAPE) return fail_open(w, why, size);
+    if (w == W_CLOSED || w == W_STOPPED) return fail_open(w, why, size);
     if (undecided) take_as_raw();
     if (tn.comport != 1) {
         opening = false;
         show_server_text("");
-        warn(WARN_COMPORT, label,
+        warn(WARN_COMPORT,
             tn.comport < 0 ? "refuses COM-PORT-OPTION: the rate and lines cannot be set"
                            : "does not answer COM-PORT-OPTION: the rate and lines cannot be set");
-        return 0;
+        return NET_OPEN;
     }
-    send_settings(baud, fmt);
+    send_settings(settings->baud, &settings->format);
     w = wait_server(all_confirmed, SETTING_MS);
-    if (w == W_CLOSED || w == W_ESCAPE) return fail_open(w, why, size);
+    if (w == W_CLOSED || w == W_STOPPED) return fail_open(w, why, size);
     opening = false;
     show_server_text("");
     for (int s = 0; s < TS_COUNT; s++) {
         char text[64];
         snprintf(text, sizeof text, "did not confirm the %s setting",
             telnet_setting_name((tn_setting)s));
-        if (tn.confirmed[s] == 0) warn(s, label, text);
+        if (tn.confirmed[s] == 0) warn(s, text);
     }
-    return 0;
+    return NET_OPEN;
 }
 
 // The rate the server says it set, when it said so.
@@ -571,7 +551,7 @@ int net_format(line_format* fmt)
     fmt->parity = known ? PARITY_LETTERS[parity - TN_PARITY_NONE] : '?';
     fmt->stop_bits = tn.value[TS_STOPSIZE] == 2 ? 2 : 1;
     long flow = tn.value[TS_FLOW];
-    fmt->flow = !c[TS_FLOW]        ? line_fmt.flow
+    fmt->flow = !c[TS_FLOW]        ? opened.format.flow
         : flow == TN_FLOW_HARDWARE ? 'h'
         : flow == TN_FLOW_XONXOFF  ? 's'
         : flow == TN_FLOW_NONE     ? 'n'

@@ -90,8 +90,7 @@
 // Upload source (-u, -U):
 //   plat_upload_open(path)    opens a file to read without ever waiting for it (a
 //                             FIFO with no writer yet opens at once); 0, or -1
-//                             with plat_upload_error() telling why (a directory
-//                             is refused)
+//                             (a directory is refused)
 //   plat_upload_read(buf, n)  never waits: the count read, 0 at the end, -1 when
 //                             nothing is there yet (a FIFO's writer is slow, or
 //                             has not come yet: only one that came and went ends it)
@@ -115,8 +114,12 @@
 
 #include <vector>
 
-struct line_format; // kestrel.h
+struct line_format; // line_types.h
 struct modem_state;
+
+// The short look: the longest wait of a pass that moved nothing and looks
+// for more, and of a wait on what can't be waited on.
+#define IDLE_WAIT_MS 10
 
 // The seven figures a serial driver reports about a port.
 struct plat_props {
@@ -179,7 +182,6 @@ void plat_keys_hold(int hold);
 void plat_wait(int ms);
 void plat_wait_io(int ms, int in, int out);
 int plat_upload_open(const char* path);
-const char* plat_upload_error(void);
 int plat_upload_read(unsigned char* buf, int n);
 void plat_upload_close(void);
 void plat_sigint(int ignore);

@@ -302,7 +302,6 @@ int plat_upload_open(const char *path)
     return upload ? 0 : -1;
 }
 
-const char *plat_upload_error(void) { return "No such file or directory"; }
 
 int plat_upload_read(unsigned char *buf, int n) { return (int)fread(buf, 1, (size_t)n, upload); }
 

@@ -1,7 +1,8 @@
 // fake_platform.h - a scripted platform layer for the unit tests.
 #ifndef FAKE_PLATFORM_H
 #define FAKE_PLATFORM_H
-#include "kestrel.h"
+#include "line_types.h"
+#include "main.h"
 #include "platform/platform.h"
 #include <deque>
 #include <functional>

@@ -1,6 +1,8 @@
 // test_bench.cpp - benchmark runs, block check report and rate figures.
 #include "fake_platform.h"
-#include "kestrel.h"
+#include "bench.h"
+#include "keys.h"
+#include "options.h"
 #include <gtest/gtest.h>
 #include <string>
 

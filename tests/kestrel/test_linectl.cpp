@@ -1,6 +1,8 @@
 // test_linectl.cpp - framing, flow control, -r sequences and the -k command key.
 #include "fake_platform.h"
-#include "kestrel.h"
+#include "keys.h"
+#include "linectl.h"
+#include "options.h"
 #include <gtest/gtest.h>
 #include <string>
 #include <vector>

@@ -1,6 +1,13 @@
 // test_modes.cpp - terminal and echo-back modes.
 #include "fake_platform.h"
-#include "kestrel.h"
+#include "bench.h"
+#include "channel.h"
+#include "console.h"
+#include "echoback.h"
+#include "keys.h"
+#include "options.h"
+#include "terminal.h"
+#include "view.h"
 #include <cstring>
 #include <gtest/gtest.h>
 #include <string>

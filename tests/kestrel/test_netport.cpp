@@ -1,6 +1,10 @@
 // test_netport.cpp - network ports through the channel, against a scripted server.
 #include "fake_platform.h"
-#include "kestrel.h"
+#include "channel.h"
+#include "keys.h"
+#include "linectl.h"
+#include "net/netport.h"
+#include "options.h"
 #include <gtest/gtest.h>
 #include <string>
 

@@ -1,6 +1,8 @@
 // test_options.cpp - option walk and mode dispatch.
 #include "fake_platform.h"
-#include "kestrel.h"
+#include "channel.h"
+#include "keys.h"
+#include "options.h"
 #include <gtest/gtest.h>
 #include <string>
 #include <unistd.h>

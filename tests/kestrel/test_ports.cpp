@@ -1,6 +1,8 @@
 // test_ports.cpp - port scan, property lines and the probe.
 #include "fake_platform.h"
-#include "kestrel.h"
+#include "portlist.h"
+#include "ports.h"
+#include "options.h"
 #include <gtest/gtest.h>
 
 using testing::internal::CaptureStdout;

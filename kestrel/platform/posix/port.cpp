@@ -1,7 +1,7 @@
 // port_posix.cpp - the serial channel on Linux: a COM number or a name given
 // with -c stands for a tty node, opened exclusively and set raw.
 #include "platform/platform.h"
-#include "kestrel.h"
+#include "line_types.h"
 #include "platform/posix/posix_tty.h"
 #include <cerrno>
 #include <csignal>
@@ -383,7 +383,6 @@ void plat_wait(int ms)
 
 static int upload_fd = -1;
 static bool upload_fifo;
-static const char* upload_error = "";
 
 // O_NONBLOCK: a FIFO opens at once, writer or not, and its reads never wait.
 int plat_upload_open(const char* path)
@@ -395,20 +394,11 @@ int plat_upload_open(const char* path)
     if (known && S_ISDIR(st.st_mode)) {
         close(fd);
         fd = -1;
-        errno = EISDIR;
     }
-    if (fd < 0) {
-        upload_error = strerror(errno);
-        return -1;
-    }
+    if (fd < 0) return -1;
     upload_fd = fd;
     upload_fifo = known && S_ISFIFO(st.st_mode);
     return 0;
-}
-
-const char* plat_upload_error(void)
-{
-    return upload_error;
 }
 
 // A FIFO reads 0 both before its writer has come and after it has gone;

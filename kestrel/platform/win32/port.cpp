@@ -2,7 +2,7 @@
 // KERNEL32 communications calls, the port list from the registry's SERIALCOMM
 // key, the keyboard through the console runtime's _kbhit and _getch.
 #include "platform/platform.h"
-#include "kestrel.h"
+#include "line_types.h"
 #include "platform/win32/net_win32.h"
 #include <winsock2.h>
 #include <windows.h>
@@ -561,27 +561,14 @@ void plat_wait_io(int ms, int, int out)
 // ---- the upload source ------------------------------------------------------
 
 static FILE* upload_fp;
-static const char* upload_error = "";
 
 int plat_upload_open(const char* path)
 {
     plat_upload_close();
     DWORD attrs = GetFileAttributesA(path);
-    if (attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY)) {
-        upload_error = "Is a directory";
-        return -1;
-    }
+    if (attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY)) return -1;
     upload_fp = fopen(path, "rb");
-    if (!upload_fp) {
-        upload_error = strerror(errno);
-        return -1;
-    }
-    return 0;
-}
-
-const char* plat_upload_error(void)
-{
-    return upload_error;
+    return upload_fp ? 0 : -1;
 }
 
 int plat_upload_read(unsigned char* buf, int n)
