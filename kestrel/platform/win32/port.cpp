@@ -1,9 +1,8 @@
-// platform_win32.cpp - the platform layer on Windows: the COM port through the
-// KERNEL32 communications calls, the port list from the registry's SERIALCOMM
-// key, the keyboard through the console runtime's _kbhit and _getch.
+// port.cpp - the serial port on Windows, through the KERNEL32
+// communications calls, and the upload source.
 #include "platform/platform.h"
 #include "line_types.h"
-#include "platform/win32/net_win32.h"
+#include "platform/win32/win32_port.h"
 #include <winsock2.h>
 #include <windows.h>
 #include <conio.h>
@@ -26,7 +25,7 @@ static char open_error[256]; // why the last open failed
 // The settings the port had when this open found it, put back at every end.
 static DCB found_dcb;
 static volatile LONG found_known;
-static volatile LONG sigint_ignored; // plat_sigint: Ctrl-C does not end the run
+volatile LONG sigint_ignored;
 
 // A write that the port can't take (the far end holds back) gives up after
 // this long with what went out, so the keyboard poll goes on meanwhile.
@@ -57,7 +56,7 @@ const char* plat_port_error(void)
 }
 
 // "\\.\COMn": the device namespace form, which also reaches COM10 and above.
-static HANDLE open_com(int port, DWORD attributes)
+HANDLE open_com(int port, DWORD attributes)
 {
     char name[32];
     snprintf(name, sizeof name, "\\\\.\\COM%d", port);
@@ -352,212 +351,6 @@ void plat_port_close(void)
     port_handle = INVALID_HANDLE_VALUE;
 }
 
-// ---- registered ports -------------------------------------------------------
-
-static HKEY serialcomm_key;
-static bool serialcomm_open;
-
-int plat_reg_open(void)
-{
-    serialcomm_open = RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0,
-                          KEY_READ, &serialcomm_key)
-        == ERROR_SUCCESS;
-    return serialcomm_open ? 0 : -1;
-}
-
-int plat_reg_value(int index, char* data, int size)
-{
-    if (!serialcomm_open || size <= 0) return -1;
-    char name[256];
-    DWORD name_len = sizeof name;
-    DWORD data_len = (DWORD)size;
-    DWORD type = 0;
-    // A value whose name or data does not fit fails here (ERROR_MORE_DATA).
-    if (RegEnumValueA(
-            serialcomm_key, (DWORD)index, name, &name_len, NULL, &type, (LPBYTE)data, &data_len)
-        != ERROR_SUCCESS)
-        return -1;
-    // Registry strings need not carry their terminating zero.
-    data[data_len < (DWORD)size ? data_len : (DWORD)size - 1] = '\0';
-    return type == REG_SZ ? 1 : 0;
-}
-
-void plat_reg_close(void)
-{
-    if (serialcomm_open) RegCloseKey(serialcomm_key);
-    serialcomm_open = false;
-}
-
-int plat_port_props(int port, plat_props* props)
-{
-    HANDLE h = open_com(port, 0);
-    if (h == INVALID_HANDLE_VALUE) return -1;
-    COMMPROP cp;
-    memset(&cp, 0, sizeof cp);
-    int got = 0;
-    if (GetCommProperties(h, &cp)) {
-        props->tx_queue = (long)cp.dwCurrentTxQueue;
-        props->rx_queue = (long)cp.dwCurrentRxQueue;
-        props->settable_baud = cp.dwSettableBaud;
-        props->max_baud = cp.dwMaxBaud;
-        props->settable_data = cp.wSettableData;
-        props->sub_type = cp.dwProvSubType;
-        props->capabilities = cp.dwProvCapabilities;
-        got = 1;
-    }
-    CloseHandle(h);
-    return got;
-}
-
-// ---- the detailed port list ------------------------------------------------
-
-// Busy when the open is refused because another handle holds the port.
-// Windows knows no other way to tell; the open is the same one -p makes.
-static bool com_busy(int port)
-{
-    HANDLE h = open_com(port, 0);
-    if (h != INVALID_HANDLE_VALUE) {
-        CloseHandle(h);
-        return false;
-    }
-    DWORD e = GetLastError();
-    return e == ERROR_ACCESS_DENIED || e == ERROR_SHARING_VIOLATION;
-}
-
-// Each SERIALCOMM value: its name is the device (\Device\Serial0), its data the COM name.
-void plat_list_ports(std::vector<plat_port_desc>* ports)
-{
-    HKEY key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key)
-        != ERROR_SUCCESS)
-        return;
-    for (DWORD i = 0;; i++) {
-        plat_port_desc d;
-        memset(&d, 0, sizeof d);
-        char data[256];
-        DWORD name_len = sizeof d.device, data_len = sizeof data - 1, type = 0;
-        LONG r = RegEnumValueA(key, i, d.device, &name_len, NULL, &type, (LPBYTE)data, &data_len);
-        if (r == ERROR_MORE_DATA) continue; // a value too long to be a port: skip it
-        if (r != ERROR_SUCCESS) break;
-        data[data_len] = 0;
-        if (type != REG_SZ || sscanf(data, "COM%d", &d.com) != 1 || d.com < 1) continue;
-        d.busy = com_busy(d.com);
-        ports->push_back(d);
-    }
-    RegCloseKey(key);
-}
-
-// ---- console and process ----------------------------------------------------
-
-// _getch already reads one key at a time without echo, so the console mode
-// is never changed and there is nothing to put back.
-void plat_console_init(void)
-{
-    fflush(stdout); // the port list may already wait in the buffer
-    setvbuf(stdout, NULL, _IONBF, 0);
-}
-
-void plat_console_restore(void)
-{
-}
-
-// Function and cursor keys arrive as two successive values (0 or 0xE0, then
-// the scan code), each returned by its own call.
-static bool keys_held; // plat_keys_hold
-
-void plat_keys_hold(int hold)
-{
-    keys_held = hold != 0;
-}
-
-int plat_key_poll(void)
-{
-    if (keys_held || !_kbhit()) return -1;
-    return _getch() & 0xff;
-}
-
-// Drops the console input events that carry no character: key releases, mouse,
-// focus and size events keep the input handle signalled although _kbhit sees
-// no key. Stops at the first key press.
-static void drop_non_key_events(HANDLE in)
-{
-    INPUT_RECORD rec;
-    DWORD n = 0;
-    while (PeekConsoleInputA(in, &rec, 1, &n) && n == 1) {
-        if (rec.EventType == KEY_EVENT && rec.Event.KeyEvent.bKeyDown) return;
-        ReadConsoleInputA(in, &rec, 1, &n);
-    }
-}
-
-// The console's keyboard as _kbhit reads it: CONIN$, whatever standard input
-// is. INVALID_HANDLE_VALUE when the process has no console.
-static HANDLE console_input(void)
-{
-    static HANDLE in;
-    static bool tried;
-    if (!tried) {
-        tried = true;
-        in = CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-            NULL, OPEN_EXISTING, 0, NULL);
-        DWORD mode;
-        if (in != INVALID_HANDLE_VALUE && !GetConsoleMode(in, &mode)) {
-            CloseHandle(in);
-            in = INVALID_HANDLE_VALUE;
-        }
-    }
-    return in;
-}
-
-// A network port's socket can be waited on together with the console: the
-// wait ends for a key or for the socket's event (bytes, room after a write
-// it took short, the close), whichever comes first.
-static void wait_with_socket(HANDLE in, HANDLE net, int ms)
-{
-    HANDLE handles[2] = { net, in };
-    DWORD count = in == INVALID_HANDLE_VALUE ? 1 : 2;
-    DWORD r = WaitForMultipleObjects(count, handles, FALSE, (DWORD)ms);
-    if (r == WAIT_OBJECT_0) {
-        net_event_seen();
-    } else if (r == WAIT_OBJECT_0 + 1 && !_kbhit()) {
-        drop_non_key_events(in);
-        // A key press with no character (Shift alone): a plain pause, no spin.
-        if (!_kbhit() && WaitForSingleObject(in, 0) != WAIT_TIMEOUT)
-            WaitForSingleObject(net, (DWORD)ms);
-    }
-}
-
-void plat_wait(int ms)
-{
-    plat_wait_io(ms, 1, 0);
-}
-
-// The serial port cannot be waited on together with the console (it is not
-// opened for overlapped I/O), so the wait is on the keyboard with a short
-// time-out, and a byte that arrives meanwhile waits at most that long.
-// Whatever the wait cannot tell apart from a key turns into a plain pause,
-// never into a spin. Room at the port cannot be waited for either: each write
-// waits for it up to its time-out, so the wait for output is kept short.
-void plat_wait_io(int ms, int, int out)
-{
-    if (ms < 0) ms = IDLE_WAIT_MS; // the port can't be waited on: a short look
-    HANDLE in = keys_held ? INVALID_HANDLE_VALUE : console_input();
-    HANDLE net = net_event();
-    if (net) {
-        wait_with_socket(in, net, ms);
-        return;
-    }
-    if (out && ms > 1) ms = 1;
-    if (in == INVALID_HANDLE_VALUE) {
-        Sleep((DWORD)ms);
-        return;
-    }
-    DWORD r = WaitForSingleObject(in, (DWORD)ms);
-    if (r == WAIT_TIMEOUT || _kbhit()) return;
-    if (r == WAIT_OBJECT_0) drop_non_key_events(in);
-    // A key press with no character (Shift alone) stays until a key follows.
-    if (!_kbhit() && WaitForSingleObject(in, 0) != WAIT_TIMEOUT) Sleep((DWORD)ms);
-}
-
 // ---- the upload source ------------------------------------------------------
 
 static FILE* upload_fp;
@@ -580,57 +373,4 @@ void plat_upload_close(void)
 {
     if (upload_fp) fclose(upload_fp);
     upload_fp = NULL;
-}
-
-void plat_sigint(int ignore)
-{
-    sigint_ignored = ignore != 0;
-    signal(SIGINT, ignore ? SIG_IGN : SIG_DFL);
-}
-
-void plat_exit(int code)
-{
-    fflush(stdout);
-    exit(code);
-}
-
-// The Windows C runtime's clock() counts wall-clock time since the process
-// started, not processor time.
-long plat_clock_ms(void)
-{
-    return (long)((long long)clock() * 1000 / CLOCKS_PER_SEC);
-}
-
-void plat_sleep_ms(int ms)
-{
-    Sleep((DWORD)ms);
-}
-
-// ---- console text and the time of day ----------------------------------------
-
-// A console is written in UTF-16, whatever its code page; a file or a pipe
-// gets the caller's bytes.
-int plat_console_unicode(const char* text, int n)
-{
-    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
-    DWORD mode;
-    if (out == NULL || out == INVALID_HANDLE_VALUE || !GetConsoleMode(out, &mode)) return 0;
-    int wide_len = MultiByteToWideChar(CP_UTF8, 0, text, n, NULL, 0);
-    if (wide_len <= 0) return 0;
-    std::vector<wchar_t> wide((size_t)wide_len);
-    MultiByteToWideChar(CP_UTF8, 0, text, n, wide.data(), wide_len);
-    fflush(stdout);
-    DWORD written = 0;
-    WriteConsoleW(out, wide.data(), (DWORD)wide_len, &written, NULL);
-    return 1;
-}
-
-void plat_local_time(plat_time* t)
-{
-    SYSTEMTIME st;
-    GetLocalTime(&st);
-    t->hour = st.wHour;
-    t->minute = st.wMinute;
-    t->second = st.wSecond;
-    t->msec = st.wMilliseconds;
 }
