@@ -38,6 +38,9 @@ int RS_set_rts(int on);
 int RS_set_break(int on);
 int RS_out_queue(void);
 int RS_lines(modem_state* m);
+// Runs after every open with the framing the port reports (null: unknown,
+// or reported already this session); false ends the session (Ctrl-A).
+void RS_on_open(bool (*line_ready)(const line_format* got));
 // How messages name the open port: COMn, or the name the user gave.
 const char* RS_name(void);
 // A mode's open: under -w it waits for the port (false: Ctrl-A ended the

@@ -15,8 +15,6 @@
 #include <string>
 #include <vector>
 
-line_format line_fmt = { 8, 'N', 1, 0 };
-
 static const int BREAK_MS = 250;
 static const int PULSE_MS = 100; // Ctrl-T p without -r: a DTR pulse this long
 static const int MAX_WAIT_MS = 10000;
@@ -128,6 +126,7 @@ bool linectl_parse(void)
     line_fmt = line_format { 8, 'N', 1, 0 };
     sequence.clear();
     keys_start(option_text('k') != nullptr);
+    RS_on_open(linectl_open);
     command_next = false;
     lines_warned = false;
     if (option_text('m') && !parse_framing(option_text('m'))) return false;
@@ -136,7 +135,7 @@ bool linectl_parse(void)
     return true;
 }
 
-void linectl_start(void)
+static void linectl_start(void)
 {
     dtr_on = rts_on = 1; // the open raises both
 }
@@ -255,7 +254,7 @@ static bool run_steps(const std::vector<line_step>& steps)
     return true;
 }
 
-bool linectl_run(void)
+static bool linectl_run(void)
 {
     return run_steps(sequence);
 }
@@ -366,7 +365,7 @@ int linectl_key(int key)
 
 // The framing the port runs at, when it is not the one -m (and -f) asked
 // for: said once, like the rate, and the run goes on.
-void linectl_check(const line_format* got)
+static void linectl_check(const line_format* got)
 {
     const line_format& want = line_fmt;
     bool flow_differs = want.flow != 0 && got->flow != want.flow;
@@ -382,4 +381,11 @@ void linectl_check(const line_format* got)
             asked, want.flow);
     else
         fprintf(stderr, "WARNING: %s runs at %s, not %s\n", RS_name(), has, asked);
+}
+
+bool linectl_open(const line_format* got)
+{
+    if (got) linectl_check(got);
+    linectl_start();
+    return linectl_run();
 }

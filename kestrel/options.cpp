@@ -14,6 +14,7 @@ FILE* log_fp;
 const char* upload_path;
 bool debug_flag;
 bool wait_flag;
+line_format line_fmt = { 8, 'N', 1, 0 };
 
 // The text given with an option letter, or null when the option is absent.
 const char* option_text(char letter)

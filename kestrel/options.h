@@ -2,6 +2,7 @@
 #ifndef KESTREL_OPTIONS_H
 #define KESTREL_OPTIONS_H
 
+#include "line_types.h"
 #include <cstdio>
 
 extern const char* opt_table[128];
@@ -13,6 +14,7 @@ extern const char* upload_path;
 extern bool debug_flag;
 // -w: wait for a port that can't be opened yet, and for one that hung up
 extern bool wait_flag;
+extern line_format line_fmt; // -m and -f (linectl_parse reads them), set on every open
 
 void options_reset(void); // the settings as they are before any option
 // Fills opt_table; the walk stops at the first argument that is not an option.

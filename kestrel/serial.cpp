@@ -4,7 +4,6 @@
 #include "byte_queue.h"
 #include "console.h"
 #include "keys.h"
-#include "linectl.h"
 #include "net/netport.h"
 #include "options.h"
 #include "platform/platform.h"
@@ -292,24 +291,23 @@ int RS_lines(modem_state* m)
     return r;
 }
 
-// The framing the driver runs at, read back like the rate.
-static void check_format(void)
+static bool (*line_ready)(const line_format* got);
+
+void RS_on_open(bool (*ready)(const line_format* got))
+{
+    line_ready = ready;
+}
+
+// A fresh open: the line is set up (after the open has raised DTR and RTS)
+// with the framing the driver runs at, read back like the rate, once a
+// session; false when Ctrl-A ended it.
+static bool port_ready(void)
 {
     line_format got;
     int known = on_net ? net_format(&got) : plat_port_format(&got);
-    if (!format_warned && known == 0) {
-        format_warned = true;
-        linectl_check(&got);
-    }
-}
-
-// A fresh open: the -r sequence runs (after the open has raised DTR and
-// RTS); false when Ctrl-A ended it.
-static bool port_ready(void)
-{
-    check_format();
-    linectl_start();
-    return linectl_run();
+    bool report = !format_warned && known == 0;
+    if (report) format_warned = true;
+    return !line_ready || line_ready(report ? &got : nullptr);
 }
 
 // The driver may keep another rate than the one asked for (a 16550 asked for
