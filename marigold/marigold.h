@@ -144,7 +144,7 @@ enum InputKind { INPUT_RECORDS, INPUT_RAW };
 // allocated on first write, each with a bitmap of the bytes it holds,
 // found by page number through an open-addressed table. Writes are held
 // back in small batches, so that the pages they go to load side by side.
-enum { PAGE_SHIFT = 9, PAGE_SIZE = 1 << PAGE_SHIFT, PAGE_WORDS = PAGE_SIZE / 64 };
+enum { PAGE_SHIFT = 9, PAGE_SIZE = 1 << PAGE_SHIFT, PAGE_WORDS = PAGE_SIZE / 64, PAGES_HELD = 32 };
 struct Page {
     uint64_t present[PAGE_WORDS];
     unsigned char bytes[PAGE_SIZE];
@@ -159,8 +159,11 @@ struct PageStore {
     uint32_t count;
     int table_bits;
     PageSlot last; // the slot found last
-    std::vector<uint32_t> held; // writes held back: address and count of each
-    std::vector<unsigned char> held_data; // their bytes, one after the other
+    // Writes held back: the address and count of each, and their bytes one
+    // after the other.
+    uint32_t held[2 * PAGES_HELD];
+    uint32_t held_count, held_bytes;
+    unsigned char held_data[PAGES_HELD * 255];
     bool overlap; // a byte was given twice
     bool sorted; // the table holds the pages in address order, without gaps
 };
