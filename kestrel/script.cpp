@@ -7,6 +7,17 @@
 #include <cstdlib>
 #include <cstring>
 
+// libstdc++'s backtracking matcher recurses once or more for each byte an
+// attempt takes in, and a window of console output overflows the stack;
+// its other matcher keeps a set of states instead, at the price of
+// back-references.
+#ifdef __GLIBCXX__
+static const std::regex::flag_type REGEX_FLAGS
+    = std::regex::ECMAScript | std::regex::multiline | std::regex_constants::__polynomial;
+#else
+static const std::regex::flag_type REGEX_FLAGS = std::regex::ECMAScript | std::regex::multiline;
+#endif
+
 // ---- Parser --------------------------------------------------------------
 
 enum arg_kind { ARG_TEXT, ARG_PATTERN, ARG_MS, ARG_CODE, ARG_FILE };
@@ -146,7 +157,7 @@ static bool quoted(reader* r, std::string* out)
 static const char* regex_problem(const std::string& source)
 {
     try {
-        std::regex re(source, std::regex::ECMAScript | std::regex::multiline);
+        std::regex re(source, REGEX_FLAGS);
         return nullptr;
     } catch (const std::regex_error& e) {
         switch (e.code()) {
@@ -160,6 +171,7 @@ static const char* regex_problem(const std::string& source)
         case std::regex_constants::error_collate:
         case std::regex_constants::error_ctype: return "unknown [[:class:]] name";
         case std::regex_constants::error_backref: return "bad back-reference";
+        case std::regex_constants::error_complexity: return "back-references are not supported";
         default: return "too complex";
         }
     }
@@ -463,7 +475,7 @@ static void pattern_init(script_pattern* p, const std::string& text, bool regex,
 {
     p->text = text;
     p->is_regex = regex;
-    if (regex) p->re = std::regex(text, std::regex::ECMAScript | std::regex::multiline);
+    if (regex) p->re = std::regex(text, REGEX_FLAGS);
     p->literal = regex ? required_literal(text) : text;
     p->from = from;
     p->literal_end = 0;

@@ -2,6 +2,7 @@
 // against expect and fail patterns, and the escaping of bytes.
 #include "script.h"
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <string>
 #include <vector>
 
@@ -45,6 +46,7 @@ TEST(Script, ParsesStepsOrNamesTheFirstError)
         { "expect /a[b/", "t.ks:1:8: bad regex: unmatched [" },
         { "fail /[b-a]/", "t.ks:1:6: bad regex: bad range in []" },
         { "fail /a{2,1}/", "t.ks:1:6: bad regex: bad {} repeat" },
+        { "expect /(a)\\1/", "t.ks:1:8: bad regex: back-references are not supported" },
         { "expect /abc\nsend \"x\"", "t.ks:1:8: unclosed regex" },
         { "expect \"\"", "t.ks:1:8: empty pattern" },
         { "expect \"x\" 5s", "t.ks:1:12: bad number \"5s\": use milliseconds from 0 to 86400000" },
@@ -132,6 +134,26 @@ TEST(Script, MatchesSplitAtEveryPosition)
         for (size_t cut = 0; cut <= stream.size(); cut++)
             EXPECT_EQ(run_matcher({ c.op, ">" + stream.substr(0, cut), ">" + stream.substr(cut) }), c.want)
                 << c.op << " cut at " << cut;
+}
+
+// A regex attempt may take in the whole window: its depth must not grow
+// with it, not even on half a megabyte of stack.
+static void* long_attempt(void* result)
+{
+    *(std::string*)result = run_matcher({ "E((a)|(b))*c", ">" + std::string(2500, 'a'), ">c" });
+    return nullptr;
+}
+
+TEST(Script, RegexAttemptsDoNotRecursePerByte)
+{
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setstacksize(&attr, 512 * 1024);
+    pthread_t thread;
+    std::string result;
+    ASSERT_EQ(pthread_create(&thread, &attr, long_attempt, &result), 0);
+    pthread_join(thread, nullptr);
+    EXPECT_EQ(result, "e2501");
 }
 
 TEST(Script, EscapesBytesForMessages)
