@@ -119,6 +119,9 @@ bool linectl_run(void); // runs the -r sequence; false when Ctrl-A ended it
 int linectl_key(int key); // a typed key: the byte to send, -1 none, KEY_END
 bool linectl_command_pending(void); // Ctrl-T came: the next key is a command
 bool linectl_acts_alone(int key); // after Ctrl-T: a command, not a byte to send
+// One -r step, as a script's line step: 'd' DTR or 'r' RTS (0 or 1), 'b' a break, 'w' a wait
+bool linectl_parse_step(const std::string& word, char* what, int* value);
+extern const char LINE_STEP_HELP[]; // what a bad step should be, in -r's words
 
 // ports.cpp: registered ports, their properties and the probe
 int PortScan(int port, int baud, bool verbose, bool list_all);
