@@ -6,7 +6,7 @@
 // temporary name and renamed at the end, so a refused or failed conversion
 // leaves no output file behind.
 #include "marigold.h"
-#include "platform.h"
+#include "platform/platform.h"
 
 #include <algorithm>
 #include <cerrno>

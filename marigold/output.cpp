@@ -1,7 +1,7 @@
 // Buffered standard output. The dump prints millions of short fields, so
 // they are formatted into one block and written with a single fwrite.
 #include "marigold.h"
-#include "platform.h"
+#include "platform/platform.h"
 
 #include <cerrno>
 #include <cstdarg>

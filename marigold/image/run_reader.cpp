@@ -3,7 +3,7 @@
 // order), the bytes of many runs at once in one pass over the file; a raw
 // image's bytes straight from their place.
 #include "marigold.h"
-#include "platform.h"
+#include "platform/platform.h"
 
 #include <algorithm>
 #include <cstring>

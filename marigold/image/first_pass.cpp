@@ -3,7 +3,7 @@
 // file offset of its first line and the base in force there; a raw image is
 // one run. Also the test that tells record files from raw images.
 #include "marigold.h"
-#include "platform.h"
+#include "platform/platform.h"
 
 #include <algorithm>
 #include <cstring>

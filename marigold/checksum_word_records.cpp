@@ -6,7 +6,7 @@
 // where it is, so a symbolic link keeps pointing at it, hard links stay one
 // file, and its folder need not be writable.
 #include "marigold.h"
-#include "platform.h"
+#include "platform/platform.h"
 
 #include <cerrno>
 

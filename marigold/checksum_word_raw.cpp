@@ -2,7 +2,7 @@
 // must add up to zero; word 7 (bytes 28 to 31) carries the correction. A
 // record file goes to records_sum.cpp instead.
 #include "marigold.h"
-#include "platform.h"
+#include "platform/platform.h"
 
 #include <cerrno>
 
