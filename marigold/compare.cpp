@@ -3,7 +3,14 @@
 // order; the ranges where they differ are printed, then the counts. B is
 // checked first; A's data are compared as its own check reads them while
 // they come in address order, and else read again.
-#include "marigold.h"
+#include "compare.h"
+#include "image/first_pass.h"
+#include "image/image.h"
+#include "image/runs.h"
+#include "options.h"
+#include "output.h"
+#include "records/lines.h"
+#include "records/parser.h"
 
 #include <algorithm>
 #include <cstring>

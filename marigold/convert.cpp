@@ -5,8 +5,15 @@
 // written again by a cursor over the image's runs. It is written under a
 // temporary name and renamed at the end, so a refused or failed conversion
 // leaves no output file behind.
-#include "marigold.h"
+#include "convert.h"
+#include "image/first_pass.h"
+#include "image/image.h"
+#include "image/runs.h"
+#include "options.h"
+#include "output.h"
 #include "platform/platform.h"
+#include "records/parser.h"
+#include "records/writer.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,6 +1,10 @@
 // The -i mode: read a record file once, report its problems line by line,
 // then say what it holds: format, records, address ranges, start address.
-#include "marigold.h"
+#include "info.h"
+#include "output.h"
+#include "records/lines.h"
+#include "records/parser.h"
+#include "records/ranges.h"
 
 #include <cstring>
 
@@ -55,15 +59,6 @@ static void print_start()
         out_hex(Info.start, 8);
     }
     out_newline();
-}
-
-void info_check_end()
-{
-    if (Info.intel_seen && !Info.eof_record_seen) {
-        Info.problems++;
-        out_str(InputPath);
-        out_str(": no end-of-file record\n");
-    }
 }
 
 void info_summary()

@@ -2,8 +2,16 @@
 // the way -i reads it: the pass checks it and notes its runs, each with the
 // file offset of its first line and the base in force there; a raw image is
 // one run. Also the test that tells record files from raw images.
-#include "marigold.h"
+#include "image/first_pass.h"
+#include "image/image.h"
+#include "image/pages.h"
+#include "image/run_reader.h"
+#include "image/runs.h"
+#include "options.h"
+#include "output.h"
 #include "platform/platform.h"
+#include "records/lines.h"
+#include "records/parser.h"
 
 #include <algorithm>
 #include <cstring>
@@ -299,4 +307,14 @@ bool first_pass_next(FirstPass* pass, Piece* piece)
         }
         end_input(pass, end_records(pass));
     }
+}
+
+// Every input through the first pass, then the image settled.
+bool read_inputs(ImageRuns* image)
+{
+    FirstPass pass {};
+    first_pass_start(&pass, image, false);
+    Piece piece;
+    while (first_pass_next(&pass, &piece)) { }
+    return settle_image(image, pass.sound);
 }

@@ -2,8 +2,14 @@
 // first line on, or, for a file of many small runs (records out of address
 // order), the bytes of many runs at once in one pass over the file; a raw
 // image's bytes straight from their place.
-#include "marigold.h"
+#include "image/run_reader.h"
+#include "image/image.h"
+#include "image/pages.h"
+#include "options.h"
+#include "output.h"
 #include "platform/platform.h"
+#include "records/lines.h"
+#include "records/parser.h"
 
 #include <algorithm>
 #include <cstring>

@@ -2,7 +2,11 @@
 // (info_feed), is decoded as it comes, and is judged when it ends
 // (info_end_line). Only the first bytes of a record are kept; the sum, the
 // count and the last byte cover the rest, however long the line.
-#include "marigold.h"
+#include "records/parser.h"
+#include "options.h"
+#include "output.h"
+#include "records/lines.h"
+#include "records/ranges.h"
 
 #ifdef __SSE2__
 #include <emmintrin.h>
@@ -371,4 +375,21 @@ void info_end_line()
     Info.piece_count = 0;
     if (Line.phase != PHASE_START) judge_line(); // blank lines are skipped
     line_reset();
+}
+
+// A CS:IP start (type 03) stays one in Intel HEX; S-records take its
+// linear address.
+uint32_t linear_start(StartKind start_kind, uint32_t start)
+{
+    if (start_kind == START_SEGMENT) return (start >> 16) * 16 + (start & 0xffff);
+    return start_kind == START_NONE ? 0 : start;
+}
+
+void info_check_end()
+{
+    if (Info.intel_seen && !Info.eof_record_seen) {
+        Info.problems++;
+        out_str(InputPath);
+        out_str(": no end-of-file record\n");
+    }
 }

@@ -1,0 +1,13 @@
+// The -i mode: a record file's problems in file order, then its summary.
+#ifndef MARIGOLD_INFO_H
+#define MARIGOLD_INFO_H
+
+#include <cstddef>
+#include <cstdio>
+
+void info_scan(const char* block, size_t n); // lines split at LF, the last one left open
+void info_read(FILE* in);
+void info_summary();
+int info_file();
+
+#endif

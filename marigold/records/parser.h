@@ -1,0 +1,43 @@
+// The strict record parser of -i, -x, -d, -c and -w: a line arrives in
+// pieces of any size (info_feed), is decoded as it comes, and is judged
+// when it ends (info_end_line), its problems printed in file order.
+#ifndef MARIGOLD_RECORDS_PARSER_H
+#define MARIGOLD_RECORDS_PARSER_H
+
+#include <cstddef>
+#include <cstdint>
+
+enum StartKind { START_NONE, START_LINEAR, START_SEGMENT };
+// The data of one record line: one piece, or two where its addresses wrap.
+struct LineData {
+    uint32_t address;
+    const unsigned char* data; // inside the record reader's line, until the next line
+    uint32_t n;
+    uint32_t column; // where the digits of data[0] stand in the line
+};
+struct InfoState {
+    uint64_t line; // lines ended so far
+    uint64_t records, data_records, srec_data_records, problems;
+    bool intel_seen, srec_seen, eof_record_seen, ended, after_end_reported;
+    bool segmented; // the base came from type 02, not 04
+    bool extended; // a type 02 to 05 record was read: no 8-bit file
+    uint32_t base;
+    StartKind start_kind;
+    uint32_t start;
+    uint64_t scanned; // bytes handed to info_scan so far
+    uint64_t line_offset; // where the line being read starts in the file
+    uint32_t checksum_column; // of the record being judged, in its line
+    bool replay; // a checked file read again: its data alone are wanted
+    bool quick; // overlaps are left to the caller: no ranges
+    LineData pieces[2]; // the data of the line last ended
+    int piece_count;
+};
+extern InfoState Info;
+void info_reset();
+void info_feed(const char* text, size_t n);
+void info_end_line();
+void info_check_end(); // the end-of-file record, once the file is read
+// A CS:IP start (type 03) as the linear address it means; 0 when there is none.
+uint32_t linear_start(StartKind start_kind, uint32_t start);
+
+#endif
