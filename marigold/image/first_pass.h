@@ -28,7 +28,6 @@ struct FirstPass {
     unsigned char data[RECORD_BYTES_SIZE];
     bool sound;
     bool raw_data; // raw images are read too, not only noted
-    const char* given; // InputPath as it was
 };
 void first_pass_start(FirstPass* pass, ImageRuns* image, bool raw_data);
 bool first_pass_next(FirstPass* pass, Piece* piece);

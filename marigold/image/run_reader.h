@@ -4,6 +4,7 @@
 #define MARIGOLD_IMAGE_RUN_READER_H
 
 #include "image/image.h"
+#include "records/parser.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -13,6 +14,8 @@
 enum { READ_BLOCK = 1 << 16 };
 struct RunReader {
     FILE* file;
+    const char* path; // named when reading it fails
+    RecordParser parser; // of its record lines
     uint32_t input;
     size_t run;
     std::vector<char> buf;

@@ -20,13 +20,18 @@ static size_t ReadPos, ReadEnd;
 // here, before a mode creates its output.
 FILE* open_input()
 {
+    return open_path(InputPath);
+}
+
+FILE* open_path(const char* path)
+{
     errno = 0;
-    FILE* in = fopen(InputPath, "rb");
+    FILE* in = fopen(path, "rb");
     int first = in ? fgetc(in) : EOF;
     if (!in || (first == EOF && ferror(in))) {
         int error = errno;
         if (in) fclose(in);
-        file_failed("open", InputPath, error);
+        file_failed("open", path, error);
         out_exit(FailCode);
     }
     if (first != EOF) ungetc(first, in);
@@ -37,12 +42,17 @@ FILE* open_input()
 // ordinary end of file.
 void close_input(FILE* in)
 {
+    close_path(in, InputPath);
+}
+
+void close_path(FILE* in, const char* path)
+{
     bool failed = ferror(in);
     int error = errno;
     if (ReadStream == in) ReadStream = nullptr;
     fclose(in);
     if (failed) {
-        file_failed("read", InputPath, error);
+        file_failed("read", path, error);
         out_exit(FailCode);
     }
 }

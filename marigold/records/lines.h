@@ -11,8 +11,10 @@ struct RecordBuffer {
     int count;
 };
 extern RecordBuffer RecordBytes;
-FILE* open_input();
+FILE* open_input(); // InputPath
 void close_input(FILE* in);
+FILE* open_path(const char* path); // a fatal exit when it can't be opened or read
+void close_path(FILE* in, const char* path); // a fatal exit after a read error
 int get_line(char* line, FILE* in);
 extern const signed char* const HexDigitValue; // 0 to 15, or -1 for no hex digit
 int hex_pair(const char* text);

@@ -1,9 +1,8 @@
-// The -i mode's record reading: a line arrives in pieces of any size
-// (info_feed), is decoded as it comes, and is judged when it ends
-// (info_end_line). Only the first bytes of a record are kept; the sum, the
+// The strict reading of record lines: a line arrives in pieces of any size
+// (parser_feed), is decoded as it comes, and is judged when it ends
+// (parser_end_line). Only the first bytes of a record are kept; the sum, the
 // count and the last byte cover the rest, however long the line.
 #include "records/parser.h"
-#include "options.h"
 #include "output.h"
 #include "records/lines.h"
 #include "records/ranges.h"
@@ -12,31 +11,14 @@
 #include <emmintrin.h>
 #endif
 
-InfoState Info;
 
-// An Intel record holds 4 + 255 + 1 bytes at most, an S-record 1 + 255: a
-// longer line is a length mismatch whatever it holds.
-enum { LINE_KEEP = 260 };
-enum LinePhase { PHASE_START, PHASE_S_TYPE, PHASE_HEX, PHASE_GARBLED };
-
-static struct {
-    LinePhase phase;
-    char kind; // ':' or the S-record type digit
-    bool cr; // the text so far ends with a CR, allowed only before the line end
-    int high; // a first hex digit waiting for its second, or -1
-    uint64_t count; // bytes decoded
-    uint32_t sum;
-    unsigned char last;
-    unsigned char bytes[LINE_KEEP];
-} Line;
-
-static void line_reset()
+static void line_reset(RecordParser* parser)
 {
-    Line.phase = PHASE_START;
-    Line.cr = false;
-    Line.high = -1;
-    Line.count = 0;
-    Line.sum = 0;
+    parser->open_line.phase = PHASE_START;
+    parser->open_line.cr = false;
+    parser->open_line.high = -1;
+    parser->open_line.count = 0;
+    parser->open_line.sum = 0;
 }
 
 // The value of two hex digits, indexed by the first character plus 256
@@ -51,43 +33,43 @@ static void make_pair_table()
     }
 }
 
-void info_reset()
+void parser_reset(RecordParser* parser, const char* path)
 {
     if (PairValue[0] == 0) make_pair_table(); // "\0\0" is no pair: -1 once made
-    Info = InfoState {};
-    ranges_clear();
-    line_reset();
+    *parser = RecordParser {};
+    parser->path = path;
+    line_reset(parser);
 }
 
 // A character that is no hex digit: only a CR right before the line end
 // may stand there.
-static void odd_character(const unsigned char* p, const unsigned char* end)
+static void odd_character(RecordParser* parser, const unsigned char* p, const unsigned char* end)
 {
     if (*p == '\r' && p + 1 == end)
-        Line.cr = true;
+        parser->open_line.cr = true;
     else
-        Line.phase = PHASE_GARBLED;
+        parser->open_line.phase = PHASE_GARBLED;
 }
 
 // The hot loop of -i: pairs of digits into bytes, with the line's figures
 // held in locals so that the byte stores cannot make them reload.
-static void decode_hex(const unsigned char* p, const unsigned char* end)
+static void decode_hex(RecordParser* parser, const unsigned char* p, const unsigned char* end)
 {
     const signed char* digit = HexDigitValue;
-    uint64_t count = Line.count;
-    uint32_t sum = Line.sum;
-    unsigned last = Line.last;
-    if (Line.high >= 0 && p < end) {
+    uint64_t count = parser->open_line.count;
+    uint32_t sum = parser->open_line.sum;
+    unsigned last = parser->open_line.last;
+    if (parser->open_line.high >= 0 && p < end) {
         int low = digit[*p];
-        if (low < 0) return odd_character(p, end);
-        last = Line.high << 4 | low;
-        if (count < LINE_KEEP) Line.bytes[count] = (unsigned char)last;
+        if (low < 0) return odd_character(parser, p, end);
+        last = parser->open_line.high << 4 | low;
+        if (count < LINE_KEEP) parser->open_line.bytes[count] = (unsigned char)last;
         count++;
         sum += last;
-        Line.high = -1;
+        parser->open_line.high = -1;
         p++;
     }
-    unsigned char* keep = Line.bytes;
+    unsigned char* keep = parser->open_line.bytes;
 #ifdef __SSE2__
     // Sixteen digits at a time while they are all hex digits.
     while (end - p >= 16 && count + 8 <= LINE_KEEP) {
@@ -137,62 +119,62 @@ static void decode_hex(const unsigned char* p, const unsigned char* end)
         sum += last;
         p += 2;
     }
-    Line.count = count;
-    Line.sum = sum;
-    Line.last = (unsigned char)last;
+    parser->open_line.count = count;
+    parser->open_line.sum = sum;
+    parser->open_line.last = (unsigned char)last;
     if (p == end) return;
     int high = digit[*p];
-    if (high < 0) return odd_character(p, end);
+    if (high < 0) return odd_character(parser, p, end);
     // A lone digit waits for its second, in the next piece or never: a line
     // that ends on it (before its CR) has an odd digit count and is garbled.
-    Line.high = high;
-    if (p + 1 < end) odd_character(p + 1, end);
+    parser->open_line.high = high;
+    if (p + 1 < end) odd_character(parser, p + 1, end);
 }
 
-void info_feed(const char* text, size_t n)
+void parser_feed(RecordParser* parser, const char* text, size_t n)
 {
     const unsigned char* p = (const unsigned char*)text;
     const unsigned char* end = p + n;
-    if (p == end || Line.phase == PHASE_GARBLED) return;
-    if (Line.cr) {
-        Line.phase = PHASE_GARBLED;
+    if (p == end || parser->open_line.phase == PHASE_GARBLED) return;
+    if (parser->open_line.cr) {
+        parser->open_line.phase = PHASE_GARBLED;
         return;
     }
-    if (Line.phase == PHASE_START) {
+    if (parser->open_line.phase == PHASE_START) {
         if (*p == ':') {
-            Line.kind = ':';
-            Line.phase = PHASE_HEX;
+            parser->open_line.kind = ':';
+            parser->open_line.phase = PHASE_HEX;
         } else if (*p == 'S') {
-            Line.phase = PHASE_S_TYPE;
+            parser->open_line.phase = PHASE_S_TYPE;
         } else {
-            return odd_character(p, end);
+            return odd_character(parser, p, end);
         }
         if (++p == end) return;
     }
-    if (Line.phase == PHASE_S_TYPE) {
-        if (*p < '0' || *p > '9') return odd_character(p, end);
-        Line.kind = (char)*p;
-        Line.phase = PHASE_HEX;
+    if (parser->open_line.phase == PHASE_S_TYPE) {
+        if (*p < '0' || *p > '9') return odd_character(parser, p, end);
+        parser->open_line.kind = (char)*p;
+        parser->open_line.phase = PHASE_HEX;
         p++;
     }
-    decode_hex(p, end);
+    decode_hex(parser, p, end);
 }
 
 // Starts a problem's line with "PATH:LINE: " and the text; the caller
 // adds any figures and ends the line.
-static void problem(const char* text)
+static void problem(RecordParser* parser, const char* text)
 {
-    Info.problems++;
-    out_str(InputPath);
+    parser->problems++;
+    out_str(parser->path);
     out_str(":");
-    out_dec(Info.line);
+    out_dec(parser->line);
     out_str(": ");
     out_str(text);
 }
 
-static void problem_line(const char* text)
+static void problem_line(RecordParser* parser, const char* text)
 {
-    problem(text);
+    problem(parser, text);
     out_newline();
 }
 
@@ -208,14 +190,14 @@ static void two_counts(const char* first, uint64_t a, const char* second, uint64
 
 // The line's data are kept for a mode that wants the image; on a replay
 // they are all that is wanted, as the file was checked before.
-static void add_data(uint32_t address, const unsigned char* data, uint32_t n)
+static void add_data(RecordParser* parser, uint32_t address, const unsigned char* data, uint32_t n)
 {
-    uint32_t column = (Line.kind == ':' ? 1 : 2) + 2 * (uint32_t)(data - Line.bytes);
-    if (n) Info.pieces[Info.piece_count++] = LineData { address, data, n, column };
-    if (Info.replay || Info.quick) return;
+    uint32_t column = (parser->open_line.kind == ':' ? 1 : 2) + 2 * (uint32_t)(data - parser->open_line.bytes);
+    if (n) parser->pieces[parser->piece_count++] = LineData { address, data, n, column };
+    if (parser->replay || parser->quick) return;
     ranges_add(address, n);
     for (int i = 0; i < OverlapCount; i++) {
-        problem("overlap at ");
+        problem(parser, "overlap at ");
         out_hex(Overlaps[i].first, 8);
         out_str("-");
         out_hex(Overlaps[i].last, 8);
@@ -224,12 +206,12 @@ static void add_data(uint32_t address, const unsigned char* data, uint32_t n)
 }
 
 // Addresses run on past 0xffffffff to 0.
-static void add_data_wrapping(uint32_t address, const unsigned char* data, uint32_t n)
+static void add_data_wrapping(RecordParser* parser, uint32_t address, const unsigned char* data, uint32_t n)
 {
     uint64_t room = (uint64_t)0x100000000 - address;
     uint32_t first = n < room ? n : (uint32_t)room;
-    add_data(address, data, first);
-    if (n > first) add_data(0, data + first, n - first);
+    add_data(parser, address, data, first);
+    if (n > first) add_data(parser, 0, data + first, n - first);
 }
 
 static uint32_t big_endian(const unsigned char* bytes, int width)
@@ -241,140 +223,140 @@ static uint32_t big_endian(const unsigned char* bytes, int width)
 }
 
 // Length and checksum, common to both formats: true when both hold.
-static bool record_sound(unsigned stated, uint64_t held, unsigned expected)
+static bool record_sound(RecordParser* parser, unsigned stated, uint64_t held, unsigned expected)
 {
     if (held != stated) {
-        problem("record length mismatch");
+        problem(parser, "record length mismatch");
         two_counts(" (states ", stated, ", holds ", held);
         return false;
     }
-    if (expected != Line.last) {
-        problem("checksum error (expected");
+    if (expected != parser->open_line.last) {
+        problem(parser, "checksum error (expected");
         out_byte(expected);
         out_str(", found");
-        out_byte(Line.last);
+        out_byte(parser->open_line.last);
         out_str(")\n");
         return false;
     }
     return true;
 }
 
-static bool fixed_length(unsigned stated, unsigned needed)
+static bool fixed_length(RecordParser* parser, unsigned stated, unsigned needed)
 {
     if (stated == needed) return true;
-    problem("record length mismatch");
+    problem(parser, "record length mismatch");
     two_counts(" (states ", stated, ", needs ", needed);
     return false;
 }
 
 // Type 02 addresses wrap inside their 64 KiB segment; type 04 addresses run
 // on across 64 KiB boundaries.
-static void intel_data(uint32_t offset, uint32_t n)
+static void intel_data(RecordParser* parser, uint32_t offset, uint32_t n)
 {
-    const unsigned char* data = Line.bytes + 4;
-    if (!Info.segmented) return add_data_wrapping(Info.base + offset, data, n);
+    const unsigned char* data = parser->open_line.bytes + 4;
+    if (!parser->segmented) return add_data_wrapping(parser, parser->base + offset, data, n);
     uint32_t first = n < 0x10000 - offset ? n : 0x10000 - offset;
-    add_data(Info.base + offset, data, first);
-    if (n > first) add_data(Info.base, data + first, n - first);
+    add_data(parser, parser->base + offset, data, first);
+    if (n > first) add_data(parser, parser->base, data + first, n - first);
 }
 
-static void intel_record_info()
+static void intel_record_info(RecordParser* parser)
 {
-    const unsigned char* b = Line.bytes;
+    const unsigned char* b = parser->open_line.bytes;
     int type = b[3];
-    Info.records++;
-    Info.intel_seen = true;
-    if (type == 0) Info.data_records++;
+    parser->records++;
+    parser->intel_seen = true;
+    if (type == 0) parser->data_records++;
     unsigned stated = b[0];
-    if (!record_sound(stated, Line.count - 5, (0u - (Line.sum - Line.last)) & 0xff)) return;
+    if (!record_sound(parser, stated, parser->open_line.count - 5, (0u - (parser->open_line.sum - parser->open_line.last)) & 0xff)) return;
     static const unsigned char fixed[6] = { 0, 0, 2, 4, 2, 4 };
     if (type > 5) {
-        problem("unknown record type");
+        problem(parser, "unknown record type");
         out_byte(type);
         out_newline();
         return;
     }
-    if (type != 0 && !fixed_length(stated, fixed[type])) return;
-    if (type >= 2) Info.extended = true;
+    if (type != 0 && !fixed_length(parser, stated, fixed[type])) return;
+    if (type >= 2) parser->extended = true;
     switch (type) {
     case 0:
-        return intel_data(big_endian(b + 1, 2), stated);
+        return intel_data(parser, big_endian(b + 1, 2), stated);
     case 1:
-        Info.eof_record_seen = Info.ended = true;
+        parser->eof_record_seen = parser->ended = true;
         // An 8-bit file (no type 02 to 05 before) may give its start
         // address in the end record's address field.
-        if (!Info.extended && big_endian(b + 1, 2) != 0) {
-            Info.start_kind = START_LINEAR;
-            Info.start = big_endian(b + 1, 2);
+        if (!parser->extended && big_endian(b + 1, 2) != 0) {
+            parser->start_kind = START_LINEAR;
+            parser->start = big_endian(b + 1, 2);
         }
         return;
     case 2:
     case 4:
-        Info.segmented = type == 2;
-        Info.base = big_endian(b + 4, 2) << (type == 2 ? 4 : 16);
+        parser->segmented = type == 2;
+        parser->base = big_endian(b + 4, 2) << (type == 2 ? 4 : 16);
         return;
     default:
-        Info.start_kind = type == 3 ? START_SEGMENT : START_LINEAR;
-        Info.start = big_endian(b + 4, 4);
+        parser->start_kind = type == 3 ? START_SEGMENT : START_LINEAR;
+        parser->start = big_endian(b + 4, 4);
     }
 }
 
-static void srec_record_info()
+static void srec_record_info(RecordParser* parser)
 {
     static const unsigned char width_of[10] = { 2, 2, 3, 4, 0, 2, 3, 4, 3, 2 };
-    int type = Line.kind - '0';
-    const unsigned char* b = Line.bytes;
-    Info.records++;
-    Info.srec_seen = true;
+    int type = parser->open_line.kind - '0';
+    const unsigned char* b = parser->open_line.bytes;
+    parser->records++;
+    parser->srec_seen = true;
     bool data = type >= 1 && type <= 3;
     unsigned stated = b[0];
-    Info.data_records += data;
-    Info.srec_data_records += data;
-    if (!record_sound(stated, Line.count - 1, ~(Line.sum - Line.last) & 0xff)) return;
-    if (type == 4) return problem_line("unknown record type S4");
+    parser->data_records += data;
+    parser->srec_data_records += data;
+    if (!record_sound(parser, stated, parser->open_line.count - 1, ~(parser->open_line.sum - parser->open_line.last) & 0xff)) return;
+    if (type == 4) return problem_line(parser, "unknown record type S4");
     int width = width_of[type];
     if (type <= 3 ? stated < (unsigned)width + 1 : stated != (unsigned)width + 1)
-        return (void)fixed_length(stated, width + 1);
+        return (void)fixed_length(parser, stated, width + 1);
     uint32_t address = big_endian(b + 1, width);
     if (data) {
-        add_data_wrapping(address, b + 1 + width, stated - width - 1);
+        add_data_wrapping(parser, address, b + 1 + width, stated - width - 1);
     } else if (type == 5 || type == 6) {
-        if (!Info.replay && address != Info.srec_data_records) {
-            problem("record count mismatch");
-            two_counts(" (states ", address, ", counted ", Info.srec_data_records);
+        if (!parser->replay && address != parser->srec_data_records) {
+            problem(parser, "record count mismatch");
+            two_counts(" (states ", address, ", counted ", parser->srec_data_records);
         }
     } else if (type >= 7) {
-        Info.start_kind = START_LINEAR;
-        Info.start = address;
-        Info.ended = true;
+        parser->start_kind = START_LINEAR;
+        parser->start = address;
+        parser->ended = true;
     }
 }
 
-static void judge_line()
+static void judge_line(RecordParser* parser)
 {
     bool garbled
-        = Line.phase != PHASE_HEX || Line.high >= 0 || Line.count < (Line.kind == ':' ? 5u : 2u);
-    if (Info.ended) {
-        if (!Info.after_end_reported) problem_line("data after end of file");
-        Info.after_end_reported = true;
+        = parser->open_line.phase != PHASE_HEX || parser->open_line.high >= 0 || parser->open_line.count < (parser->open_line.kind == ':' ? 5u : 2u);
+    if (parser->ended) {
+        if (!parser->after_end_reported) problem_line(parser, "data after end of file");
+        parser->after_end_reported = true;
         return;
     }
-    if (garbled) return problem_line("garbled line");
-    if (Line.kind == ':') {
-        Info.checksum_column = 1 + 2 * (uint32_t)(Line.count - 1);
-        intel_record_info();
+    if (garbled) return problem_line(parser, "garbled line");
+    if (parser->open_line.kind == ':') {
+        parser->checksum_column = 1 + 2 * (uint32_t)(parser->open_line.count - 1);
+        intel_record_info(parser);
     } else {
-        Info.checksum_column = 2 + 2 * (uint32_t)(Line.count - 1);
-        srec_record_info();
+        parser->checksum_column = 2 + 2 * (uint32_t)(parser->open_line.count - 1);
+        srec_record_info(parser);
     }
 }
 
-void info_end_line()
+void parser_end_line(RecordParser* parser)
 {
-    Info.line++;
-    Info.piece_count = 0;
-    if (Line.phase != PHASE_START) judge_line(); // blank lines are skipped
-    line_reset();
+    parser->line++;
+    parser->piece_count = 0;
+    if (parser->open_line.phase != PHASE_START) judge_line(parser); // blank lines are skipped
+    line_reset(parser);
 }
 
 // A CS:IP start (type 03) stays one in Intel HEX; S-records take its
@@ -385,11 +367,11 @@ uint32_t linear_start(StartKind start_kind, uint32_t start)
     return start_kind == START_NONE ? 0 : start;
 }
 
-void info_check_end()
+void parser_check_end(RecordParser* parser)
 {
-    if (Info.intel_seen && !Info.eof_record_seen) {
-        Info.problems++;
-        out_str(InputPath);
+    if (parser->intel_seen && !parser->eof_record_seen) {
+        parser->problems++;
+        out_str(parser->path);
         out_str(": no end-of-file record\n");
     }
 }
