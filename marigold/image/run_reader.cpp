@@ -178,26 +178,26 @@ static void load_window(RunReader* r, const ImageRuns* image, size_t first)
 
 void reader_start(RunReader* r, const ImageRuns* image, size_t run, uint64_t from)
 {
-    const Run& the = image->runs[run];
-    const Input& input = image->inputs[the.input];
+    const Run& to_read = image->runs[run];
+    const Input& input = image->inputs[to_read.input];
     r->run = run;
-    r->next = (uint64_t)((int64_t)the.address - input.shift);
-    r->end = r->next + the.n;
-    if (the.in_memory) {
-        r->next += from > the.address ? from - the.address : 0;
+    r->next = (uint64_t)((int64_t)to_read.address - input.shift);
+    r->end = r->next + to_read.n;
+    if (to_read.in_memory) {
+        r->next += from > to_read.address ? from - to_read.address : 0;
         return;
     }
-    reader_open(r, image, the.input);
+    reader_open(r, image, to_read.input);
     if (input.kind == INPUT_RAW) {
-        uint64_t skip = from > the.address ? from - the.address : 0;
+        uint64_t skip = from > to_read.address ? from - to_read.address : 0;
         r->next += skip;
-        reader_seek(r, the.offset + skip, input.path.c_str());
-    } else if (windowed(image, the)) {
+        reader_seek(r, to_read.offset + skip, input.path.c_str());
+    } else if (windowed(image, to_read)) {
         if (run < r->window_first || run >= r->window_end) load_window(r, image, run);
     } else {
-        reader_seek(r, the.offset, input.path.c_str());
-        r->base = the.base;
-        r->segmented = the.segmented;
+        reader_seek(r, to_read.offset, input.path.c_str());
+        r->base = to_read.base;
+        r->segmented = to_read.segmented;
     }
 }
 
