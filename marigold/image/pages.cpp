@@ -2,7 +2,7 @@
 // order: pages of 512 bytes with a bitmap of the bytes present, so that a
 // byte given twice is seen as it comes. Once the input is read, the table
 // is sorted by address and the pages become runs, read back from memory.
-#include "marigold.h"
+#include "image/pages.h"
 
 #include <algorithm>
 #include <cstring>

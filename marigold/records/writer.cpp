@@ -1,7 +1,9 @@
 // The Intel HEX and S-record output of -x: 16 data bytes a line, in address
 // order, adjacent data merged into full lines. A line never runs across a
 // 64 KiB boundary, where Intel HEX needs a new type 04 record.
-#include "marigold.h"
+#include "records/writer.h"
+#include "output.h"
+#include "records/parser.h"
 
 #include <cstring>
 #ifdef __SSE2__
@@ -195,14 +197,6 @@ void records_begin(FILE* out, OutKind kind, bool crlf, const char* header)
     TextLen = LineLen = Upper = 0;
     DataLines = 0;
     if (kind != OUT_HEX) srec_header(header);
-}
-
-// A CS:IP start (type 03) stays one in Intel HEX; S-records take its
-// linear address.
-uint32_t linear_start(StartKind start_kind, uint32_t start)
-{
-    if (start_kind == START_SEGMENT) return (start >> 16) * 16 + (start & 0xffff);
-    return start_kind == START_NONE ? 0 : start;
 }
 
 // The start and end records; false when the output could not be written.
