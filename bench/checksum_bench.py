@@ -44,7 +44,7 @@ def main():
         program = os.path.join(work, "crc_bench")
         subprocess.run(["g++", "-std=c++17", "-O3", "-DNDEBUG", "-I", os.path.join(ROOT, "marigold"),
                         os.path.join(ROOT, "bench", "crc_bench.cpp"),
-                        os.path.join(ROOT, "marigold", "checksums.cpp"), "-o", program], check=True)
+                        os.path.join(ROOT, "marigold", "image", "checksums.cpp"), "-o", program], check=True)
         image = os.path.join(work, "image.bin")
         with open(image, "wb") as f:
             f.write(os.urandom(size))

@@ -1,7 +1,7 @@
 // Times the checksum engine over a file held in memory: the best of a few
 // passes, in MB/s (10^6 bytes a second), and the value it gave.
 // Usage: crc_bench ALGORITHM FILE
-#include "checksums.h"
+#include "image/checksums.h"
 
 #include <chrono>
 #include <cstdio>

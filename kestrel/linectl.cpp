@@ -20,6 +20,7 @@ static const int PULSE_MS = 100; // Ctrl-T p without -r: a DTR pulse this long
 static const int MAX_WAIT_MS = 10000;
 static const int KEY_LOOK_MS = 10; // a wait looks at the keyboard this often
 static const int DRAIN_MS = 3000; // longest wait for the output ahead of a line step
+const char LINE_STEP_HELP[] = "use dtr=0, dtr=1, rts=0, rts=1, break, or a wait of 1 to 10000 ms";
 
 // One step of a -r sequence: 'd' DTR, 'r' RTS (value 0 or 1), 'b' a break,
 // 'w' a wait of value milliseconds.
@@ -92,6 +93,15 @@ static bool parse_step(const std::string& word, line_step* step)
     return ms >= 1 && ms <= MAX_WAIT_MS;
 }
 
+bool linectl_parse_step(const std::string& word, char* what, int* value)
+{
+    line_step step;
+    if (!parse_step(word, &step)) return false;
+    *what = step.what;
+    *value = step.value;
+    return true;
+}
+
 // Steps are separated by commas or blanks.
 static bool parse_sequence(const char* text)
 {
@@ -105,10 +115,7 @@ static bool parse_sequence(const char* text)
         std::string word(p, len);
         line_step step;
         if (!parse_step(word, &step)) {
-            fprintf(stderr,
-                "Bad step \"%s\" in -r: use dtr=0, dtr=1, rts=0, rts=1, break, or a wait of 1 to "
-                "10000 ms\n",
-                word.c_str());
+            fprintf(stderr, "Bad step \"%s\" in -r: %s\n", word.c_str(), LINE_STEP_HELP);
             return false;
         }
         sequence.push_back(step);

@@ -4,6 +4,7 @@
 #define KESTREL_LINECTL_H
 
 #include "line_types.h"
+#include <string>
 
 // From linectl_key: no byte to send, and the session's end.
 enum { KEY_NONE = -1, KEY_END = -3 };
@@ -16,5 +17,8 @@ bool linectl_open(const line_format* got);
 int linectl_key(int key); // a typed key: the byte to send, KEY_NONE or KEY_END
 bool linectl_command_pending(void); // Ctrl-T came: the next key is a command
 bool linectl_acts_alone(int key); // after Ctrl-T: a command, not a byte to send
+// One -r step, as a script's line step: 'd' DTR or 'r' RTS (0 or 1), 'b' a break, 'w' a wait
+bool linectl_parse_step(const std::string& word, char* what, int* value);
+extern const char LINE_STEP_HELP[]; // what a bad step should be, in -r's words
 
 #endif

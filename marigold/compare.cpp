@@ -3,7 +3,14 @@
 // order; the ranges where they differ are printed, then the counts. B is
 // checked first; A's data are compared as its own check reads them while
 // they come in address order, and else read again.
-#include "marigold.h"
+#include "compare.h"
+#include "image/first_pass.h"
+#include "image/image.h"
+#include "image/runs.h"
+#include "options.h"
+#include "output.h"
+#include "records/lines.h"
+#include "records/parser.h"
 
 #include <algorithm>
 #include <cstring>
@@ -53,14 +60,11 @@ static void compare_bytes(
 }
 
 // A side of the walk: a file's first pass while its data come in address
-// order, else a cursor. The two passes share the record reader, so each
-// keeps the reader's state (and the path its messages name) while the other
-// reads, and hands over its data in blocks, to swap seldom.
+// order, else a cursor. Each pass reads its file with its own record
+// parser, and hands over its data in blocks.
 struct Side {
     Cursor* cursor;
     FirstPass* pass;
-    InfoState state;
-    const char* path;
     uint64_t reach; // of the pass's data so far
     bool out_of_order;
     Piece piece; // the data the walk is at
@@ -76,12 +80,6 @@ struct Side {
 
 enum : uint64_t { NOT_YET = UINT64_MAX };
 static unsigned char FillBlock[1 << 16];
-
-static void swap_reader(Side* side)
-{
-    std::swap(Info, side->state);
-    std::swap(InputPath, side->path);
-}
 
 // The pass's next data in address order; once they are out of order the
 // pass is read on for its check alone.
@@ -103,7 +101,6 @@ static bool pull(Side* side, Piece* p)
 // the pass's next call, whatever the other side reads.
 static bool next_block(Side* side)
 {
-    swap_reader(side);
     Piece* block = &side->piece;
     *block = Piece {};
     for (;;) {
@@ -127,7 +124,6 @@ static bool next_block(Side* side)
         memcpy(side->block + block->n, p.data, p.n);
         block->n += p.n;
     }
-    swap_reader(side);
     return block->n > 0;
 }
 
@@ -255,17 +251,11 @@ static void start_pass(Side* side, FirstPass* pass, ImageRuns* image, const char
 {
     image->inputs.push_back(Input {});
     parse_input(arg, &image->inputs[0]);
-    const char* given = InputPath;
-    InputPath = image->inputs[0].path.c_str();
-    fclose(open_input());
-    InputPath = given;
+    fclose(open_path(image->inputs[0].path.c_str()));
     *side = Side {};
     side->pass = pass;
-    side->path = InputPath;
     begin_side(side, image);
-    swap_reader(side);
     first_pass_start(pass, image, true);
-    swap_reader(side);
 }
 
 static void start_cursor(Side* side, Cursor* cursor, const ImageRuns* image)
@@ -293,11 +283,8 @@ int compare_files()
         start_pass(&Sides[i], &passes[i], &images[i], Paths[i]);
     walk(&Sides[0], &Sides[1]);
     bool sound = true;
-    for (int i = 0; i < 2; i++) {
-        swap_reader(&Sides[i]);
+    for (int i = 0; i < 2; i++)
         sound = settle_image(&images[i], passes[i].sound) && sound;
-        swap_reader(&Sides[i]);
-    }
     if (!sound) return 2;
     if (Sides[0].out_of_order || Sides[1].out_of_order) {
         Cursor cursors[2];

@@ -5,8 +5,15 @@
 // written again by a cursor over the image's runs. It is written under a
 // temporary name and renamed at the end, so a refused or failed conversion
 // leaves no output file behind.
-#include "marigold.h"
-#include "platform.h"
+#include "convert.h"
+#include "image/first_pass.h"
+#include "image/image.h"
+#include "image/runs.h"
+#include "options.h"
+#include "output.h"
+#include "platform/platform.h"
+#include "records/parser.h"
+#include "records/writer.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -20,7 +27,7 @@ enum : uint64_t { NO_BYTE_YET = UINT64_MAX, ADDRESS_END = (uint64_t)1 << 32 };
 
 static FILE* Out;
 static OutKind Kind;
-static const ImageRuns* Shape; // its inputs, fill and crop
+static const ImageRuns* OutImage; // its inputs, fill and crop
 static bool Begun; // the output's head is written
 static uint64_t Next; // the address the output has reached
 static uint64_t BinNext; // the address of the .bin image's next byte
@@ -187,7 +194,7 @@ static void begin_output()
 {
     if (Begun) return;
     Begun = true;
-    if (Kind != OUT_BIN) records_begin(Out, Kind, Shape->inputs[0].crlf, header_name(Shape));
+    if (Kind != OUT_BIN) records_begin(Out, Kind, OutImage->inputs[0].crlf, header_name(OutImage));
 }
 
 static void write_bytes(uint64_t address, const unsigned char* data, uint32_t n)
@@ -204,7 +211,7 @@ static void write_bytes(uint64_t address, const unsigned char* data, uint32_t n)
 static void fill_to(uint64_t address)
 {
     static unsigned char block[1 << 16];
-    memset(block, Shape->fill_byte, sizeof block);
+    memset(block, OutImage->fill_byte, sizeof block);
     while (Next < address) {
         uint64_t n = std::min<uint64_t>(address - Next, sizeof block);
         write_bytes(Next, block, (uint32_t)n);
@@ -216,13 +223,13 @@ static void fill_to(uint64_t address)
 static void put_bytes(uint64_t address, const unsigned char* data, uint64_t n)
 {
     uint64_t first = address, end = address + n;
-    if (Shape->crop) {
-        first = std::max(first, Shape->first);
-        end = std::min(end, Shape->last + 1);
+    if (OutImage->crop) {
+        first = std::max(first, OutImage->first);
+        end = std::min(end, OutImage->last + 1);
         if (first >= end) return;
     }
     if (Next == NO_BYTE_YET) Next = first;
-    if (Shape->fill) fill_to(first);
+    if (OutImage->fill) fill_to(first);
     write_bytes(first, data + (first - address), (uint32_t)(end - first));
 }
 
@@ -233,16 +240,16 @@ static void start_output(FILE* out)
     BinLen = 0;
     BinNext = NO_BYTE_YET;
     Filled = 0;
-    Next = Shape->crop && Shape->fill ? Shape->first : NO_BYTE_YET;
+    Next = OutImage->crop && OutImage->fill ? OutImage->first : NO_BYTE_YET;
 }
 
 // Finishes the output and closes it; false when writing failed.
 static bool end_output()
 {
-    if (Shape->crop && Shape->fill) fill_to(Shape->last + 1);
+    if (OutImage->crop && OutImage->fill) fill_to(OutImage->last + 1);
     begin_output();
     if (Kind == OUT_BIN) bin_flush();
-    bool written = Kind == OUT_BIN || records_end(Shape->start_kind, Shape->start);
+    bool written = Kind == OUT_BIN || records_end(OutImage->start_kind, OutImage->start);
     written = !ferror(Out) && written;
     set_temp_path(TempPath, nullptr);
     return file_close(Out) && written;
@@ -289,7 +296,7 @@ static void write_again()
     }
     start_output(Out);
     Cursor cursor {};
-    cursor_start(&cursor, Shape);
+    cursor_start(&cursor, OutImage);
     Piece piece;
     while (cursor_next(&cursor, &piece))
         put_bytes(piece.address, piece.data, piece.n);
@@ -328,7 +335,7 @@ int convert_file()
         image.inputs.push_back(Input {});
         parse_input(Paths[i], &image.inputs.back());
     }
-    Shape = &image;
+    OutImage = &image;
     std::string target, temp;
     if (!output_target(OutputPath, target)) {
         file_failed("create", OutputPath, errno);

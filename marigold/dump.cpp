@@ -1,6 +1,9 @@
 // What the dump prints for each record: Intel HEX records by type, S1/S2/S3
 // data, and the rows of sixteen bytes both share.
-#include "marigold.h"
+#include "dump.h"
+#include "options.h"
+#include "output.h"
+#include "records/lines.h"
 
 uint32_t UpperAddress;
 
@@ -99,4 +102,47 @@ void dump_row(uint32_t address, const unsigned char* data, int k)
     out_str(":");
     out_bytes(data, k);
     out_newline();
+}
+
+static void garbled_line(const char* rest)
+{
+    out_printf("WARNING:garbled line:%s\n", rest);
+}
+
+int process_line(const char* line)
+{
+    if (line[0] == 0) return 0;
+    if (line[0] == ':') {
+        decode_record_bytes(line + 1);
+        intel_record(RecordBytes.bytes[3], RecordBytes.bytes, RecordBytes.count);
+        return 0;
+    }
+    if (line[0] != 'S') {
+        garbled_line(line + 1);
+        return -1;
+    }
+    char kind = line[1];
+    if (kind >= '1' && kind <= '3') {
+        decode_record_bytes(line + 2);
+        srec_record(kind - '0' + 1, RecordBytes.bytes, RecordBytes.count);
+        return 0;
+    }
+    if (kind == '0' || kind == '7' || kind == '8' || kind == '9') {
+        decode_record_bytes(line + 2);
+        return 0;
+    }
+    garbled_line(kind ? line + 2 : "");
+    return -1;
+}
+
+void dump_file()
+{
+    FILE* in = open_input();
+    char line[LINE_MAX_CHARS + 1];
+    int result;
+    do {
+        result = get_line(line, in);
+        process_line(line);
+    } while (result != -1);
+    close_input(in);
 }

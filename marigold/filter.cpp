@@ -1,6 +1,9 @@
 // The -f mode: copy an Intel HEX file without its start-address (type 05)
 // records, with CR LF line ends.
-#include "marigold.h"
+#include "filter.h"
+#include "options.h"
+#include "output.h"
+#include "records/lines.h"
 
 #include <cerrno>
 #include <cstring>

@@ -1,10 +1,28 @@
 // The -i mode: read a record file once, report its problems line by line,
 // then say what it holds: format, records, address ranges, start address.
-#include "marigold.h"
+#include "info.h"
+#include "options.h"
+#include "output.h"
+#include "records/lines.h"
+#include "records/parser.h"
+#include "records/ranges.h"
 
 #include <cstring>
 
+RecordParser Info;
+
 static char Block[1 << 16];
+
+void info_reset()
+{
+    parser_reset(&Info, InputPath);
+    ranges_clear();
+}
+
+void info_end_line()
+{
+    parser_end_line(&Info);
+}
 
 // Lines are handed over in place, a piece per block they lie in, so a line
 // of any length costs no copy and no memory.
@@ -15,11 +33,11 @@ void info_scan(const char* block, size_t n)
     while (p < end) {
         const char* line_end = (const char*)memchr(p, '\n', end - p);
         if (!line_end) {
-            info_feed(p, end - p);
+            parser_feed(&Info, p, end - p);
             break;
         }
-        info_feed(p, line_end - p);
-        info_end_line();
+        parser_feed(&Info, p, line_end - p);
+        parser_end_line(&Info);
         p = line_end + 1;
         Info.line_offset = Info.scanned + (p - block);
     }
@@ -57,18 +75,9 @@ static void print_start()
     out_newline();
 }
 
-void info_check_end()
-{
-    if (Info.intel_seen && !Info.eof_record_seen) {
-        Info.problems++;
-        out_str(InputPath);
-        out_str(": no end-of-file record\n");
-    }
-}
-
 void info_summary()
 {
-    info_check_end();
+    parser_check_end(&Info);
     out_str("format: ");
     out_str(format_name());
     out_str("\nrecords: ");

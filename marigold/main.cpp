@@ -1,5 +1,12 @@
 // marigold entry: walk the arguments, run one mode.
-#include "marigold.h"
+#include "checksum_word_raw.h"
+#include "compare.h"
+#include "convert.h"
+#include "dump.h"
+#include "filter.h"
+#include "info.h"
+#include "options.h"
+#include "output.h"
 
 int main(int argc, char** argv)
 {

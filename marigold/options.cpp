@@ -1,6 +1,7 @@
 // The argument walk: options into OptionTable, then the input path and an
 // optional output path.
-#include "marigold.h"
+#include "options.h"
+#include "output.h"
 
 #include <cstring>
 

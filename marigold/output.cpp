@@ -1,7 +1,7 @@
 // Buffered standard output. The dump prints millions of short fields, so
 // they are formatted into one block and written with a single fwrite.
-#include "marigold.h"
-#include "platform.h"
+#include "output.h"
+#include "platform/platform.h"
 
 #include <cerrno>
 #include <cstdarg>
@@ -65,6 +65,8 @@ bool out_ok()
     out_flush();
     return WriteErrno == 0;
 }
+
+int FailCode = 1;
 
 const char* TempPath;
 static FILE* TempFile;

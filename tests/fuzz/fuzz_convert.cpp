@@ -11,7 +11,9 @@
 
 #include "fuzz_exit.h"
 #include "fuzz_files.h"
-#include "marigold.h"
+#include "convert.h"
+#include "options.h"
+#include "output.h"
 
 // The files live in a folder of their own, where a temporary file left
 // behind would show.

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "marigold.h"
+#include "records/lines.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

@@ -9,7 +9,9 @@
 #include <unistd.h>
 
 #include "fuzz_exit.h"
-#include "marigold.h"
+#include "filter.h"
+#include "options.h"
+#include "output.h"
 
 static std::string input_line_text(const std::string& raw)
 {

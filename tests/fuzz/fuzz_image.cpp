@@ -14,7 +14,9 @@
 
 #include "fuzz_exit.h"
 #include "fuzz_files.h"
-#include "marigold.h"
+#include "convert.h"
+#include "options.h"
+#include "output.h"
 
 static const std::string Folder = "fuzz_image_" + std::to_string(getpid());
 

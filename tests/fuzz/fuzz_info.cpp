@@ -8,7 +8,11 @@
 #include <cstring>
 #include <string>
 
-#include "marigold.h"
+#include "info.h"
+#include "options.h"
+#include "output.h"
+#include "records/parser.h"
+#include "records/ranges.h"
 
 static std::string run_info(const char* text, size_t size, size_t block)
 {

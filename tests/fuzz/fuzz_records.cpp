@@ -6,7 +6,10 @@
 #include <cstring>
 
 #include "fuzz_exit.h"
-#include "marigold.h"
+#include "dump.h"
+#include "options.h"
+#include "output.h"
+#include "records/lines.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

@@ -10,7 +10,10 @@
 
 #include <gtest/gtest.h>
 
-#include "marigold.h"
+#include "dump.h"
+#include "options.h"
+#include "output.h"
+#include "records/lines.h"
 
 inline std::string read_stream(FILE* f)
 {

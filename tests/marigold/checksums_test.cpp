@@ -4,7 +4,7 @@
 #include <cstring>
 #include <random>
 
-#include "checksums.h"
+#include "image/checksums.h"
 
 static const unsigned char* const Check = (const unsigned char*)"123456789";
 

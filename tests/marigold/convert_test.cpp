@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "capture.h"
+#include "convert.h"
 
 // -x from a file of the given text to the named output; the exit code.
 static int convert(const std::string& input, const std::string& out, std::string* report)

@@ -4,7 +4,7 @@
 #include <map>
 
 #include "capture.h"
-#include "elf.h"
+#include "image/elf.h"
 
 typedef std::vector<unsigned char> Bytes;
 

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
 #include "capture.h"
+#include "checksum_word_raw.h"
+#include "filter.h"
+#include "image/runs.h"
 
 static std::string run_filter(const std::string& input, std::string* report)
 {

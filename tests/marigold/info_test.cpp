@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
 #include "capture.h"
+#include "info.h"
+#include "records/parser.h"
+#include "records/ranges.h"
 
 // Problems and summary of -i for a file's text, read in blocks of `block`
 // characters (0: all at once).

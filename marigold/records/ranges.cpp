@@ -1,6 +1,6 @@
 // The address ranges that a record file fills, kept sorted and merged where
 // they touch, so memory follows the number of ranges, not the address space.
-#include "marigold.h"
+#include "records/ranges.h"
 
 std::map<uint32_t, uint64_t> Ranges;
 Span Overlaps[MAX_OVERLAPS];

@@ -5,8 +5,14 @@
 // their length and every other byte of the file stays. The file is patched
 // where it is, so a symbolic link keeps pointing at it, hard links stay one
 // file, and its folder need not be writable.
-#include "marigold.h"
-#include "platform.h"
+#include "checksum_word_records.h"
+#include "image/first_pass.h"
+#include "image/image.h"
+#include "image/runs.h"
+#include "options.h"
+#include "output.h"
+#include "platform/platform.h"
+#include "records/lines.h"
 
 #include <cerrno>
 

@@ -1,17 +1,23 @@
 // The -c and -w modes: the first eight little-endian words of a raw image
 // must add up to zero; word 7 (bytes 28 to 31) carries the correction. A
-// record file goes to records_sum.cpp instead.
-#include "marigold.h"
-#include "platform.h"
+// record file goes to checksum_word_records.cpp instead.
+#include "checksum_word_raw.h"
+#include "checksum_word_records.h"
+#include "image/first_pass.h"
+#include "options.h"
+#include "output.h"
+#include "platform/platform.h"
+#include "records/lines.h"
 
 #include <cerrno>
+#include <cstdint>
 
 unsigned char Image[IMAGE_SIZE];
 int32_t ImageLength;
 
 enum { CHECK_WORDS = 8, FIX_OFFSET = 28 };
 
-int32_t load_image(FILE* in)
+static int32_t load_image(FILE* in)
 {
     ImageLength = (int32_t)fread(Image, 1, IMAGE_SIZE, in);
     close_input(in);
@@ -20,7 +26,7 @@ int32_t load_image(FILE* in)
 
 // The correction is patched into the file in place: the file keeps its
 // length and every other byte, whatever its size, and is never emptied.
-int32_t save_image()
+static int32_t save_image()
 {
     FILE* file = fopen(InputPath, "r+b");
     if (!file) {
@@ -42,7 +48,7 @@ static uint32_t image_word(int index)
     return p[0] | p[1] << 8 | p[2] << 16 | (uint32_t)p[3] << 24;
 }
 
-uint32_t image_checksum()
+static uint32_t image_checksum()
 {
     uint32_t sum = 0;
     for (int i = 0; i < CHECK_WORDS; i++)

@@ -1,7 +1,13 @@
 // The image model: the inputs' runs placed, shifted and merged into one
 // image, its bounds once cropped and filled, and a cursor that hands its
 // bytes out in address order.
-#include "marigold.h"
+#include "image/runs.h"
+#include "image/image.h"
+#include "image/run_reader.h"
+#include "options.h"
+#include "output.h"
+#include "records/lines.h"
+#include "records/parser.h"
 
 #include <algorithm>
 #include <cstring>
@@ -204,25 +210,6 @@ static bool settle_start(ImageRuns* image)
         }
     }
     return true;
-}
-
-bool build_image(ImageRuns* image, char** args, int n)
-{
-    for (int i = 0; i < n; i++) {
-        Input input;
-        parse_input(args[i], &input);
-        image->inputs.push_back(input);
-    }
-    return read_inputs(image);
-}
-
-bool read_inputs(ImageRuns* image)
-{
-    FirstPass pass {};
-    first_pass_start(&pass, image, false);
-    Piece piece;
-    while (first_pass_next(&pass, &piece)) { }
-    return settle_image(image, pass.sound);
 }
 
 // Once the first pass is done: the runs shifted, in address order, apart.

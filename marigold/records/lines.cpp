@@ -1,13 +1,14 @@
 // Record lines: reading a text file a line at a time under the 255-character
 // limit, turning hexadecimal text into RecordBytes, and sorting lines into
 // Intel HEX records, S-records and garbled lines.
-#include "marigold.h"
+#include "records/lines.h"
+#include "options.h"
+#include "output.h"
 
 #include <cerrno>
 #include <cstring>
 
 RecordBuffer RecordBytes;
-int FailCode = 1;
 
 // Lines are read through one block buffer that belongs to the stream last
 // handed to get_line; close_input() lets go of it.
@@ -19,13 +20,18 @@ static size_t ReadPos, ReadEnd;
 // here, before a mode creates its output.
 FILE* open_input()
 {
+    return open_path(InputPath);
+}
+
+FILE* open_path(const char* path)
+{
     errno = 0;
-    FILE* in = fopen(InputPath, "rb");
+    FILE* in = fopen(path, "rb");
     int first = in ? fgetc(in) : EOF;
     if (!in || (first == EOF && ferror(in))) {
         int error = errno;
         if (in) fclose(in);
-        file_failed("open", InputPath, error);
+        file_failed("open", path, error);
         out_exit(FailCode);
     }
     if (first != EOF) ungetc(first, in);
@@ -36,12 +42,17 @@ FILE* open_input()
 // ordinary end of file.
 void close_input(FILE* in)
 {
+    close_path(in, InputPath);
+}
+
+void close_path(FILE* in, const char* path)
+{
     bool failed = ferror(in);
     int error = errno;
     if (ReadStream == in) ReadStream = nullptr;
     fclose(in);
     if (failed) {
-        file_failed("read", InputPath, error);
+        file_failed("read", path, error);
         out_exit(FailCode);
     }
 }
@@ -157,47 +168,4 @@ int decode_record_bytes(const char* text)
         text += text[1] ? 2 : 1;
     }
     return 0;
-}
-
-static void garbled_line(const char* rest)
-{
-    out_printf("WARNING:garbled line:%s\n", rest);
-}
-
-int process_line(const char* line)
-{
-    if (line[0] == 0) return 0;
-    if (line[0] == ':') {
-        decode_record_bytes(line + 1);
-        intel_record(RecordBytes.bytes[3], RecordBytes.bytes, RecordBytes.count);
-        return 0;
-    }
-    if (line[0] != 'S') {
-        garbled_line(line + 1);
-        return -1;
-    }
-    char kind = line[1];
-    if (kind >= '1' && kind <= '3') {
-        decode_record_bytes(line + 2);
-        srec_record(kind - '0' + 1, RecordBytes.bytes, RecordBytes.count);
-        return 0;
-    }
-    if (kind == '0' || kind == '7' || kind == '8' || kind == '9') {
-        decode_record_bytes(line + 2);
-        return 0;
-    }
-    garbled_line(kind ? line + 2 : "");
-    return -1;
-}
-
-void dump_file()
-{
-    FILE* in = open_input();
-    char line[LINE_MAX_CHARS + 1];
-    int result;
-    do {
-        result = get_line(line, in);
-        process_line(line);
-    } while (result != -1);
-    close_input(in);
 }

@@ -1,8 +1,8 @@
 // An input's data held in memory while its records come far out of address
-// order: pages of 256 bytes with a bitmap of the bytes present, so that a
+// order: pages of 512 bytes with a bitmap of the bytes present, so that a
 // byte given twice is seen as it comes. Once the input is read, the table
 // is sorted by address and the pages become runs, read back from memory.
-#include "marigold.h"
+#include "image/pages.h"
 
 #include <algorithm>
 #include <cstring>
@@ -56,9 +56,18 @@ static Page* page_for(PageStore* s, uint32_t number)
 // Marks n bytes from at as present; true when one of them was already.
 static bool mark_present(Page* page, uint32_t at, uint32_t n)
 {
+    uint32_t bit = at & 63;
+    if (bit + n < 64) { // the common case: a record within one word
+        uint64_t mask = (((uint64_t)1 << n) - 1) << bit;
+        uint64_t& word = page->present[at >> 6];
+        bool seen = (word & mask) != 0;
+        word |= mask;
+        return seen;
+    }
     bool seen = false;
     for (uint32_t i = at, end = at + n; i < end;) {
-        uint32_t bit = i & 63, k = std::min(64 - bit, end - i);
+        bit = i & 63;
+        uint32_t k = std::min(64 - bit, end - i);
         uint64_t mask = (k == 64 ? ~(uint64_t)0 : ((uint64_t)1 << k) - 1) << bit;
         seen = seen || (page->present[i >> 6] & mask);
         page->present[i >> 6] |= mask;
@@ -67,14 +76,12 @@ static bool mark_present(Page* page, uint32_t at, uint32_t n)
     return seen;
 }
 
-enum { HELD_MAX = 32 }; // writes held back, each of at most 255 bytes
-
 // The held writes: every page they touch is found (or made) and asked for
 // first, then the bytes are written, so that the misses overlap.
 static void write_held(PageStore* s)
 {
-    Page* pages[2 * HELD_MAX]; // a write spans at most two pages
-    size_t count = s->held.size() / 2, k = 0;
+    Page* pages[2 * PAGES_HELD]; // a write spans at most two pages
+    size_t count = s->held_count, k = 0;
     for (size_t i = 0; i < count && s->table_bits; i++) {
         uint32_t number = s->held[2 * i] >> PAGE_SHIFT;
         __builtin_prefetch(&s->table[(uint32_t)(number * 2654435761u) >> (32 - s->table_bits)]);
@@ -89,7 +96,7 @@ static void write_held(PageStore* s)
             if (number == end >> PAGE_SHIFT) break;
         }
     }
-    const unsigned char* data = s->held_data.data();
+    const unsigned char* data = s->held_data;
     for (size_t i = 0, p = 0; i < count; i++) {
         uint32_t address = s->held[2 * i], n = s->held[2 * i + 1];
         while (n) {
@@ -102,16 +109,17 @@ static void write_held(PageStore* s)
             n -= take;
         }
     }
-    s->held.clear();
-    s->held_data.clear();
+    s->held_count = s->held_bytes = 0;
 }
 
 void pages_put(PageStore* s, uint32_t address, const unsigned char* data, uint32_t n)
 {
-    s->held.push_back(address);
-    s->held.push_back(n);
-    s->held_data.insert(s->held_data.end(), data, data + n);
-    if (s->held.size() == 2 * HELD_MAX) write_held(s);
+    s->held[2 * s->held_count] = address;
+    s->held[2 * s->held_count + 1] = n;
+    s->held_count++;
+    memcpy(s->held_data + s->held_bytes, data, n);
+    s->held_bytes += n;
+    if (s->held_count == PAGES_HELD) write_held(s);
 }
 
 // The first bit from `from` on that is set (or clear), or PAGE_SIZE.

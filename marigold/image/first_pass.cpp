@@ -2,16 +2,25 @@
 // the way -i reads it: the pass checks it and notes its runs, each with the
 // file offset of its first line and the base in force there; a raw image is
 // one run. Also the test that tells record files from raw images.
-#include "marigold.h"
-#include "platform.h"
+#include "image/first_pass.h"
+#include "image/image.h"
+#include "image/pages.h"
+#include "image/run_reader.h"
+#include "image/runs.h"
+#include "options.h"
+#include "output.h"
+#include "platform/platform.h"
+#include "records/lines.h"
+#include "records/parser.h"
+#include "records/ranges.h"
 
 #include <algorithm>
 #include <cstring>
 
 // The callers made sure the input is a file on disk.
-static void rewind_input(FILE* in)
+static void rewind_input(FILE* in, const char* path)
 {
-    if (!seek_file(in, 0)) can_not_read(InputPath);
+    if (!seek_file(in, 0)) can_not_read(path);
 }
 
 // A record line, as -i would read it or with blanks around it: ':' and at
@@ -73,16 +82,16 @@ bool holds_record_line(FILE* in)
         }
     }
     found = found || sniff_line_ends(phase, kind, digits);
-    rewind_input(in);
+    rewind_input(in, InputPath);
     return found;
 }
 
-static bool first_line_crlf(FILE* in)
+static bool first_line_crlf(FILE* in, const char* path)
 {
     int c, previous = 0;
     while ((c = fgetc(in)) != EOF && c != '\n')
         previous = c;
-    rewind_input(in);
+    rewind_input(in, path);
     return c == '\n' && previous == '\r';
 }
 
@@ -107,11 +116,12 @@ static void note_run(FirstPass* pass, const LineData& piece)
     } else if (input.paged) {
         pages_put(&input.pages, piece.address, piece.data, piece.n);
     } else {
-        runs.push_back(Run { Info.line_offset, piece.address, piece.n, pass->input, Info.base,
-            Info.segmented, false });
+        const RecordParser* parser = &pass->reader.parser;
+        runs.push_back(Run { parser->line_offset, piece.address, piece.n, pass->input, parser->base,
+            parser->segmented, false });
         input.runs++;
         if (piece.address < input.reach && ++input.behind >= PAGED_AFTER && !image->lines_wanted
-            && input.runs * SMALL_RUN > Info.line_offset)
+            && input.runs * SMALL_RUN > pass->reader.parser.line_offset)
             input.paged = true;
     }
     input.last_paged = input.paged && !follows;
@@ -132,16 +142,17 @@ static bool runs_apart(ImageRuns* image, size_t from)
 
 // A record file read again as -i reads it, for -i's messages on standard
 // error.
-static void report_problems(FILE* in)
+static void report_problems(FILE* in, const char* path)
 {
     RunReader r {};
     r.file = in;
     r.buf.resize(READ_BLOCK);
-    rewind_input(in);
-    info_reset();
+    rewind_input(in, path);
+    parser_reset(&r.parser, path);
+    ranges_clear();
     out_to_error(true);
     while (reader_line(&r)) { }
-    info_check_end();
+    parser_check_end(&r.parser);
     out_to_error(false);
 }
 
@@ -153,23 +164,25 @@ static bool end_records(FirstPass* pass)
 {
     ImageRuns* image = pass->image;
     Input& input = image->inputs[pass->input];
+    const RecordParser* parser = &pass->reader.parser;
+    const char* path = input.path.c_str();
     input.size = pass->reader.buf_at + pass->reader.buf_len;
-    info_check_end();
+    parser_check_end(&pass->reader.parser);
     out_quiet(false);
     if (input.paged) pages_to_runs(&input.pages, pass->input, &image->runs);
-    if (Info.problems != 0 || input.pages.overlap || !runs_apart(image, pass->from)) {
+    if (parser->problems != 0 || input.pages.overlap || !runs_apart(image, pass->from)) {
         image->runs.resize(pass->from);
         pages_clear(&input.pages);
-        report_problems(pass->reader.file);
+        report_problems(pass->reader.file, path);
         return false;
     }
-    if (Info.intel_seen && Info.srec_seen)
-        out_error("%s: mixes Intel HEX and S-records\n", InputPath);
-    else if (!Info.intel_seen && !Info.srec_seen)
-        out_error("%s: holds no records\n", InputPath);
-    input.start_kind = Info.start_kind;
-    input.start = Info.start;
-    return Info.intel_seen != Info.srec_seen;
+    if (parser->intel_seen && parser->srec_seen)
+        out_error("%s: mixes Intel HEX and S-records\n", path);
+    else if (!parser->intel_seen && !parser->srec_seen)
+        out_error("%s: holds no records\n", path);
+    input.start_kind = parser->start_kind;
+    input.start = parser->start;
+    return parser->intel_seen != parser->srec_seen;
 }
 
 // A raw image is one run from its first byte.
@@ -177,9 +190,10 @@ static bool begin_raw(FirstPass* pass)
 {
     ImageRuns* image = pass->image;
     uint64_t size = 0;
-    if (!file_size(pass->reader.file, &size)) can_not_read(InputPath);
+    const char* path = image->inputs[pass->input].path.c_str();
+    if (!file_size(pass->reader.file, &size)) can_not_read(path);
     if (size > (uint64_t)1 << 32) {
-        out_error("%s: %llu bytes do not fit the 4 GiB address space\n", InputPath,
+        out_error("%s: %llu bytes do not fit the 4 GiB address space\n", path,
             (unsigned long long)size);
         return false;
     }
@@ -193,26 +207,26 @@ static bool begin_raw(FirstPass* pass)
     return true;
 }
 
-// Opens the next input; messages name it through InputPath while it is
-// read. False when it can't be read twice.
+// Opens the next input. False when it can't be read twice.
 static bool begin_input(FirstPass* pass)
 {
     Input& input = pass->image->inputs[pass->input];
-    InputPath = input.path.c_str();
-    FILE* in = open_input();
+    const char* path = input.path.c_str();
+    FILE* in = open_path(path);
     pass->reader.file = in;
+    pass->reader.path = path;
     pass->reader.buf_at = pass->reader.buf_len = pass->reader.buf_pos = 0;
     pass->from = pass->image->runs.size();
     pass->next = 0;
     pass->count = pass->piece_count = 0;
     if (!file_seekable(in)) {
-        out_error("%s: can't be read twice (a pipe?); it must be a file\n", InputPath);
+        out_error("%s: can't be read twice (a pipe?); it must be a file\n", path);
         return false;
     }
     if (input.kind == INPUT_RAW) return begin_raw(pass);
-    input.crlf = first_line_crlf(in);
-    info_reset();
-    Info.quick = true;
+    input.crlf = first_line_crlf(in, path);
+    parser_reset(&pass->reader.parser, path);
+    pass->reader.parser.quick = true;
     out_quiet(true); // its problems are listed by end_records
     return true;
 }
@@ -220,9 +234,8 @@ static bool begin_input(FirstPass* pass)
 static void end_input(FirstPass* pass, bool sound)
 {
     pass->sound = sound && pass->sound;
-    close_input(pass->reader.file);
+    close_path(pass->reader.file, pass->reader.path);
     pass->reader.file = nullptr;
-    InputPath = pass->given;
     pass->input++;
 }
 
@@ -232,7 +245,6 @@ void first_pass_start(FirstPass* pass, ImageRuns* image, bool raw_data)
     pass->input = 0;
     pass->sound = true;
     pass->raw_data = raw_data;
-    pass->given = InputPath;
     pass->reader.buf.resize(READ_BLOCK);
 }
 
@@ -254,16 +266,17 @@ static bool raw_block(FirstPass* pass, Piece* piece)
 // at once) may overwrite before they are handed out.
 static void keep_line_data(FirstPass* pass)
 {
+    const RecordParser* parser = &pass->reader.parser;
     pass->count = 0;
-    pass->piece_count = Info.piece_count;
-    pass->line_offset = Info.line_offset;
-    pass->checksum_column = Info.checksum_column;
+    pass->piece_count = parser->piece_count;
+    pass->line_offset = parser->line_offset;
+    pass->checksum_column = parser->checksum_column;
     unsigned char* to = pass->data;
-    for (int i = 0; i < Info.piece_count; i++) {
-        pass->pieces[i] = Info.pieces[i];
-        memcpy(to, Info.pieces[i].data, Info.pieces[i].n);
+    for (int i = 0; i < parser->piece_count; i++) {
+        pass->pieces[i] = parser->pieces[i];
+        memcpy(to, parser->pieces[i].data, parser->pieces[i].n);
         pass->pieces[i].data = to;
-        to += Info.pieces[i].n;
+        to += parser->pieces[i].n;
     }
 }
 
@@ -293,10 +306,20 @@ bool first_pass_next(FirstPass* pass, Piece* piece)
         }
         if (reader_line(&pass->reader)) {
             keep_line_data(pass);
-            for (int i = 0; i < Info.piece_count; i++)
-                note_run(pass, Info.pieces[i]);
+            for (int i = 0; i < pass->reader.parser.piece_count; i++)
+                note_run(pass, pass->reader.parser.pieces[i]);
             continue;
         }
         end_input(pass, end_records(pass));
     }
+}
+
+// Every input through the first pass, then the image settled.
+bool read_inputs(ImageRuns* image)
+{
+    FirstPass pass {};
+    first_pass_start(&pass, image, false);
+    Piece piece;
+    while (first_pass_next(&pass, &piece)) { }
+    return settle_image(image, pass.sound);
 }

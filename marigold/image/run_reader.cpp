@@ -2,8 +2,12 @@
 // first line on, or, for a file of many small runs (records out of address
 // order), the bytes of many runs at once in one pass over the file; a raw
 // image's bytes straight from their place.
-#include "marigold.h"
-#include "platform.h"
+#include "image/run_reader.h"
+#include "image/image.h"
+#include "image/pages.h"
+#include "output.h"
+#include "platform/platform.h"
+#include "records/parser.h"
 
 #include <algorithm>
 #include <cstring>
@@ -31,7 +35,7 @@ static void reader_seek(RunReader* r, uint64_t offset, const char* path)
 // end of the file, where no line is left.
 bool reader_line(RunReader* r)
 {
-    Info.line_offset = r->buf_at + r->buf_pos;
+    r->parser.line_offset = r->buf_at + r->buf_pos;
     bool any = false;
     for (;;) {
         if (r->buf_pos == r->buf_len) {
@@ -39,19 +43,19 @@ bool reader_line(RunReader* r)
             r->buf_pos = 0;
             r->buf_len = fread(r->buf.data(), 1, r->buf.size(), r->file);
             if (r->buf_len == 0) {
-                if (any) info_end_line(); // a last line without a line feed
+                if (any) parser_end_line(&r->parser); // a last line without a line feed
                 return any;
             }
         }
         char* p = r->buf.data() + r->buf_pos;
         char* lf = (char*)memchr(p, '\n', r->buf_len - r->buf_pos);
         size_t n = lf ? (size_t)(lf - p) : r->buf_len - r->buf_pos;
-        info_feed(p, n);
+        parser_feed(&r->parser, p, n);
         any = true;
         r->buf_pos += n;
         if (lf) {
             r->buf_pos++;
-            info_end_line();
+            parser_end_line(&r->parser);
             return true;
         }
     }
@@ -64,6 +68,8 @@ static void reader_open(RunReader* r, const ImageRuns* image, uint32_t input)
     const char* path = image->inputs[input].path.c_str();
     r->file = fopen(path, "rb");
     if (!r->file) can_not_read(path);
+    r->path = path;
+    parser_reset(&r->parser, path);
     r->input = input;
     r->buf.resize(READ_BLOCK);
     r->buf_at = r->buf_len = r->buf_pos = 0;
@@ -78,7 +84,7 @@ void reader_close(RunReader* r)
     fclose(r->file);
     r->file = nullptr;
     r->window.clear();
-    if (failed) can_not_read(InputPath);
+    if (failed) can_not_read(r->path);
 }
 
 // Many runs, each read from its first line with a read of a whole block,
@@ -156,43 +162,42 @@ static void load_window(RunReader* r, const ImageRuns* image, size_t first)
     r->window_first = r->window_guess = first;
     r->window_end = end;
     reader_seek(r, 0, input.path.c_str());
-    const InfoState checking = Info;
-    Info.replay = true;
-    Info.base = 0;
-    Info.segmented = Info.ended = false;
+    RecordParser* parser = &r->parser;
+    parser->replay = true;
+    parser->base = 0;
+    parser->segmented = parser->ended = false;
     while (reader_line(r)) {
-        for (int i = 0; i < Info.piece_count; i++) {
-            const LineData& piece = Info.pieces[i];
+        for (int i = 0; i < parser->piece_count; i++) {
+            const LineData& piece = parser->pieces[i];
             size_t at_k = window_place(r, image, piece.address + input.shift);
             if (at_k != SIZE_MAX) memcpy(r->window.data() + at_k, piece.data, piece.n);
         }
-        Info.ended = false;
+        parser->ended = false;
     }
-    Info = checking;
 }
 
 void reader_start(RunReader* r, const ImageRuns* image, size_t run, uint64_t from)
 {
-    const Run& the = image->runs[run];
-    const Input& input = image->inputs[the.input];
+    const Run& to_read = image->runs[run];
+    const Input& input = image->inputs[to_read.input];
     r->run = run;
-    r->next = (uint64_t)((int64_t)the.address - input.shift);
-    r->end = r->next + the.n;
-    if (the.in_memory) {
-        r->next += from > the.address ? from - the.address : 0;
+    r->next = (uint64_t)((int64_t)to_read.address - input.shift);
+    r->end = r->next + to_read.n;
+    if (to_read.in_memory) {
+        r->next += from > to_read.address ? from - to_read.address : 0;
         return;
     }
-    reader_open(r, image, the.input);
+    reader_open(r, image, to_read.input);
     if (input.kind == INPUT_RAW) {
-        uint64_t skip = from > the.address ? from - the.address : 0;
+        uint64_t skip = from > to_read.address ? from - to_read.address : 0;
         r->next += skip;
-        reader_seek(r, the.offset + skip, input.path.c_str());
-    } else if (windowed(image, the)) {
+        reader_seek(r, to_read.offset + skip, input.path.c_str());
+    } else if (windowed(image, to_read)) {
         if (run < r->window_first || run >= r->window_end) load_window(r, image, run);
     } else {
-        reader_seek(r, the.offset, input.path.c_str());
-        r->base = the.base;
-        r->segmented = the.segmented;
+        reader_seek(r, to_read.offset, input.path.c_str());
+        r->base = to_read.base;
+        r->segmented = to_read.segmented;
     }
 }
 
@@ -242,27 +247,25 @@ bool reader_piece(RunReader* r, const ImageRuns* image, Piece* piece)
         return true;
     }
     // Only the pieces of the run being read count: the first line of a run
-    // may also hold the end of another, where its addresses wrap. The state
-    // of a first pass going on meanwhile (-d) is kept.
-    const InfoState checking = Info;
-    Info.replay = true;
+    // may also hold the end of another, where its addresses wrap.
+    RecordParser* parser = &r->parser;
+    parser->replay = true;
     for (;;) {
-        Info.base = r->base;
-        Info.segmented = r->segmented;
-        Info.ended = false;
+        parser->base = r->base;
+        parser->segmented = r->segmented;
+        parser->ended = false;
         bool more = reader_line(r);
-        r->base = Info.base;
-        r->segmented = Info.segmented;
+        r->base = parser->base;
+        r->segmented = parser->segmented;
         if (!more) can_not_read(input.path.c_str()); // it has changed since
-        for (int i = 0; i < Info.piece_count; i++) {
-            const LineData& line = Info.pieces[i];
+        for (int i = 0; i < parser->piece_count; i++) {
+            const LineData& line = parser->pieces[i];
             if (line.address != r->next) continue;
             uint32_t n = (uint32_t)std::min<uint64_t>(line.n, r->end - r->next);
             memcpy(r->data, line.data, n);
-            *piece = Piece { r->next + input.shift, r->data, n, true, Info.line_offset, line.column,
-                Info.checksum_column };
+            *piece = Piece { r->next + input.shift, r->data, n, true, parser->line_offset,
+                line.column, parser->checksum_column };
             r->next += n;
-            Info = checking;
             return true;
         }
     }

@@ -1,9 +1,14 @@
 // The Intel HEX and S-record output of -x: 16 data bytes a line, in address
 // order, adjacent data merged into full lines. A line never runs across a
 // 64 KiB boundary, where Intel HEX needs a new type 04 record.
-#include "marigold.h"
+#include "records/writer.h"
+#include "output.h"
+#include "records/parser.h"
 
 #include <cstring>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 enum { LINE_BYTES = 16 };
 
@@ -11,6 +16,7 @@ static FILE* Out;
 static OutKind Kind;
 static int Width; // address bytes of an S-record data line
 static const char* Eol;
+static size_t EolLen;
 static char Text[1 << 16];
 static size_t TextLen;
 static unsigned char Line[LINE_BYTES];
@@ -51,16 +57,59 @@ static void put_record(const char* prefix, const unsigned char* head, unsigned h
         sum += head[i];
         memcpy(p, Pairs[head[i]], 2);
     }
-    for (unsigned i = 0; i < n; i++)
+    for (unsigned i = 0; i < n; i++, p += 2) {
         sum += data[i];
-    for (unsigned i = 0; i < n; i++, p += 2)
         memcpy(p, Pairs[data[i]], 2);
+    }
     unsigned check = (intel ? 0u - sum : ~sum) & 0xff;
     memcpy(p, Pairs[check], 2);
-    p += 2;
-    for (const char* e = Eol; *e; e++)
-        *p++ = *e;
-    TextLen = p - Text;
+    memcpy(p + 2, Eol, 2); // "\n" brings its NUL: the room is there
+    TextLen = p + 2 + EolLen - Text;
+}
+
+// The 32 digits of 16 bytes, upper case; returns the bytes' sum.
+static unsigned line_digits(char* p, const unsigned char* data)
+{
+#ifdef __SSE2__
+    __m128i bytes = _mm_loadu_si128((const __m128i*)data);
+    __m128i nibble = _mm_set1_epi8(0x0f);
+    __m128i high = _mm_and_si128(_mm_srli_epi16(bytes, 4), nibble);
+    __m128i low = _mm_and_si128(bytes, nibble);
+    // A nibble above 9 skips the 7 characters between '9' and 'A'.
+    __m128i nine = _mm_set1_epi8(9), zero = _mm_set1_epi8('0'), skip = _mm_set1_epi8(7);
+    high = _mm_add_epi8(_mm_add_epi8(high, zero), _mm_and_si128(_mm_cmpgt_epi8(high, nine), skip));
+    low = _mm_add_epi8(_mm_add_epi8(low, zero), _mm_and_si128(_mm_cmpgt_epi8(low, nine), skip));
+    _mm_storeu_si128((__m128i*)p, _mm_unpacklo_epi8(high, low));
+    _mm_storeu_si128((__m128i*)(p + 16), _mm_unpackhi_epi8(high, low));
+    __m128i sums = _mm_sad_epu8(bytes, _mm_setzero_si128());
+    return (unsigned)(_mm_cvtsi128_si32(sums) + _mm_cvtsi128_si32(_mm_srli_si128(sums, 8)));
+#else
+    unsigned sum = 0;
+    for (unsigned i = 0; i < LINE_BYTES; i++, p += 2) {
+        sum += data[i];
+        memcpy(p, Pairs[data[i]], 2);
+    }
+    return sum;
+#endif
+}
+
+// The common line of an Intel HEX file: 16 data bytes, written without a
+// loop over a head or a prefix.
+static void intel_full_line(uint32_t address, const unsigned char* data)
+{
+    if (TextLen + 2 * (4 + LINE_BYTES) + 8 > sizeof Text) flush_text();
+    char* p = Text + TextLen;
+    unsigned char high = (unsigned char)(address >> 8), low = (unsigned char)address;
+    memcpy(p, ":10", 3);
+    memcpy(p + 3, Pairs[high], 2);
+    memcpy(p + 5, Pairs[low], 2);
+    memcpy(p + 7, "00", 2);
+    p += 9;
+    unsigned sum = LINE_BYTES + high + low + line_digits(p, data);
+    p += 2 * LINE_BYTES;
+    memcpy(p, Pairs[(0u - sum) & 0xff], 2);
+    memcpy(p + 2, Eol, 2); // "\n" brings its NUL: the room is there
+    TextLen = p + 2 + EolLen - Text;
 }
 
 static void intel_out(unsigned type, uint32_t address, const unsigned char* data, unsigned n)
@@ -89,7 +138,10 @@ static void data_line(uint32_t address, const unsigned char* data, unsigned n)
             unsigned char upper[2] = { (unsigned char)(Upper >> 8), (unsigned char)Upper };
             intel_out(4, 0, upper, 2);
         }
-        intel_out(0, address & 0xffff, data, n);
+        if (n == LINE_BYTES)
+            intel_full_line(address, data);
+        else
+            intel_out(0, address & 0xffff, data, n);
     } else {
         srec_out((char)('0' + Width - 1), address, Width, data, n);
     }
@@ -141,17 +193,10 @@ void records_begin(FILE* out, OutKind kind, bool crlf, const char* header)
     Kind = kind;
     Width = kind == OUT_S19 ? 2 : kind == OUT_S28 ? 3 : 4;
     Eol = crlf ? "\r\n" : "\n";
+    EolLen = strlen(Eol);
     TextLen = LineLen = Upper = 0;
     DataLines = 0;
     if (kind != OUT_HEX) srec_header(header);
-}
-
-// A CS:IP start (type 03) stays one in Intel HEX; S-records take its
-// linear address.
-uint32_t linear_start(StartKind start_kind, uint32_t start)
-{
-    if (start_kind == START_SEGMENT) return (start >> 16) * 16 + (start & 0xffff);
-    return start_kind == START_NONE ? 0 : start;
 }
 
 // The start and end records; false when the output could not be written.
