@@ -32,7 +32,7 @@ static bool Begun; // the output's head is written
 static uint64_t Next; // the address the output has reached
 static uint64_t BinNext; // the address of the .bin image's next byte
 static uint64_t Filled; // the bytes -F wrote so far
-static bool Stream; // the first pass wrote the output
+static bool WrittenInFirstPass; // the first pass wrote the whole output
 
 OutKind output_kind(const char* path)
 {
@@ -282,7 +282,7 @@ static bool first_pass(ImageRuns* image)
         reach = end;
         put_bytes(piece.address, piece.data, piece.n);
     }
-    Stream = stream;
+    WrittenInFirstPass = stream;
     return settle_image(image, pass.sound);
 }
 
@@ -354,7 +354,7 @@ int convert_file()
         set_temp_path(nullptr, nullptr);
         return 1;
     }
-    if (!Stream) write_again();
+    if (!WrittenInFirstPass) write_again();
     if (!end_output()) {
         file_failed("write", OutputPath, FileErrno);
         out_exit(1);
