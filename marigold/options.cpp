@@ -6,6 +6,7 @@
 #include <cstring>
 
 const char* OptionTable[128];
+std::vector<const char*> ChecksumOptions;
 const char* InputPath = "";
 const char* OutputPath = "a.out";
 char** Paths;
@@ -58,11 +59,13 @@ bool walk_arguments(int argc, char** argv)
 {
     for (int i = 0; i < 128; i++)
         OptionTable[i] = nullptr;
+    ChecksumOptions.clear();
     for (int i = 1; i < argc; i++) {
         const char* arg = argv[i];
         if (arg[0] == '-') {
             long_option(arg);
             OptionTable[arg[1] & 0x7f] = arg[1] ? arg + 2 : arg + 1;
+            if (arg[1] == 'K') ChecksumOptions.push_back(arg + 2);
             if (i == argc - 1) return false;
             continue;
         }
