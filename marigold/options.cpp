@@ -23,6 +23,8 @@ static const char MoreOptions[]
       "  -F<byte>[:large]  ... With -x and -d: fill the gaps; past 256 MiB only with :large.\n"
       "  -R<first>-<last>  ... With -x and -d: keep only the bytes from first to last.\n"
       "  -d A B            ... Compare two files' images and start addresses.\n"
+      "  -K<name>[:F-L][@ADDR[/be]] ... Print a CRC or sum; check it at ADDR; with -x store it.\n"
+      "  -K?@ADDR          ... Name the algorithms whose value is stored at ADDR.\n"
       "  -c                ... Print the checksum of an image.\n"
       "  -w                ... Correct the checksum word of an image in place.\n"
       "  --version         ... Print the version.\n";
