@@ -114,7 +114,7 @@ static void put_pair(char* text, unsigned value, const char* line, size_t n)
 static int pair_at(const char* text)
 {
     int high = HexDigitValue[(unsigned char)text[0]], low = HexDigitValue[(unsigned char)text[1]];
-    return (high | low) < 0 ? -1 : high << 4 | low;
+    return (high | low) < 0 ? NO_HEX_NUMBER : high << 4 | low;
 }
 
 // Stretches of the file's text that hold bytes 28 to 31: read, patched and

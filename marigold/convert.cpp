@@ -7,6 +7,7 @@
 // leaves no output file behind.
 #include "convert.h"
 #include "image/first_pass.h"
+#include "seal.h"
 #include "image/image.h"
 #include "image/runs.h"
 #include "options.h"
@@ -32,7 +33,7 @@ static bool Begun; // the output's head is written
 static uint64_t Next; // the address the output has reached
 static uint64_t BinNext; // the address of the .bin image's next byte
 static uint64_t Filled; // the bytes -F wrote so far
-static bool Stream; // the first pass wrote the output
+static bool WrittenInFirstPass; // the first pass wrote the whole output
 
 OutKind output_kind(const char* path)
 {
@@ -262,7 +263,8 @@ static bool first_pass(ImageRuns* image)
 {
     bool filled_too_long
         = Kind == OUT_BIN && image->crop && image->fill && image->last - image->first >= BinLimit;
-    bool stream = Kind != OUT_SREC && !filled_too_long;
+    // -K's values go in once the whole image is known.
+    bool stream = Kind != OUT_SREC && !filled_too_long && ChecksumOptions.empty();
     FirstPass pass {};
     first_pass_start(&pass, image, stream);
     uint64_t reach = 0;
@@ -282,7 +284,7 @@ static bool first_pass(ImageRuns* image)
         reach = end;
         put_bytes(piece.address, piece.data, piece.n);
     }
-    Stream = stream;
+    WrittenInFirstPass = stream;
     return settle_image(image, pass.sound);
 }
 
@@ -330,7 +332,7 @@ int convert_file()
         return 1;
     }
     ImageRuns image {};
-    if (!parse_fill_and_crop(&image)) return 1;
+    if (!seal_arguments_valid() || !parse_fill_and_crop(&image)) return 1;
     for (int i = 0; i < inputs; i++) {
         image.inputs.push_back(Input {});
         parse_input(Paths[i], &image.inputs.back());
@@ -348,13 +350,14 @@ int convert_file()
     }
     set_temp_path(temp.c_str(), out); // from here every fatal exit removes it
     start_output(out);
-    if (!first_pass(&image) || !output_fits(&image) || !fill_fits(&image)) {
+    if (!first_pass(&image) || seal_image(&image, true) != SEAL_EQUAL || !output_fits(&image)
+        || !fill_fits(&image)) {
         fclose(Out);
         remove(temp.c_str());
         set_temp_path(nullptr, nullptr);
         return 1;
     }
-    if (!Stream) write_again();
+    if (!WrittenInFirstPass) write_again();
     if (!end_output()) {
         file_failed("write", OutputPath, FileErrno);
         out_exit(1);

@@ -111,28 +111,28 @@ static void garbled_line(const char* rest)
 
 int process_line(const char* line)
 {
-    if (line[0] == 0) return 0;
+    if (line[0] == 0) return LINE_TAKEN;
     if (line[0] == ':') {
         decode_record_bytes(line + 1);
         intel_record(RecordBytes.bytes[3], RecordBytes.bytes, RecordBytes.count);
-        return 0;
+        return LINE_TAKEN;
     }
     if (line[0] != 'S') {
         garbled_line(line + 1);
-        return -1;
+        return LINE_GARBLED;
     }
     char kind = line[1];
     if (kind >= '1' && kind <= '3') {
         decode_record_bytes(line + 2);
         srec_record(kind - '0' + 1, RecordBytes.bytes, RecordBytes.count);
-        return 0;
+        return LINE_TAKEN;
     }
     if (kind == '0' || kind == '7' || kind == '8' || kind == '9') {
         decode_record_bytes(line + 2);
-        return 0;
+        return LINE_TAKEN;
     }
     garbled_line(kind ? line + 2 : "");
-    return -1;
+    return LINE_GARBLED;
 }
 
 void dump_file()
@@ -143,6 +143,6 @@ void dump_file()
     do {
         result = get_line(line, in);
         process_line(line);
-    } while (result != -1);
+    } while (result != INPUT_ENDED);
     close_input(in);
 }

@@ -5,6 +5,9 @@
 #include <cstdint>
 
 extern uint32_t UpperAddress;
+// What process_line made of a line: a record or an empty line, or a
+// garbled line it warned about.
+enum LineKind { LINE_TAKEN = 0, LINE_GARBLED = -1 };
 int process_line(const char* line);
 void dump_file();
 // What each record prints.

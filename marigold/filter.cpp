@@ -51,12 +51,12 @@ int filter_start_records()
     bool copying = false;
     for (;;) {
         int result = get_line(line, in);
-        bool at_end = result == -1;
+        bool at_end = result == INPUT_ENDED;
         if (at_end && first_piece && line[0] == 0) break;
         if (first_piece) keep = copying = keep_record_line(line);
         if (copying) fputs(line, out);
-        if (result == 1 && strlen(line) < LINE_MAX_CHARS) copying = false;
-        first_piece = result != 1;
+        if (result == LINE_CUT && strlen(line) < LINE_MAX_CHARS) copying = false;
+        first_piece = result != LINE_CUT;
         if (first_piece && keep) fputs("\r\n", out);
         if (at_end) break;
     }

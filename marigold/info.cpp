@@ -1,6 +1,8 @@
 // The -i mode: read a record file once, report its problems line by line,
 // then say what it holds: format, records, address ranges, start address.
 #include "info.h"
+#include "image/elf.h"
+#include "image/runs.h"
 #include "options.h"
 #include "output.h"
 #include "records/lines.h"
@@ -8,6 +10,8 @@
 #include "records/ranges.h"
 
 #include <cstring>
+#include <string>
+#include <vector>
 
 RecordParser Info;
 
@@ -104,8 +108,69 @@ void info_summary()
     out_newline();
 }
 
+static void print_address(uint64_t address)
+{
+    if (address > 0xffffffff) out_hex((uint32_t)(address >> 32), 8);
+    out_hex((uint32_t)address, 8);
+}
+
+// -i on an ELF file: its loaded segments, load and run address and size,
+// those copied to another address at run time marked.
+static void print_elf(const ElfImage* elf)
+{
+    uint64_t bytes = 0;
+    for (const ElfSegment& segment : elf->segments)
+        bytes += segment.size;
+    out_printf("format: ELF %d-bit %s-endian, machine %u\ndata: ", elf->is64 ? 64 : 32,
+        elf->big_endian ? "big" : "little", (unsigned)elf->machine);
+    out_dec(bytes);
+    out_str(" bytes in ");
+    out_dec(elf->segments.size());
+    out_str(" segments\n");
+    for (const ElfSegment& segment : elf->segments) {
+        out_str("  ");
+        out_hex(segment.load, 8);
+        out_str("-");
+        out_hex(segment.load + segment.size - 1, 8);
+        out_str(" ");
+        out_dec(segment.size);
+        out_str(" bytes, run at ");
+        print_address(segment.run);
+        if (segment.memory > segment.size) {
+            out_str(", ");
+            out_dec(segment.memory);
+            out_str(" bytes in memory");
+        }
+        if (segment.run != segment.load) out_str(" (load and run addresses differ)");
+        out_newline();
+    }
+    out_str("start: ");
+    out_hex(elf->entry, 8);
+    out_str("\nproblems: 0\n");
+}
+
+static int info_elf()
+{
+    FILE* in = open_input();
+    std::vector<unsigned char> data;
+    unsigned char block[1 << 16];
+    size_t n;
+    while ((n = fread(block, 1, sizeof block, in)) > 0)
+        data.insert(data.end(), block, block + n);
+    close_input(in);
+    ElfImage elf;
+    std::string error;
+    if (!read_elf(data.data(), data.size(), &elf, &error)) {
+        out_error("%s: %s\n", InputPath, error.c_str());
+        return 1;
+    }
+    print_elf(&elf);
+    return 0;
+}
+
 int info_file()
 {
+    if (elf_input(InputPath)) return info_elf();
     FILE* in = open_input();
     info_reset();
     info_read(in);

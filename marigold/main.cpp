@@ -7,6 +7,7 @@
 #include "info.h"
 #include "options.h"
 #include "output.h"
+#include "seal.h"
 
 int main(int argc, char** argv)
 {
@@ -17,6 +18,8 @@ int main(int argc, char** argv)
         out_exit(info_file());
     else if (option_given('x'))
         out_exit(convert_file());
+    else if (option_given('K'))
+        out_exit(checksum_file());
     else if (option_given('d'))
         out_exit(compare_files());
     else if (option_given('c'))

@@ -6,6 +6,7 @@
 #include <cstring>
 
 const char* OptionTable[128];
+std::vector<const char*> ChecksumOptions;
 const char* InputPath = "";
 const char* OutputPath = "a.out";
 char** Paths;
@@ -22,6 +23,8 @@ static const char MoreOptions[]
       "  -F<byte>[:large]  ... With -x and -d: fill the gaps; past 256 MiB only with :large.\n"
       "  -R<first>-<last>  ... With -x and -d: keep only the bytes from first to last.\n"
       "  -d A B            ... Compare two files' images and start addresses.\n"
+      "  -K<name>[:F-L][@ADDR[/be]] ... Print a CRC or sum; check it at ADDR; with -x store it.\n"
+      "  -K?@ADDR          ... Name the algorithms whose value is stored at ADDR.\n"
       "  -c                ... Print the checksum of an image.\n"
       "  -w                ... Correct the checksum word of an image in place.\n"
       "  --version         ... Print the version.\n";
@@ -58,11 +61,13 @@ bool walk_arguments(int argc, char** argv)
 {
     for (int i = 0; i < 128; i++)
         OptionTable[i] = nullptr;
+    ChecksumOptions.clear();
     for (int i = 1; i < argc; i++) {
         const char* arg = argv[i];
         if (arg[0] == '-') {
             long_option(arg);
             OptionTable[arg[1] & 0x7f] = arg[1] ? arg + 2 : arg + 1;
+            if (arg[1] == 'K') ChecksumOptions.push_back(arg + 2);
             if (i == argc - 1) return false;
             continue;
         }

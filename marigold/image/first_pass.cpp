@@ -3,6 +3,7 @@
 // file offset of its first line and the base in force there; a raw image is
 // one run. Also the test that tells record files from raw images.
 #include "image/first_pass.h"
+#include "image/elf.h"
 #include "image/image.h"
 #include "image/pages.h"
 #include "image/run_reader.h"
@@ -207,6 +208,34 @@ static bool begin_raw(FirstPass* pass)
     return true;
 }
 
+// An ELF file's segments with data are its runs, at their load addresses,
+// each read from its place in the file. A damaged file is refused, named.
+static bool begin_elf(FirstPass* pass)
+{
+    Input& input = pass->image->inputs[pass->input];
+    const char* path = input.path.c_str();
+    uint64_t size = 0;
+    if (!file_size(pass->reader.file, &size)) can_not_read(path);
+    pass->elf.resize((size_t)size);
+    if (size && fread(pass->elf.data(), 1, (size_t)size, pass->reader.file) != size) can_not_read(path);
+    ElfImage elf;
+    std::string error;
+    if (!read_elf(pass->elf.data(), pass->elf.size(), &elf, &error)) {
+        out_error("%s: %s\n", path, error.c_str());
+        return false;
+    }
+    input.size = size;
+    input.start_kind = START_LINEAR;
+    input.start = elf.entry;
+    for (const ElfSegment& segment : elf.segments) {
+        pass->image->runs.push_back(
+            Run { segment.offset, segment.load, segment.size, pass->input, 0, false, false });
+        input.runs++;
+    }
+    pass->elf_run = pass->from;
+    return true;
+}
+
 // Opens the next input. False when it can't be read twice.
 static bool begin_input(FirstPass* pass)
 {
@@ -224,6 +253,7 @@ static bool begin_input(FirstPass* pass)
         return false;
     }
     if (input.kind == INPUT_RAW) return begin_raw(pass);
+    if (input.kind == INPUT_ELF) return begin_elf(pass);
     input.crlf = first_line_crlf(in, path);
     parser_reset(&pass->reader.parser, path);
     pass->reader.parser.quick = true;
@@ -234,6 +264,7 @@ static bool begin_input(FirstPass* pass)
 static void end_input(FirstPass* pass, bool sound)
 {
     pass->sound = sound && pass->sound;
+    std::vector<unsigned char>().swap(pass->elf);
     close_path(pass->reader.file, pass->reader.path);
     pass->reader.file = nullptr;
     pass->input++;
@@ -260,6 +291,23 @@ static bool raw_block(FirstPass* pass, Piece* piece)
         (const unsigned char*)r->buf.data(), (uint32_t)r->buf_len, false, 0, 0, 0 };
     pass->next += r->buf_len;
     return true;
+}
+
+// An ELF file's segments, from the copy of the file, when they are wanted.
+static bool elf_block(FirstPass* pass, Piece* piece)
+{
+    const std::vector<Run>& runs = pass->image->runs;
+    const Input& input = pass->image->inputs[pass->input];
+    for (; pass->raw_data && pass->elf_run < runs.size(); pass->elf_run++, pass->next = 0) {
+        const Run& run = runs[pass->elf_run];
+        if (pass->next >= run.n) continue;
+        uint32_t n = (uint32_t)std::min<uint64_t>(run.n - pass->next, READ_BLOCK);
+        *piece = Piece { (uint64_t)((int64_t)run.address + input.shift) + pass->next,
+            pass->elf.data() + run.offset + pass->next, n, false, 0, 0, 0 };
+        pass->next += n;
+        return true;
+    }
+    return false;
 }
 
 // A copy of the line's data, which the reader of another file (-d reads two
@@ -292,8 +340,8 @@ bool first_pass_next(FirstPass* pass, Piece* piece)
             continue;
         }
         const Input& input = image->inputs[pass->input];
-        if (input.kind == INPUT_RAW) {
-            if (raw_block(pass, piece)) return true;
+        if (input.kind != INPUT_RECORDS) {
+            if (input.kind == INPUT_RAW ? raw_block(pass, piece) : elf_block(pass, piece)) return true;
             end_input(pass, true);
             continue;
         }

@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <vector>
 
 bool holds_record_line(FILE* in); // any line of the file is a record line
 struct FirstPass {
@@ -28,6 +29,8 @@ struct FirstPass {
     unsigned char data[RECORD_BYTES_SIZE];
     bool sound;
     bool raw_data; // raw images are read too, not only noted
+    std::vector<unsigned char> elf; // the ELF file being read, whole
+    size_t elf_run; // its run being handed out, from next
 };
 void first_pass_start(FirstPass* pass, ImageRuns* image, bool raw_data);
 bool first_pass_next(FirstPass* pass, Piece* piece);

@@ -1,5 +1,5 @@
 // The image model's types. Each input (a record file, or a raw image named
-// *.bin) is read into runs: stretches of data that follow on from each
+// *.bin, or an ELF file's loadable segments) is read into runs: stretches of data that follow on from each
 // other both in the file and in the address space. The runs of all inputs,
 // shifted, merged, cropped and filled, are handed out in address order by a
 // cursor that reads their bytes again from the files, so memory follows the
@@ -14,10 +14,13 @@
 #include "records/parser.h"
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
-enum InputKind { INPUT_RECORDS, INPUT_RAW };
+// An ELF file's runs are its segments' bytes, read from the file as a raw
+// image's are.
+enum InputKind { INPUT_RECORDS, INPUT_RAW, INPUT_ELF };
 
 struct Input {
     std::string path; // the file's name, without a place or shift
@@ -45,6 +48,9 @@ struct ImageRuns {
     StartKind start_kind;
     uint32_t start;
     bool lines_wanted; // pieces say where they stand in their lines
+    // Values -K stored, a byte an address: they replace the data under them
+    // or stand on their own in a gap, for the cursor and the image's bounds.
+    std::map<uint32_t, unsigned char> stored;
 };
 // A stretch of the image. From a record line, line and columns say where
 // its digits and the record's checksum stand; fill has no line.

@@ -188,7 +188,7 @@ void reader_start(RunReader* r, const ImageRuns* image, size_t run, uint64_t fro
         return;
     }
     reader_open(r, image, to_read.input);
-    if (input.kind == INPUT_RAW) {
+    if (input.kind != INPUT_RECORDS) { // a raw image or an ELF file: bytes at their offset
         uint64_t skip = from > to_read.address ? from - to_read.address : 0;
         r->next += skip;
         reader_seek(r, to_read.offset + skip, input.path.c_str());
@@ -237,7 +237,7 @@ bool reader_piece(RunReader* r, const ImageRuns* image, Piece* piece)
     const Run& run = image->runs[r->run];
     const Input& input = image->inputs[run.input];
     if (run.in_memory) return memory_piece(r, input, piece);
-    if (input.kind == INPUT_RAW) return raw_piece(r, input, piece);
+    if (input.kind != INPUT_RECORDS) return raw_piece(r, input, piece);
     if (r->next >= r->end) return false;
     if (windowed(image, run)) {
         size_t at = r->window_dense ? run.address - r->window_low

@@ -2,6 +2,7 @@
 // image, its bounds once cropped and filled, and a cursor that hands its
 // bytes out in address order.
 #include "image/runs.h"
+#include "image/elf.h"
 #include "image/image.h"
 #include "image/run_reader.h"
 #include "options.h"
@@ -33,6 +34,24 @@ static bool raw_name(const std::string& name)
     if (n < 4 || name[n - 4] != '.') return false;
     return ((name[n - 3] | 0x20) == 'b') && ((name[n - 2] | 0x20) == 'i')
         && ((name[n - 1] | 0x20) == 'n');
+}
+
+static bool elf_name(const std::string& name)
+{
+    size_t n = name.size();
+    return n >= 4 && name[n - 4] == '.' && (name[n - 3] | 0x20) == 'e' && (name[n - 2] | 0x20) == 'l'
+        && (name[n - 1] | 0x20) == 'f';
+}
+
+// A file that starts with the ELF magic is an ELF file, whatever its name.
+bool elf_input(const std::string& path)
+{
+    if (elf_name(path)) return true;
+    unsigned char head[4] = {};
+    FILE* file = fopen(path.c_str(), "rb");
+    size_t n = file ? fread(head, 1, 4, file) : 0;
+    if (file) fclose(file);
+    return is_elf(head, n);
 }
 
 static bool hex_digits_only(const char* text)
@@ -73,7 +92,9 @@ bool parse_input(const char* arg, Input* input)
             out_exit(FailCode);
         }
     }
-    input->kind = raw_name(input->path) ? INPUT_RAW : INPUT_RECORDS;
+    input->kind = raw_name(input->path) ? INPUT_RAW
+        : elf_input(input->path)                          ? INPUT_ELF
+                                                          : INPUT_RECORDS;
     return true;
 }
 
@@ -240,6 +261,12 @@ static bool data_bounds(const ImageRuns* image, uint64_t* low, uint64_t* high)
         *high = b;
         any = true;
     }
+    if (!image->stored.empty()) {
+        uint64_t a = image->stored.begin()->first, b = image->stored.rbegin()->first;
+        *low = any ? std::min(*low, a) : a;
+        *high = any ? std::max(*high, b) : b;
+        any = true;
+    }
     return any;
 }
 
@@ -269,9 +296,19 @@ void cursor_start(Cursor* cursor, const ImageRuns* image)
     cursor->run = 0;
     cursor->reading = false;
     cursor->done = !data_bounds(image, &cursor->next, &cursor->last);
+    cursor->holding = false;
+    cursor->stored_from = cursor->next;
 }
 
-bool cursor_next(Cursor* c, Piece* piece)
+void cursor_start_range(Cursor* cursor, const ImageRuns* image, uint64_t first, uint64_t last)
+{
+    cursor_start(cursor, image);
+    cursor->next = cursor->stored_from = std::max(cursor->next, first);
+    cursor->last = std::min(cursor->last, last);
+    cursor->done = cursor->done || cursor->next > cursor->last;
+}
+
+static bool data_next(Cursor* c, Piece* piece)
 {
     const ImageRuns* image = c->image;
     const std::vector<Run>& runs = image->runs;
@@ -305,6 +342,57 @@ bool cursor_next(Cursor* c, Piece* piece)
         return true;
     }
     return false;
+}
+
+// Stored bytes from it on that follow on from each other, below stop.
+static uint32_t take_stored(Cursor* c, std::map<uint32_t, unsigned char>::const_iterator it,
+    uint64_t stop)
+{
+    const std::map<uint32_t, unsigned char>& stored = c->image->stored;
+    uint64_t first = it->first;
+    uint32_t n = 0;
+    for (; it != stored.end() && it->first == first + n && first + n < stop && n < sizeof c->stored_bytes;
+         ++it)
+        c->stored_bytes[n++] = it->second;
+    c->stored_from = first + n;
+    return n;
+}
+
+// The data with the stored values over them: a value's bytes replace the
+// data under them, or go out on their own in a gap.
+bool cursor_next(Cursor* c, Piece* piece)
+{
+    const std::map<uint32_t, unsigned char>& stored = c->image->stored;
+    if (stored.empty()) return data_next(c, piece);
+    if (!c->holding) c->holding = data_next(c, &c->held);
+    auto it = stored.lower_bound((uint32_t)std::min<uint64_t>(c->stored_from, UINT32_MAX));
+    bool due = it != stored.end() && it->first >= c->stored_from && it->first <= c->last;
+    uint64_t data_at = c->holding ? c->held.address : UINT64_MAX;
+    if (due && it->first < data_at) {
+        uint64_t first = it->first;
+        *piece = Piece { first, c->stored_bytes, take_stored(c, it, std::min(data_at, c->last + 1)),
+            false, 0, 0, 0 };
+        return true;
+    }
+    if (!c->holding) return false;
+    Piece& held = c->held;
+    uint64_t end = held.address + held.n;
+    uint32_t n = held.n;
+    if (due && it->first < end && it->first > held.address) n = (uint32_t)(it->first - held.address);
+    if (due && it->first == held.address) {
+        *piece = Piece { held.address, c->stored_bytes, take_stored(c, it, end), false, 0, 0, 0 };
+        n = piece->n;
+    } else {
+        *piece = held;
+        piece->n = n;
+        c->stored_from = held.address + n;
+    }
+    held.address += n;
+    held.data += n;
+    held.column += 2 * n;
+    held.n -= n;
+    c->holding = held.n > 0;
+    return true;
 }
 
 void cursor_end(Cursor* cursor)

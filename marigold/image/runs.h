@@ -11,6 +11,7 @@
 #include <cstdint>
 
 bool parse_input(const char* arg, Input* input);
+bool elf_input(const std::string& path); // named .elf, or starts with the ELF magic
 bool parse_fill_and_crop(ImageRuns* image); // -F and -R
 bool settle_image(ImageRuns* image, bool sound); // after the first pass
 bool image_empty(const ImageRuns* image);
@@ -22,8 +23,16 @@ struct Cursor {
     bool reading, done;
     uint64_t next, last; // the address due next, and the image's last
     RunReader reader;
+    // With stored values: the data piece read but not all handed out, and
+    // the address below which every stored byte is handed out.
+    Piece held;
+    bool holding;
+    uint64_t stored_from;
+    unsigned char stored_bytes[64];
 };
 void cursor_start(Cursor* cursor, const ImageRuns* image);
+// Only the image's bytes from first to last, both included.
+void cursor_start_range(Cursor* cursor, const ImageRuns* image, uint64_t first, uint64_t last);
 bool cursor_next(Cursor* cursor, Piece* piece); // false at the end
 void cursor_end(Cursor* cursor);
 

@@ -76,7 +76,7 @@ int get_line(char* line, FILE* in)
     for (;;) {
         if (!refill(in)) {
             line[stored] = 0;
-            return -1;
+            return INPUT_ENDED;
         }
         const unsigned char* p = ReadBuf + ReadPos;
         const unsigned char* end = ReadBuf + ReadEnd;
@@ -85,14 +85,14 @@ int get_line(char* line, FILE* in)
             if (c == '\n') {
                 ReadPos = p - ReadBuf;
                 line[stored] = 0;
-                return 0;
+                return LINE_ENDED;
             }
             if (c == '\r') continue;
             line[stored++] = (char)c;
             if (stored == LINE_MAX_CHARS) {
                 ReadPos = p - ReadBuf;
                 line[stored] = 0;
-                return 1;
+                return LINE_CUT;
             }
         }
         ReadPos = ReadEnd;
@@ -107,7 +107,7 @@ static constexpr DigitTable make_digit_table()
 {
     DigitTable table {};
     for (int c = 0; c < 256; c++)
-        table.value[c] = -1;
+        table.value[c] = NO_HEX_DIGIT;
     for (int c = '0'; c <= '9'; c++)
         table.value[c] = (signed char)(c - '0');
     for (int c = 'a'; c <= 'f'; c++)
@@ -135,12 +135,12 @@ static bool scan_space(unsigned char c)
 static int hex_pair_unusual(const unsigned char* text)
 {
     unsigned char first = text[0];
-    if (first == 0) return -1;
-    int second = text[1] ? hex_digit(text[1]) : -1;
-    if (second < 0) return -1;
+    if (first == 0) return NO_HEX_NUMBER;
+    int second = text[1] ? hex_digit(text[1]) : NO_HEX_DIGIT;
+    if (second == NO_HEX_DIGIT) return NO_HEX_NUMBER;
     if (first == '-') return -second;
     if (first == '+' || scan_space(first)) return second;
-    return -1;
+    return NO_HEX_NUMBER;
 }
 
 static inline int hex_pair_inline(const char* text)

@@ -16,26 +16,26 @@ static void line_reset(RecordParser* parser)
 {
     parser->open_line.phase = PHASE_START;
     parser->open_line.cr = false;
-    parser->open_line.high = -1;
+    parser->open_line.high = NO_HEX_DIGIT;
     parser->open_line.count = 0;
     parser->open_line.sum = 0;
 }
 
 // The value of two hex digits, indexed by the first character plus 256
-// times the second, or -1: one look-up per byte in the hot loop.
+// times the second, or NO_HEX_NUMBER: one look-up per byte in the hot loop.
 static int16_t PairValue[65536];
 
 static void make_pair_table()
 {
     for (int i = 0; i < 65536; i++) {
         int high = HexDigitValue[i & 0xff], low = HexDigitValue[i >> 8];
-        PairValue[i] = (int16_t)((high | low) < 0 ? -1 : high << 4 | low);
+        PairValue[i] = (int16_t)((high | low) < 0 ? NO_HEX_NUMBER : high << 4 | low);
     }
 }
 
 void parser_reset(RecordParser* parser, const char* path)
 {
-    if (PairValue[0] == 0) make_pair_table(); // "\0\0" is no pair: -1 once made
+    if (PairValue[0] == 0) make_pair_table(); // "\0\0" is no pair once made
     *parser = RecordParser {};
     parser->path = path;
     line_reset(parser);
@@ -66,7 +66,7 @@ static void decode_hex(RecordParser* parser, const unsigned char* p, const unsig
         if (count < LINE_KEEP) parser->open_line.bytes[count] = (unsigned char)last;
         count++;
         sum += last;
-        parser->open_line.high = -1;
+        parser->open_line.high = NO_HEX_DIGIT;
         p++;
     }
     unsigned char* keep = parser->open_line.bytes;

@@ -25,7 +25,7 @@ struct LineState {
     LinePhase phase;
     char kind; // ':' or the S-record type digit
     bool cr; // the text so far ends with a CR, allowed only before the line end
-    int high; // a first hex digit waiting for its second, or -1
+    int high; // a first hex digit waiting for its second, or NO_HEX_DIGIT
     uint64_t count; // bytes decoded
     uint32_t sum;
     unsigned char last;

@@ -102,7 +102,7 @@ expect "kestrel -m7" "$(complete_words "$comp/kestrel" kestrel -m7)" "$(printf -
 expect "kestrel -f" "$(complete_words "$comp/kestrel" kestrel -c33 -f)" $'-fh\n-fn\n-fs'
 expect "kestrel -r x" "$(complete_words "$comp/kestrel" kestrel -r dtr=0 '')" "$(printf -- "%s\n" --help --version -L -T -U -b -c -d -e -f -h -k -l -m -p -r -s -t -u -w -x | sort)"
 expect "marigold" "$(complete_words "$comp/marigold" marigold -b '')" $'a.hex\nb.S19\nsub'
-expect "marigold -" "$(complete_words "$comp/marigold" marigold -)" "$(printf -- "%s\n" --help --version -F -R -b -c -d -f -i -w -x | sort)"
+expect "marigold -" "$(complete_words "$comp/marigold" marigold -)" "$(printf -- "%s\n" --help --version -F -K -R -b -c -d -f -i -w -x | sort)"
 expect "marigold -x a b" "$(complete_words "$comp/marigold" marigold -x a.hex b.S19 '')" $'a.hex\nb.S19\nsub'
 
 # A kestrel with the detailed list (-L): its COM column is used.
