@@ -101,6 +101,13 @@ const char* plat_port_error(void)
 // Read by the ending-signal handlers, which clear the exclusive flag.
 static volatile sig_atomic_t port_fd = -1;
 static bool port_gone; // hung up: the far end closed, the adapter went away
+
+// A tty that hung up fails with EIO; a USB adapter being pulled fails with
+// ENODEV (or ENXIO) for the moment before its tty hangs up.
+static bool device_gone(int error)
+{
+    return error == EIO || error == ENODEV || error == ENXIO;
+}
 // The settings the port had when this open found it, put back at every end
 // (the next program must not inherit our flow control or rate).
 static struct termios2 found_settings;
@@ -220,7 +227,7 @@ static int line_ioctl(unsigned long request, int* bits)
 {
     if (port_fd < 0) return -1;
     if (ioctl(port_fd, request, bits) == 0) return 0;
-    if (errno == EIO) port_gone = true;
+    if (device_gone(errno)) port_gone = true;
     return -1;
 }
 
@@ -243,7 +250,7 @@ int plat_port_break(int on)
 {
     if (port_fd < 0) return -1;
     if (ioctl(port_fd, on ? TIOCSBRK : TIOCCBRK) == 0) return 0;
-    if (errno == EIO) port_gone = true;
+    if (device_gone(errno)) port_gone = true;
     return -1;
 }
 
@@ -289,7 +296,7 @@ int plat_port_queue(void)
     if (port_gone) return -1;
     int n = 0;
     if (ioctl(port_fd, FIONREAD, &n) != 0) {
-        port_gone = errno == EIO;
+        port_gone = device_gone(errno);
         return -1;
     }
     if (n == 0 && hung_up()) { // bytes still waiting are read first
@@ -313,7 +320,7 @@ int plat_port_read(unsigned char* buf, int n)
         int want = n - got;
         ssize_t r = read(port_fd, buf + got, (size_t)want);
         if (r < 0 && errno == EINTR) continue;
-        if (r == 0 || (r < 0 && errno == EIO)) port_gone = true; // a tty reads 0 only once hung up
+        if (r == 0 || (r < 0 && device_gone(errno))) port_gone = true; // a tty reads 0 only once hung up
         if (r <= 0) break;
         got += (int)r;
         if (r < want) break;
@@ -329,7 +336,7 @@ int plat_port_write(const unsigned char* buf, int n)
         if (r < 0 && errno == EINTR) continue;
         if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break; // the far end holds back
         if (r < 0) {
-            if (errno == EIO) port_gone = true;
+            if (device_gone(errno)) port_gone = true;
             return -1;
         }
         done += (int)r;
