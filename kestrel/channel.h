@@ -49,5 +49,8 @@ bool RS_start(int port, int baud, bool reconnect);
 // Under -w in a mode that reconnects: the port hung up, and the wait for it.
 bool RS_hung_up(void);
 bool RS_reconnect(int port, int baud);
+// After RS_close: opens the port again, waiting for it as -w does (false:
+// Ctrl-A ended the wait).
+bool RS_reopen(int port, int baud);
 
 #endif

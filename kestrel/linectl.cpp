@@ -285,6 +285,17 @@ static int current(int modem_state::*line, int kept)
     return RS_lines(&m) == 0 ? m.*line : kept;
 }
 
+static const char* more_letters = "";
+static const char* more_help = "";
+static bool (*more_run)(int key);
+
+void linectl_more_commands(const char* letters, const char* help, bool (*run)(int key))
+{
+    more_letters = letters;
+    more_help = help;
+    more_run = run;
+}
+
 static void show_commands(void)
 {
     message_line();
@@ -294,8 +305,10 @@ static void show_commands(void)
            "  r   toggle RTS\n"
            "  b   send a 250 ms break\n"
            "  l   show the modem lines\n"
+           "%s"
            "  h ? this list\n"
-           "  ^T  send Ctrl-T, ^A send Ctrl-A\n");
+           "  ^T  send Ctrl-T, ^A send Ctrl-A\n",
+        more_help);
 }
 
 // A command on the lines (p, d, r, b, l); false when Ctrl-A ended it.
@@ -328,6 +341,7 @@ static int command(int key)
         show_commands();
         return KEY_NONE;
     }
+    if (k != 0 && more_run && strchr(more_letters, k)) return more_run(k) ? KEY_NONE : KEY_END;
     if (k == 0 || !strchr("pdrbl", k)) {
         message_line();
         printf("[no such command: Ctrl-T h lists the commands]\n");

@@ -18,6 +18,9 @@ int linectl_key(int key); // a typed key: the byte to send, KEY_NONE or KEY_END
 bool linectl_command_pending(void); // Ctrl-T came: the next key is a command
 bool linectl_acts_alone(int key); // after Ctrl-T: a command, not a byte to send
 // One -r step, as a script's line step: 'd' DTR or 'r' RTS (0 or 1), 'b' a break, 'w' a wait
+// More Ctrl-T commands, from the layer above: their letters, their lines in
+// the list, and what runs them (false: Ctrl-A ended the session).
+void linectl_more_commands(const char* letters, const char* help, bool (*run)(int key));
 bool linectl_parse_step(const std::string& word, char* what, int* value);
 extern const char LINE_STEP_HELP[]; // what a bad step should be, in -r's words
 

@@ -50,6 +50,7 @@ static const char more_options[]
       "  -f<flow>      ... Flow control: n none, h RTS/CTS, s XON/XOFF.\n"
       "  -r<sequence>  ... DTR/RTS steps once the port is open, as dtr=0,100,dtr=1.\n"
       "  -k            ... Ctrl-T is a command key (Ctrl-T h lists the commands).\n"
+      "  -F<command>   ... Run a program (a flasher) first, then wait for the port.\n"
       "  --version     ... Print the version.\n";
 
 // The usage text in the console's encoding: elsewhere (a file, a pipe, another

@@ -23,7 +23,7 @@ const char* option_text(char letter)
 }
 
 // Every letter that some part of the program reads.
-static const char KNOWN_LETTERS[] = "bcdefhklmprstuwxLTU?/-";
+static const char KNOWN_LETTERS[] = "bcdefhklmprstuwxFLTU?/-";
 
 // What the last walk left unread, one WARNING line each.
 static std::string walk_warnings;
@@ -63,7 +63,7 @@ void parse_args(int argc, char** argv)
         if (!strchr(KNOWN_LETTERS, letter))
             walk_warnings += std::string("WARNING: unknown option ") + arg + " ignored\n";
         const char* value = arg + 2;
-        if (*value == 0 && (letter == 'b' || letter == 'l' || letter == 'r')) {
+        if (*value == 0 && (letter == 'b' || letter == 'l' || letter == 'r' || letter == 'F')) {
             value = (i + 1 < argc) ? argv[++i] : nullptr;
             took_sequence = value && letter == 'r';
             if (!value && letter == 'r') walk_warnings += "WARNING: -r without a sequence ignored\n";

@@ -365,6 +365,16 @@ bool RS_hung_up(void)
 
 // The same name at the same rate, once it opens again; false when Ctrl-A
 // ended the wait. The log never hears of it.
+bool RS_reopen(int port, int baud)
+{
+    if (!wait_open(port, baud)) return false;
+    keep_on = wait_flag; // RS_close forgot it
+    port_lost = false;
+    check_rate(port, baud);
+    printf("Port %s is back.\n", port_label(port));
+    return port_ready();
+}
+
 bool RS_reconnect(int port, int baud)
 {
     bq_clear(&tx_queue);

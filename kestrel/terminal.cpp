@@ -7,6 +7,7 @@
 #include "linectl.h"
 #include "options.h"
 #include "platform/platform.h"
+#include "transfer.h"
 #include "view.h"
 #include <cstdio>
 #include <string>
@@ -174,6 +175,21 @@ static void end_terminal(void)
     plat_keys_hold(0);
 }
 
+// -F: the program runs first (a flasher that opens the port itself); the
+// port is then waited for as -w does, since a board on USB takes a while to
+// come back.
+static bool open_session_port(int port, int baud)
+{
+    const char* before = option_text('F');
+    if (!before) return RS_start(port, baud, true);
+    program_run_before(before);
+    bool keep = wait_flag;
+    wait_flag = true;
+    bool opened = RS_start(port, baud, keep);
+    wait_flag = keep;
+    return opened;
+}
+
 void TerminalMode(int port, int baud)
 {
     uploading = false;
@@ -188,7 +204,9 @@ void TerminalMode(int port, int baud)
     // terminal is up and an interrupt must not end it. Where keys come from a
     // pipe an interrupt is Ctrl-A, which also ends a wait for the port (-w).
     plat_sigint(1);
-    if (!RS_start(port, baud, true)) {
+    transfer_port(port, baud);
+    transfer_commands_on();
+    if (!open_session_port(port, baud)) {
         end_terminal();
         return;
     }

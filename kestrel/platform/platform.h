@@ -186,6 +186,15 @@ int plat_upload_read(unsigned char* buf, int n);
 void plat_upload_close(void);
 void plat_sigint(int ignore);
 [[noreturn]] void plat_exit(int code);
+
+// One program at a time, run on a command line (sh -c, cmd /c). Piped: its
+// standard input and output are pipes that the caller pumps; otherwise it
+// shares the console. plat_run_start: 0, or -1 with the reason in why.
+int plat_run_start(const char* cmd, int piped, char* why, int size);
+int plat_run_read(unsigned char* buf, int n); // its output: count, 0 none yet, -1 ended
+int plat_run_write(const unsigned char* buf, int n); // count taken now, -1 input closed
+int plat_run_done(int* code); // 1 when it has exited (code: its exit code), else 0
+void plat_run_stop(void); // ends the program, its own process only
 long plat_clock_ms(void);
 void plat_sleep_ms(int ms);
 

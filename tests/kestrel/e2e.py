@@ -395,6 +395,7 @@ HELP_MORE = (b'  -s            ... With -U, type CR CR instead of CR UB CR.\n'
              b'  -f<flow>      ... Flow control: n none, h RTS/CTS, s XON/XOFF.\n'
              b'  -r<sequence>  ... DTR/RTS steps once the port is open, as dtr=0,100,dtr=1.\n'
              b'  -k            ... Ctrl-T is a command key (Ctrl-T h lists the commands).\n'
+             b'  -F<command>   ... Run a program (a flasher) first, then wait for the port.\n'
              b'  --version     ... Print the version.\n')
 
 

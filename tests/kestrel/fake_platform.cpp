@@ -310,3 +310,14 @@ void plat_upload_close(void)
     if (upload) fclose(upload);
     upload = nullptr;
 }
+
+// No programs run under the fake platform.
+int plat_run_start(const char *, int, char *why, int size)
+{
+    snprintf(why, (size_t)size, "no programs here");
+    return -1;
+}
+int plat_run_read(unsigned char *, int) { return -1; }
+int plat_run_write(const unsigned char *, int) { return -1; }
+int plat_run_done(int *code) { *code = 0; return 1; }
+void plat_run_stop(void) {}

@@ -1,0 +1,220 @@
+#!/usr/bin/env python3
+"""kestrel's file transfers and programs on the port, end to end against
+lrzsz over a ptypair cable, driven by Ctrl-T commands typed on kestrel's
+standard input.
+  transfer_e2e.py CASE KESTREL DEVDIR PTYPAIR"""
+import fcntl
+import os
+import subprocess
+import sys
+import time
+from pty_harness import dev, fail, finish, procs, read_until, run_case, setup, start
+
+CASE, KESTREL, DEVDIR, PTYPAIR = setup(sys.argv)
+MIB = 1 << 20
+
+# Ctrl-T command, protocol, the lrzsz command at the far end (its file names
+# follow), sizes (one YMODEM batch, or one XMODEM run each). An XMODEM
+# receiver keeps the 0x1A padding to 128 bytes.
+TRANSFERS = [
+    ('s', 'x', ['rx', '-q', '-c'], [1, 1025]),
+    ('s', '1k', ['rx', '-q', '-c'], [128, MIB]),
+    ('s', 'y', ['rb', '-q'], [0, 1, 128, 1025, MIB]),
+    ('g', 'x', ['sx', '-q'], [1025]),
+    ('g', 'x', ['sx', '-q', '-k'], [MIB]),
+    ('g', 'y', ['sb', '-q', '-k'], [0, 1, 128, 1025, MIB]),
+]
+
+
+def cable():
+    pair = subprocess.Popen([PTYPAIR, dev('A'), dev('B'), '300'], stdout=subprocess.PIPE)
+    procs.append(pair)
+    if pair.stdout.readline().strip() != b'ready':
+        fail('ptypair did not start')
+
+
+def far_end(cmd, cwd):
+    """lrzsz (or any program) on the cable's far end, behind socat's pipes."""
+    p = subprocess.Popen(['socat', '-b65536', 'FILE:%s,raw,echo=0' % dev('B'),
+                          'EXEC:%s,pipes,stderr' % ' '.join(cmd)], cwd=cwd, stderr=subprocess.PIPE)
+    procs.append(p)
+    return p
+
+
+def kestrel(extra=()):
+    p = start(['-c' + dev('A'), '-k', '-l' + os.path.join(DEVDIR, 'log')] + list(extra))
+    read_until(p.stdout.fileno(), b'Command key')
+    return p
+
+
+def command(p, letter, *answers):
+    """Ctrl-T and a letter, then each answer once its prompt shows."""
+    os.write(p.stdin.fileno(), b'\x14' + letter.encode())
+    for a in answers:
+        read_until(p.stdout.fileno(), b': ')
+        os.write(p.stdin.fileno(), a.encode() + b'\r')
+
+
+def summary(p, seconds):
+    """Output up to the end of the transfer's summary line."""
+    seen = read_until(p.stdout.fileno(), b'[transfer ', seconds)
+    while b']' not in seen[seen.rfind(b'[transfer '):]:
+        seen += read_until(p.stdout.fileno(), b']', 10)
+    return seen
+
+
+def end(p, seen, want_rc=0):
+    os.write(p.stdin.fileno(), b'\x01')
+    rc, out, _ = finish(p, 10)
+    if rc != want_rc:
+        fail('kestrel exit %d, output %r' % (rc, (seen + out)[-300:]))
+    return seen + out
+
+
+def files(folder, sizes):
+    names = []
+    for i, size in enumerate(sizes):
+        names.append('f%d_%d' % (i, size))
+        with open(os.path.join(folder, names[-1]), 'wb') as f:
+            f.write(os.urandom(size))
+    return names
+
+
+def check_same(src, dst, name, xmodem):
+    want = open(os.path.join(src, name), 'rb').read()
+    if xmodem:
+        want += b'\x1a' * (-len(want) % 128)
+    path = os.path.join(dst, name)
+    if not os.path.exists(path) or open(path, 'rb').read() != want:
+        fail('%s differs after the transfer' % path)
+
+
+def one_transfer(letter, proto, cmd, names, src, dst):
+    cable()
+    # The far end starts once kestrel's side runs, as lrzsz's own tests have it.
+    p = kestrel()
+    if letter == 's':
+        command(p, 's', proto, ' '.join(os.path.join(src, n) for n in names))
+        them = far_end(cmd + names[:1] if proto != 'y' else cmd, dst)
+    else:
+        command(p, 'g', proto, os.path.join(dst, names[0]) if proto == 'x' else dst)
+        them = far_end(cmd + names, src)
+    seen = summary(p, 60)
+    them.wait(30)
+    if b'[transfer done' not in seen or them.returncode != 0:
+        fail('%s %s with %s: %r, far end exit %s %r' % (letter, proto, cmd, seen[-200:],
+             them.returncode, them.stderr.read()))
+    end(p, seen)
+    # lrzsz's sx writes a CR once it is done: that byte comes after the transfer.
+    log = open(os.path.join(DEVDIR, 'log'), 'rb').read()
+    if len(log) > 4:
+        fail('%s %s with %s: the log holds transfer bytes %r' % (letter, proto, cmd, log[:100]))
+
+
+def case_transfers():
+    import tempfile
+    for letter, proto, cmd, sizes in TRANSFERS:
+        with tempfile.TemporaryDirectory() as src, tempfile.TemporaryDirectory() as dst:
+            names = files(src, sizes)
+            groups = [names] if proto == 'y' else [[n] for n in names]
+            # An existing file keeps its bytes: the received one takes NAME.1.
+            old = os.path.join(dst, names[0])
+            if letter == 'g' and proto == 'y':
+                open(old, 'wb').write(b'old')
+            for group in groups:
+                one_transfer(letter, proto, cmd, group, src, dst)
+            if letter == 'g' and proto == 'y':
+                if open(old, 'rb').read() != b'old':
+                    fail('an existing file was overwritten')
+                os.replace(old + '.1', old)
+            for n in names:
+                check_same(src, dst, n, proto != 'y')
+            if any(n.endswith('.part') for n in os.listdir(dst)):
+                fail('a .part file stayed after complete transfers')
+
+
+def case_abort():
+    """Ctrl-A during a receive: CANs end the sender, the bytes so far stay in NAME.part."""
+    import tempfile
+    with tempfile.TemporaryDirectory() as src, tempfile.TemporaryDirectory() as dst:
+        names = files(src, [8 * MIB])
+        cable()
+        p = kestrel(['-b9600'])
+        command(p, 'g', 'y', dst)
+        them = far_end(['sb', '-q'] + names, src)
+        read_until(p.stdout.fileno(), b'KB/s', 20)
+        time.sleep(0.5)
+        os.write(p.stdin.fileno(), b'\x01')
+        seen = read_until(p.stdout.fileno(), b'aborted by Ctrl-A]', 10)
+        them.wait(20)
+        seen = end(p, seen)
+        part = os.path.join(dst, names[0] + '.part')
+        if os.path.exists(os.path.join(dst, names[0])) or not os.path.exists(part):
+            fail('after an abort: %r' % os.listdir(dst))
+        if open(os.path.join(src, names[0]), 'rb').read(os.path.getsize(part)) != open(part, 'rb').read():
+            fail('the .part file holds other bytes')
+        if them.returncode == 0:
+            fail('the sender did not see the cancel')
+
+
+def case_attached():
+    """sz run attached sends a file with ZMODEM to rz at the far end; then a program's exit code."""
+    import tempfile
+    with tempfile.TemporaryDirectory() as src, tempfile.TemporaryDirectory() as dst:
+        names = files(src, [100000])
+        cable()
+        p = kestrel()
+        command(p, 'e', 'sz -q %s' % os.path.join(src, names[0]))
+        them = far_end(['rz', '-q'], dst)
+        seen = read_until(p.stdout.fileno(), b'[program exited with code 0]', 60)
+        them.wait(20)
+        command(p, 'e', 'exit 7')
+        seen += read_until(p.stdout.fileno(), b'[program exited with code 7]', 10)
+        end(p, seen)
+        check_same(src, dst, names[0], False)
+
+
+FLASHER = r'''
+import fcntl, os, sys
+fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)
+fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)  # fails while another program holds the port
+os.write(fd, b"FLASHING\r\n")
+os.close(fd)
+sys.exit(3)
+'''
+
+
+def case_released():
+    """A flasher that locks the port runs while kestrel has released it, as
+    Ctrl-T f and as -F; the boot line that follows reaches console and log."""
+    flasher = os.path.join(DEVDIR, 'flasher.py')
+    open(flasher, 'w').write(FLASHER)
+    for how in ('command', 'option'):
+        cable()
+        far = os.open(dev('B'), os.O_RDWR | os.O_NOCTTY)
+        line = '%s %s %%p' % (sys.executable, flasher)
+        if how == 'command':
+            p = kestrel()
+            command(p, 'f', line)
+        else:
+            p = start(['-c' + dev('A'), '-k', '-l' + os.path.join(DEVDIR, 'log'), '-F' + line])
+        seen = read_until(p.stdout.fileno(), b'[program exited with code 3]', 20)
+        if read_until(far, b'FLASHING\r\n', 5) is None:
+            fail('no flasher output')
+        back = b'Port ' if how == 'command' else b'Command key'
+        if back not in seen[seen.find(b'code 3]'):]:
+            seen += read_until(p.stdout.fileno(), back, 10)
+        time.sleep(0.3)
+        os.write(far, b'boot line\r\n')
+        seen += read_until(p.stdout.fileno(), b'boot line', 10)
+        end(p, seen)
+        os.close(far)
+        if b'boot line' not in open(os.path.join(DEVDIR, 'log'), 'rb').read():
+            fail('the log lost the boot line after the reopen (%s)' % how)
+        for q in procs:
+            if q.poll() is None and q.args[0] == PTYPAIR:
+                q.kill()
+                q.wait()
+
+
+run_case(globals(), 240)
