@@ -333,20 +333,24 @@ transfer_result program_run_attached(const std::string& cmd)
     return exit_result(code);
 }
 
-// Runs a program that has the console to itself; the console is ours again after.
+// Runs a program that shares the console, with the keyboard kept for
+// Ctrl-A, which ends it; -1 when it could not start.
 static int run_alone(const std::string& line, transfer_result* r)
 {
     char why[160];
-    plat_console_restore();
-    int code = 0;
     if (plat_run_start(line.c_str(), 0, why, (int)sizeof why) != 0) {
         *r = refused("can't run " + line + ": " + why);
-        code = -1;
-    } else {
-        while (plat_run_done(&code) == 0)
-            plat_sleep_ms(20);
+        return -1;
     }
-    plat_console_init();
+    int code = 0;
+    bool stopped = false;
+    while (plat_run_done(&code) == 0) {
+        if (!stopped && keys_escape_came()) {
+            plat_run_stop();
+            stopped = true;
+        }
+        plat_sleep_ms(20);
+    }
     return code;
 }
 

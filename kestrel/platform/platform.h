@@ -189,7 +189,7 @@ void plat_sigint(int ignore);
 
 // One program at a time, run on a command line (sh -c, cmd /c). Piped: its
 // standard input and output are pipes that the caller pumps; otherwise it
-// shares the console. plat_run_start: 0, or -1 with the reason in why.
+// writes to the console (the keyboard stays the caller's). plat_run_start: 0, or -1 with the reason in why.
 int plat_run_start(const char* cmd, int piped, char* why, int size);
 int plat_run_read(unsigned char* buf, int n); // its output: count, 0 none yet, -1 ended
 int plat_run_write(const unsigned char* buf, int n); // count taken now, -1 input closed

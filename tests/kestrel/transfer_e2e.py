@@ -168,8 +168,13 @@ def case_attached():
         them = far_end(['rz', '-q'], dst)
         seen = read_until(p.stdout.fileno(), b'[program exited with code 0]', 60)
         them.wait(20)
-        command(p, 'e', 'exit 7')
-        seen += read_until(p.stdout.fileno(), b'[program exited with code 7]', 10)
+        # A program's exit code, and Ctrl-A ending a program (SIGTERM: 143).
+        for cmd, keys, code in (('exit 7', b'', 7), ('sleep 30', b'\x01', 143)):
+            command(p, 'e', cmd)
+            got = read_until(p.stdout.fileno(), b'Ctrl-A ends it]', 10)
+            os.write(p.stdin.fileno(), keys)
+            want = b'[program exited with code %d]' % code
+            seen += got if want in got else got + read_until(p.stdout.fileno(), want, 10)
         end(p, seen)
         check_same(src, dst, names[0], False)
 

@@ -36,6 +36,9 @@ int plat_run_start(const char* cmd, int piped, char* why, int size)
             dup2(in[0], STDIN_FILENO);
             dup2(out[1], STDOUT_FILENO);
             close(in[0]), close(in[1]), close(out[0]), close(out[1]);
+        } else { // the keyboard stays kestrel's, for Ctrl-A
+            int null_fd = open("/dev/null", O_RDONLY);
+            if (null_fd >= 0) dup2(null_fd, STDIN_FILENO);
         }
         signal(SIGINT, SIG_DFL);
         signal(SIGPIPE, SIG_DFL);
