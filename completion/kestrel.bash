@@ -77,7 +77,7 @@ _kestrel_files()
 _kestrel()
 {
     local cur=${COMP_WORDS[COMP_CWORD]} word i
-    local value_options='-c -b -l -u -U -m -f -r'
+    local value_options='-c -b -l -u -U -m -f -r -F'
     local framings='8N1 8N2 8E1 8O1 7E1 7O1 7E2 7O2 7N1 7N2 8M1 8S1 8E2 8O2 5N1 6N1'
     COMPREPLY=()
     for ((i = 1; i < COMP_CWORD; i++)); do
