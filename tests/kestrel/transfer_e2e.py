@@ -179,6 +179,41 @@ def case_attached():
         check_same(src, dst, names[0], False)
 
 
+def case_net():
+    """Both ways over tcp://: the far end is lrzsz behind a loopback socket."""
+    import socket
+    import tempfile
+    for letter, proto, cmd in (('s', 'y', ['rb', '-q']), ('g', 'y', ['sb', '-q', '-k'])):
+        with tempfile.TemporaryDirectory() as src, tempfile.TemporaryDirectory() as dst:
+            names = files(src, [0, 1025, MIB])
+            probe = socket.socket()
+            probe.bind(('127.0.0.1', 0))
+            port = probe.getsockname()[1]
+            probe.close()
+            them = subprocess.Popen(['socat', '-b65536', 'TCP-LISTEN:%d,bind=127.0.0.1,reuseaddr' % port,
+                                     'EXEC:%s,pipes,stderr' % ' '.join(cmd + (names if letter == 'g' else []))],
+                                    cwd=src if letter == 'g' else dst, stderr=subprocess.PIPE)
+            procs.append(them)
+            time.sleep(0.3)
+            p = start(['-ctcp://127.0.0.1:%d' % port, '-k', '-l' + os.path.join(DEVDIR, 'log')])
+            read_until(p.stdout.fileno(), b'Command key')
+            if letter == 's':
+                command(p, 's', proto, ' '.join(os.path.join(src, n) for n in names))
+            else:
+                command(p, 'g', proto, dst)
+            seen = summary(p, 60)
+            them.wait(30)
+            if b'[transfer done' not in seen or them.returncode != 0:
+                fail('tcp %s: %r, far end exit %s %r' % (letter, seen[-200:], them.returncode,
+                     them.stderr.read()))
+            # socat closes the connection as lrzsz ends: kestrel's port hangs up.
+            rc, _, _ = finish(p, 10)
+            if rc != 255:
+                fail('tcp %s: exit %d after the far end closed' % (letter, rc))
+            for n in names:
+                check_same(src, dst, n, False)
+
+
 FLASHER = r'''
 import fcntl, os, sys
 fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)
