@@ -169,7 +169,7 @@ def case_attached():
         seen = read_until(p.stdout.fileno(), b'[program exited with code 0]', 60)
         them.wait(20)
         # A program's exit code, and Ctrl-A ending a program (SIGTERM: 143).
-        for cmd, keys, code in (('exit 7', b'', 7), ('sleep 30', b'\x01', 143)):
+        for cmd, keys, code in (('exit 7', b'', 7), ('exec sleep 30', b'\x01', 143)):
             command(p, 'e', cmd)
             got = read_until(p.stdout.fileno(), b'Ctrl-A ends it]', 10)
             os.write(p.stdin.fileno(), keys)

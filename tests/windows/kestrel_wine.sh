@@ -2,7 +2,7 @@
 # One end-to-end case of kestrel.exe under Wine on a COM port that the Wine
 # prefix maps to a pseudo-terminal.
 #   kestrel_wine.sh CASE KESTREL_EXE WORK [NATIVE_KESTREL NATIVE_DEV_DIR]
-# CASE: list | missing | echo | wait | names | stamps | line | usage | bench | stall | restore | net. WINEPREFIX and the other Wine settings
+# CASE: list | missing | echo | wait | names | stamps | line | usage | bench | stall | restore | net | xmodem. WINEPREFIX and the other Wine settings
 # come from the environment (ctest passes them; see CMakeLists.txt here), WINE
 # and WINESERVER name the loader and server of the build's word size.
 # Each case uses COM numbers of its own, so cases may run side by side.
@@ -489,6 +489,48 @@ for name, url, why in (('refused', 'rfc2217://127.0.0.1:%d' % free_port(), 'conn
     code = q.wait(60)
     if code != 1 or text(name, 'err') != ("Can't Open COM Port (%s: %s).\r\n" % (url, why)).encode():
         fail('%s: exit %d, %r' % (name, code, text(name, 'err')))
+PY
+  ;;
+xmodem)
+  # Ctrl-T s (under -k, keys on a pseudo-terminal: Wine's console) sends a
+  # file with XMODEM to lrzsz's rx on COM13's far end; the file comes over
+  # equal, padded to 128 bytes.
+  cable a13 b13 && com_port 13 a13
+  head -c 1025 /dev/urandom >fw.bin
+  mkdir -p got
+  python3 - "$WINE" "$exe" "Z:$(pwd | tr / '\\')\\fw.bin" "$work/b13" <<'PY' || fail "XMODEM send to rx"
+import os, re, select, subprocess, sys, time
+wine, exe, path, far = sys.argv[1:5]
+# Wine's console draws with escape sequences and moves the cursor over blanks:
+# the text is compared without either.
+def plain(text):
+    return re.sub(rb'\x1b\[[0-9;?]*[A-Za-z]', b'', text).replace(b' ', b'')
+km, ks = os.openpty()
+p = subprocess.Popen([wine, exe, '-c13', '-k', '-b115200'], stdin=ks, stdout=ks, stderr=subprocess.PIPE,
+                     start_new_session=True)
+seen = b''
+def until(want, seconds=60):
+    global seen
+    end = time.monotonic() + seconds
+    while plain(want) not in plain(seen):
+        if time.monotonic() > end:
+            p.kill()
+            sys.exit('no %r in %r' % (want, seen[-300:]))
+        if select.select([km], [], [], 0.05)[0]:
+            seen += os.read(km, 65536)
+until(b'Command key')
+for keys, prompt in ((b'\x14s', b'Send with'), (b'x\r', b'File to send'), (path.encode() + b'\r', b'\n')):
+    os.write(km, keys)
+    until(prompt)
+rx = subprocess.Popen(['socat', '-b65536', 'FILE:%s,raw,echo=0' % far, 'EXEC:rx -q -c fw.bin,pipes,stderr'],
+                      cwd='got')
+until(b'[transfer done')
+rx.wait(30)
+os.write(km, b'\x01')
+p.wait(30)
+want = open('fw.bin', 'rb').read()
+if open('got/fw.bin', 'rb').read() != want + b'\x1a' * (-len(want) % 128):
+    sys.exit('the file differs')
 PY
   ;;
 *)
