@@ -41,6 +41,8 @@ struct transfer_files {
 
 struct progress {
     long long started, shown;
+    long long bytes; // as last shown
+    int retries;
     bool on_line; // the progress line is on the console, unfinished
 };
 
@@ -149,7 +151,10 @@ static double rate_of(long long bytes, long long ms)
 static void show_progress(const xm_state* x, progress* p, long long now)
 {
     if (x->file < 0 || now - p->shown < PROGRESS_MS) return;
+    if (p->on_line && x->total == p->bytes && x->retries == p->retries) return;
     p->shown = now;
+    p->bytes = x->total;
+    p->retries = x->retries;
     char size[48] = "";
     if (x->size >= 0)
         snprintf(size, sizeof size, "/%lld %d%%", x->size,
@@ -207,7 +212,7 @@ static void drive(xm_state* x, transfer_files* f, progress* p, std::string* out)
 // The whole transfer: the codec's state from start to its last event.
 static transfer_result run_transfer(xm_state* x, transfer_files* f, std::string* out)
 {
-    progress p = { plat_clock_ms(), 0, false };
+    progress p = { plat_clock_ms(), 0, -1, 0, false };
     drive(x, f, &p, out);
     for (xm_event ev; xm_next_event(x, &ev);) { }
     bool ok = x->reason.empty();
