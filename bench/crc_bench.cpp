@@ -13,10 +13,10 @@ int main(int argc, char** argv)
         fprintf(stderr, "usage: crc_bench ALGORITHM FILE\n");
         return 2;
     }
-    ChecksumSpec spec;
+    ChecksumStep sum_step;
     std::string error;
     FILE* file = fopen(argv[2], "rb");
-    if (!parse_checksum_spec(argv[1], &spec, &error) || !file) {
+    if (!parse_checksum_step(argv[1], &sum_step, &error) || !file) {
         fprintf(stderr, "%s\n", file ? error.c_str() : "can't open the file");
         return 2;
     }
@@ -30,10 +30,10 @@ int main(int argc, char** argv)
     uint32_t value = 0;
     for (int pass = 0; pass < 5; pass++) {
         auto start = std::chrono::steady_clock::now();
-        value = checksum_of(&spec.algorithm, spec.big_endian, data.data(), data.size());
+        value = checksum_of(&sum_step.algorithm, sum_step.big_endian, data.data(), data.size());
         std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
         best = took.count() < best ? took.count() : best;
     }
-    printf("%s %.0f MB/s\n", format_checksum(&spec.algorithm, value).c_str(), data.size() / best / 1e6);
+    printf("%s %.0f MB/s\n", format_checksum(&sum_step.algorithm, value).c_str(), data.size() / best / 1e6);
     return 0;
 }

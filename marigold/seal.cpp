@@ -81,22 +81,22 @@ static bool read_bytes(const ImageRuns* image, uint64_t first, uint64_t last, co
 // says: -F's byte (ff without -F), or zero.
 struct Feed {
     ChecksumState state;
-    const ChecksumSpec* spec;
+    const ChecksumStep* sum_step;
     unsigned char fill;
 };
 
 static void feed_masked(void* context, uint64_t address, const unsigned char* data, size_t n)
 {
     Feed* f = (Feed*)context;
-    uint64_t slot = f->spec->address, slot_end = slot + checksum_bytes(&f->spec->algorithm);
-    if (!f->spec->has_address || slot >= address + n || slot_end <= address) {
+    uint64_t slot = f->sum_step->address, slot_end = slot + checksum_bytes(&f->sum_step->algorithm);
+    if (!f->sum_step->has_address || slot >= address + n || slot_end <= address) {
         checksum_feed(&f->state, data, n);
         return;
     }
     uint64_t a = std::max(slot, address), b = std::min(slot_end, address + n);
     unsigned char own[4];
     memcpy(own, data + (a - address), (size_t)(b - a));
-    mask_stored_value(f->spec, a, own, (size_t)(b - a), f->fill);
+    mask_stored_value(f->sum_step, a, own, (size_t)(b - a), f->fill);
     checksum_feed(&f->state, data, (size_t)(a - address));
     checksum_feed(&f->state, own, (size_t)(b - a));
     checksum_feed(&f->state, data + (b - address), (size_t)(address + n - b));
@@ -111,7 +111,7 @@ static unsigned char self_fill(const ImageRuns* image)
 // (a value of fixed length: its first bytes), less the value's own bytes
 // where they end or begin the image: so a value stored just after the data
 // checks equal later. The range may not pass the image.
-static bool step_range(const ImageRuns* image, const ChecksumSpec* spec, const char* arg,
+static bool step_range(const ImageRuns* image, const ChecksumStep* sum_step, const char* arg,
     uint64_t* first, uint64_t* last)
 {
     if (image_empty(image)) {
@@ -119,11 +119,11 @@ static bool step_range(const ImageRuns* image, const ChecksumSpec* spec, const c
         return false;
     }
     uint64_t low = image_low(image), high = image_high(image);
-    uint32_t length = spec->identify ? 0 : spec->algorithm.length;
-    *first = spec->has_range ? spec->first : low;
-    *last = spec->has_range ? spec->last : length ? low + length - 1 : high;
-    uint64_t slot = spec->address, slot_end = slot + (spec->identify ? 4 : checksum_bytes(&spec->algorithm));
-    if (!spec->has_range && !length && spec->has_address) {
+    uint32_t length = sum_step->identify ? 0 : sum_step->algorithm.length;
+    *first = sum_step->has_range ? sum_step->first : low;
+    *last = sum_step->has_range ? sum_step->last : length ? low + length - 1 : high;
+    uint64_t slot = sum_step->address, slot_end = slot + (sum_step->identify ? 4 : checksum_bytes(&sum_step->algorithm));
+    if (!sum_step->has_range && !length && sum_step->has_address) {
         if (slot > low && slot <= high && slot_end > high) *last = slot - 1;
         if (slot <= low && slot_end > low && slot_end <= high) *first = slot_end;
     }
@@ -144,7 +144,7 @@ static std::string hex8(uint64_t value)
 
 // What a step covered, on standard error, so that the value's line on
 // standard output stays as scripts read it.
-static std::string coverage(const Walk* w, const ChecksumSpec* spec, uint64_t first, uint64_t last,
+static std::string coverage(const Walk* w, const ChecksumStep* sum_step, uint64_t first, uint64_t last,
     int padded)
 {
     std::string text = "over " + hex8(first) + "-" + hex8(last);
@@ -156,12 +156,12 @@ static std::string coverage(const Walk* w, const ChecksumSpec* spec, uint64_t fi
     }
     if (padded) {
         snprintf(part, sizeof part, ", its last %d-byte unit padded with %d zero bytes",
-            spec->algorithm.unit, padded);
+            sum_step->algorithm.unit, padded);
         text += part;
     }
-    int n = checksum_bytes(&spec->algorithm);
-    if (spec->has_address && spec->address <= last && spec->address + n > first) {
-        bool zero = spec->algorithm.self_rule == SELF_ZERO;
+    int n = checksum_bytes(&sum_step->algorithm);
+    if (sum_step->has_address && sum_step->address <= last && sum_step->address + n > first) {
+        bool zero = sum_step->algorithm.self_rule == SELF_ZERO;
         snprintf(part, sizeof part, ", the value's own bytes counted as %02x",
             zero ? 0 : self_fill(w->image));
         text += part;
@@ -170,55 +170,55 @@ static std::string coverage(const Walk* w, const ChecksumSpec* spec, uint64_t fi
 }
 
 // The stored value's bytes, which must lie inside the image.
-static bool stored_value(const ImageRuns* image, const ChecksumSpec* spec, const char* arg, int n,
+static bool stored_value(const ImageRuns* image, const ChecksumStep* sum_step, const char* arg, int n,
     std::vector<unsigned char>* bytes)
 {
-    uint64_t last = (uint64_t)spec->address + n - 1;
-    if (image_empty(image) || spec->address < image_low(image) || last > image_high(image)) {
-        out_error("-K%s: no value at %08x: it lies outside the image\n", arg, spec->address);
+    uint64_t last = (uint64_t)sum_step->address + n - 1;
+    if (image_empty(image) || sum_step->address < image_low(image) || last > image_high(image)) {
+        out_error("-K%s: no value at %08x: it lies outside the image\n", arg, sum_step->address);
         return false;
     }
-    return read_bytes(image, spec->address, last, arg, bytes);
+    return read_bytes(image, sum_step->address, last, arg, bytes);
 }
 
-static bool store_value(ImageRuns* image, const ChecksumSpec* spec, const char* arg, uint32_t value)
+static bool store_value(ImageRuns* image, const ChecksumStep* sum_step, const char* arg, uint32_t value)
 {
-    int n = checksum_bytes(&spec->algorithm);
-    uint64_t last = (uint64_t)spec->address + n - 1;
-    if (image->crop && (spec->address < image->first || last > image->last)) {
-        out_error("-K%s: the value at %08x-%08llx lies outside -R%s\n", arg, spec->address,
+    int n = checksum_bytes(&sum_step->algorithm);
+    uint64_t last = (uint64_t)sum_step->address + n - 1;
+    if (image->crop && (sum_step->address < image->first || last > image->last)) {
+        out_error("-K%s: the value at %08x-%08llx lies outside -R%s\n", arg, sum_step->address,
             (unsigned long long)last, OptionTable[(int)'R']);
         return false;
     }
     unsigned char bytes[4];
-    store_checksum(&spec->algorithm, value, spec->big_endian, bytes);
+    store_checksum(&sum_step->algorithm, value, sum_step->big_endian, bytes);
     for (int i = 0; i < n; i++)
-        image->stored[spec->address + i] = bytes[i];
+        image->stored[sum_step->address + i] = bytes[i];
     return true;
 }
 
-static SealResult check_value(const ImageRuns* image, const ChecksumSpec* spec, const char* arg,
+static SealResult check_value(const ImageRuns* image, const ChecksumStep* sum_step, const char* arg,
     uint32_t value, const std::string& covered)
 {
     std::vector<unsigned char> bytes;
-    if (!stored_value(image, spec, arg, checksum_bytes(&spec->algorithm), &bytes)) return SEAL_ERROR;
-    uint32_t stored = load_checksum(&spec->algorithm, bytes.data(), spec->big_endian);
-    std::string shown = format_checksum(&spec->algorithm, stored);
+    if (!stored_value(image, sum_step, arg, checksum_bytes(&sum_step->algorithm), &bytes)) return SEAL_ERROR;
+    uint32_t stored = load_checksum(&sum_step->algorithm, bytes.data(), sum_step->big_endian);
+    std::string shown = format_checksum(&sum_step->algorithm, stored);
     bool equal = stored == value;
     if (!equal)
-        out_printf("%s@%08x%s\n", spec->algorithm.name, spec->address, shown.c_str() + shown.find('='));
+        out_printf("%s@%08x%s\n", sum_step->algorithm.name, sum_step->address, shown.c_str() + shown.find('='));
     out_error("-K%s: %s; %s the value at %08x\n", arg, covered.c_str(),
-        equal ? "equals" : "differs from", spec->address);
+        equal ? "equals" : "differs from", sum_step->address);
     return equal ? SEAL_EQUAL : SEAL_DIFFERS;
 }
 
 // The candidate ranges of -K?: the one named, else the whole image, the
 // image below the value, the image after a 4-byte value, and the image's
 // first stretch of data.
-static std::vector<ChecksumRange> candidate_ranges(const ImageRuns* image, const ChecksumSpec* spec)
+static std::vector<ChecksumRange> candidate_ranges(const ImageRuns* image, const ChecksumStep* sum_step)
 {
     std::vector<ChecksumRange> ranges;
-    if (spec->has_range) return { ChecksumRange { spec->first, spec->last } };
+    if (sum_step->has_range) return { ChecksumRange { sum_step->first, sum_step->last } };
     uint32_t low = (uint32_t)image_low(image), high = (uint32_t)image_high(image);
     auto add = [&](uint64_t first, uint64_t last) {
         if (first > last || first < low || last > high) return;
@@ -227,8 +227,8 @@ static std::vector<ChecksumRange> candidate_ranges(const ImageRuns* image, const
         ranges.push_back(ChecksumRange { (uint32_t)first, (uint32_t)last });
     };
     add(low, high);
-    if (spec->address > low) add(low, (uint64_t)spec->address - 1);
-    add((uint64_t)spec->address + 4, high);
+    if (sum_step->address > low) add(low, (uint64_t)sum_step->address - 1);
+    add((uint64_t)sum_step->address + 4, high);
     Cursor cursor {};
     cursor_start(&cursor, image);
     Piece piece;
@@ -246,23 +246,23 @@ static bool identify_range_bytes(void* context, ChecksumRange range, std::vector
     return read_bytes((const ImageRuns*)context, range.first, range.last, nullptr, bytes);
 }
 
-static SealResult identify(const ImageRuns* image, const ChecksumSpec* spec, const char* arg)
+static SealResult identify(const ImageRuns* image, const ChecksumStep* sum_step, const char* arg)
 {
     if (image_empty(image)) {
         out_error("-K%s: the image holds no data\n", arg);
         return SEAL_ERROR;
     }
     IdentifyRequest request {};
-    request.ranges = candidate_ranges(image, spec);
-    request.address = spec->address;
+    request.ranges = candidate_ranges(image, sum_step);
+    request.address = sum_step->address;
     // A value at the image's very end may be shorter than 4 bytes.
-    uint64_t room = spec->address <= image_high(image) ? image_high(image) - spec->address + 1 : 1;
+    uint64_t room = sum_step->address <= image_high(image) ? image_high(image) - sum_step->address + 1 : 1;
     request.stored_n = (int)std::min<uint64_t>(4, room);
     std::vector<unsigned char> stored;
-    if (!stored_value(image, spec, arg, request.stored_n, &stored)) return SEAL_ERROR;
+    if (!stored_value(image, sum_step, arg, request.stored_n, &stored)) return SEAL_ERROR;
     memcpy(request.stored, stored.data(), stored.size());
     request.fill = self_fill(image);
-    request.little = !spec->order_given;
+    request.little = !sum_step->order_given;
     request.big = true;
     request.range_bytes = identify_range_bytes;
     request.context = (void*)image;
@@ -271,7 +271,7 @@ static SealResult identify(const ImageRuns* image, const ChecksumSpec* spec, con
     for (const ChecksumMatch& m : matches) {
         if (m.big_endian && checksum_bytes(m.algorithm) == 1 && request.little) continue;
         out_printf("%s:%08x-%08x@%08x%s\n", m.algorithm->name, m.range.first, m.range.last,
-            spec->address, m.big_endian ? "/be" : "");
+            sum_step->address, m.big_endian ? "/be" : "");
         shown++;
     }
     std::string tried;
@@ -283,41 +283,41 @@ static SealResult identify(const ImageRuns* image, const ChecksumSpec* spec, con
 
 static SealResult run_step(ImageRuns* image, const char* arg, bool store)
 {
-    ChecksumSpec spec;
+    ChecksumStep sum_step;
     std::string error;
-    parse_checksum_spec(arg, &spec, &error); // checked before the inputs were read
-    if (spec.identify) return identify(image, &spec, arg);
+    parse_checksum_step(arg, &sum_step, &error); // checked before the inputs were read
+    if (sum_step.identify) return identify(image, &sum_step, arg);
     uint64_t first, last;
-    if (!step_range(image, &spec, arg, &first, &last)) return SEAL_ERROR;
+    if (!step_range(image, &sum_step, arg, &first, &last)) return SEAL_ERROR;
     Feed feed;
-    feed.spec = &spec;
+    feed.sum_step = &sum_step;
     feed.fill = self_fill(image);
-    checksum_init(&feed.state, &spec.algorithm, spec.big_endian);
-    bool storing = store && spec.has_address;
-    uint64_t slot_end = storing ? (uint64_t)spec.address + checksum_bytes(&spec.algorithm) : 0;
-    Walk w { image, arg, storing ? spec.address : 0, slot_end, 0, feed_masked, &feed };
+    checksum_init(&feed.state, &sum_step.algorithm, sum_step.big_endian);
+    bool storing = store && sum_step.has_address;
+    uint64_t slot_end = storing ? (uint64_t)sum_step.address + checksum_bytes(&sum_step.algorithm) : 0;
+    Walk w { image, arg, storing ? sum_step.address : 0, slot_end, 0, feed_masked, &feed };
     if (!walk_range(&w, first, last)) return SEAL_ERROR;
     int padded = 0;
     uint32_t value = checksum_final(&feed.state, &padded);
-    out_printf("%s\n", format_checksum(&spec.algorithm, value).c_str());
-    std::string covered = coverage(&w, &spec, first, last, padded);
-    if (!spec.has_address) {
+    out_printf("%s\n", format_checksum(&sum_step.algorithm, value).c_str());
+    std::string covered = coverage(&w, &sum_step, first, last, padded);
+    if (!sum_step.has_address) {
         out_error("-K%s: %s\n", arg, covered.c_str());
         return SEAL_EQUAL;
     }
-    if (!store) return check_value(image, &spec, arg, value, covered);
-    if (!store_value(image, &spec, arg, value)) return SEAL_ERROR;
-    out_error("-K%s: %s; stored at %08x %s-endian\n", arg, covered.c_str(), spec.address,
-        spec.big_endian ? "big" : "little");
+    if (!store) return check_value(image, &sum_step, arg, value, covered);
+    if (!store_value(image, &sum_step, arg, value)) return SEAL_ERROR;
+    out_error("-K%s: %s; stored at %08x %s-endian\n", arg, covered.c_str(), sum_step.address,
+        sum_step.big_endian ? "big" : "little");
     return SEAL_EQUAL;
 }
 
 bool seal_arguments_valid()
 {
     for (const char* arg : ChecksumOptions) {
-        ChecksumSpec spec;
+        ChecksumStep sum_step;
         std::string error;
-        if (!parse_checksum_spec(arg, &spec, &error)) {
+        if (!parse_checksum_step(arg, &sum_step, &error)) {
             out_error("%s\n", error.c_str());
             return false;
         }

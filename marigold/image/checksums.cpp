@@ -326,12 +326,12 @@ uint32_t load_checksum(const ChecksumAlgorithm* algorithm, const unsigned char* 
     return value;
 }
 
-void mask_stored_value(const ChecksumSpec* spec, uint64_t address, unsigned char* data, size_t n,
+void mask_stored_value(const ChecksumStep* sum_step, uint64_t address, unsigned char* data, size_t n,
     unsigned char fill)
 {
-    if (!spec->has_address) return;
-    unsigned char self = spec->algorithm.self_rule == SELF_ZERO ? 0 : fill;
-    uint64_t from = spec->address, to = from + checksum_bytes(&spec->algorithm);
+    if (!sum_step->has_address) return;
+    unsigned char self = sum_step->algorithm.self_rule == SELF_ZERO ? 0 : fill;
+    uint64_t from = sum_step->address, to = from + checksum_bytes(&sum_step->algorithm);
     for (uint64_t a = from < address ? address : from; a < to && a < address + n; a++)
         data[a - address] = self;
 }
@@ -414,14 +414,14 @@ bool parse_custom_crc(const std::string& params, ChecksumAlgorithm* algorithm, s
 }
 
 // The algorithm at the start of text; pos moves past it.
-static bool parse_algorithm(const std::string& text, size_t* pos, ChecksumSpec* spec,
+static bool parse_algorithm(const std::string& text, size_t* pos, ChecksumStep* sum_step,
     std::string* error)
 {
     if (text.compare(0, 4, "crc:") == 0) {
         size_t end = text.find_first_of(":@", 4);
         if (end == std::string::npos) end = text.size();
         std::string why;
-        if (!parse_custom_crc(text.substr(4, end - 4), &spec->algorithm, &why)) {
+        if (!parse_custom_crc(text.substr(4, end - 4), &sum_step->algorithm, &why)) {
             *error = std::string("a custom CRC is ") + CustomForm
                 + ", e.g. crc:32,04c11db7,ffffffff,1,1,ffffffff: " + why;
             return false;
@@ -438,78 +438,78 @@ static bool parse_algorithm(const std::string& text, size_t* pos, ChecksumSpec* 
             + "; the catalogue: " + checksum_names() + "; any other CRC: " + CustomForm;
         return false;
     }
-    spec->algorithm = *found;
+    sum_step->algorithm = *found;
     *pos = end;
     return true;
 }
 
-static bool parse_range(const std::string& text, ChecksumSpec* spec)
+static bool parse_range(const std::string& text, ChecksumStep* sum_step)
 {
     size_t dash = text.find('-');
     if (dash == std::string::npos) return false;
-    spec->has_range = true;
-    return parse_hex32(text.substr(0, dash), &spec->first)
-        && parse_hex32(text.substr(dash + 1), &spec->last) && spec->first <= spec->last;
+    sum_step->has_range = true;
+    return parse_hex32(text.substr(0, dash), &sum_step->first)
+        && parse_hex32(text.substr(dash + 1), &sum_step->last) && sum_step->first <= sum_step->last;
 }
 
-static bool parse_address(const std::string& text, ChecksumSpec* spec)
+static bool parse_address(const std::string& text, ChecksumStep* sum_step)
 {
     size_t slash = text.find('/');
     std::string order = slash == std::string::npos ? "" : text.substr(slash);
     if (!order.empty() && order != "/be") return false;
-    spec->has_address = true;
-    spec->big_endian = spec->order_given = !order.empty();
-    return parse_hex32(text.substr(0, slash), &spec->address);
+    sum_step->has_address = true;
+    sum_step->big_endian = sum_step->order_given = !order.empty();
+    return parse_hex32(text.substr(0, slash), &sum_step->address);
 }
 
 // The rules that tie the parts together, once each part has parsed.
-static bool check_spec(const ChecksumSpec* spec, std::string* error)
+static bool check_sum_step(const ChecksumStep* sum_step, std::string* error)
 {
-    const ChecksumAlgorithm& a = spec->algorithm;
+    const ChecksumAlgorithm& a = sum_step->algorithm;
     char text[160];
-    if (spec->identify && !spec->has_address) {
+    if (sum_step->identify && !sum_step->has_address) {
         *error = "identifying needs the address of the stored value, e.g. -K?@0801fffc";
         return false;
     }
-    if (!spec->identify && a.little_only && spec->big_endian) {
+    if (!sum_step->identify && a.little_only && sum_step->big_endian) {
         snprintf(text, sizeof text, "%s is a sum of little-endian words; /be does not apply", a.name);
         *error = text;
         return false;
     }
-    uint64_t span = (uint64_t)spec->last - spec->first + 1;
-    if (!spec->identify && a.length && spec->has_range && span != a.length) {
+    uint64_t span = (uint64_t)sum_step->last - sum_step->first + 1;
+    if (!sum_step->identify && a.length && sum_step->has_range && span != a.length) {
         snprintf(text, sizeof text, "%s covers %u bytes, the range %08x-%08x holds %llu", a.name,
-            (unsigned)a.length, (unsigned)spec->first, (unsigned)spec->last, (unsigned long long)span);
+            (unsigned)a.length, (unsigned)sum_step->first, (unsigned)sum_step->last, (unsigned long long)span);
         *error = text;
         return false;
     }
-    int n = spec->identify ? 1 : checksum_bytes(&a);
-    if (spec->has_address && (uint64_t)spec->address + n - 1 > 0xffffffff) {
+    int n = sum_step->identify ? 1 : checksum_bytes(&a);
+    if (sum_step->has_address && (uint64_t)sum_step->address + n - 1 > 0xffffffff) {
         snprintf(text, sizeof text, "the %d-byte value at %08x would pass ffffffff", n,
-            (unsigned)spec->address);
+            (unsigned)sum_step->address);
         *error = text;
         return false;
     }
     return true;
 }
 
-bool parse_checksum_spec(const char* text, ChecksumSpec* spec, std::string* error)
+bool parse_checksum_step(const char* text, ChecksumStep* sum_step, std::string* error)
 {
     std::string all = text, why;
-    *spec = ChecksumSpec {};
+    *sum_step = ChecksumStep {};
     size_t pos = 0;
     bool ok = true;
     if (all.compare(0, 1, "?") == 0) {
-        spec->identify = true;
+        sum_step->identify = true;
         pos = 1;
     } else {
-        ok = parse_algorithm(all, &pos, spec, &why);
+        ok = parse_algorithm(all, &pos, sum_step, &why);
     }
     if (ok && pos < all.size() && all[pos] == ':') {
         size_t at = all.find('@', pos);
         std::string range = all.substr(pos + 1, at == std::string::npos ? std::string::npos : at - pos - 1);
         pos = at == std::string::npos ? all.size() : at;
-        if (!parse_range(range, spec)) {
+        if (!parse_range(range, sum_step)) {
             why = "the range is :FIRST-LAST in hex, FIRST not above LAST, e.g. :08000000-0801fffb";
             ok = false;
         }
@@ -518,11 +518,11 @@ bool parse_checksum_spec(const char* text, ChecksumSpec* spec, std::string* erro
         why = "after ? come :FIRST-LAST or @ADDR, e.g. -K?@0801fffc";
         ok = false;
     }
-    if (ok && pos < all.size() && !parse_address(all.substr(pos + 1), spec)) {
+    if (ok && pos < all.size() && !parse_address(all.substr(pos + 1), sum_step)) {
         why = "the address is @ADDR in hex up to ffffffff, then /be or nothing, e.g. @0801fffc/be";
         ok = false;
     }
-    if (ok) ok = check_spec(spec, &why);
+    if (ok) ok = check_sum_step(sum_step, &why);
     if (!ok) *error = "-K" + all + ": " + why;
     return ok;
 }
@@ -543,11 +543,11 @@ static const std::vector<unsigned char>& bytes_for(RangeImage* image, const Chec
     std::vector<unsigned char>& masked = image->masked[a->self_rule];
     if (masked.empty()) {
         masked = image->bytes;
-        ChecksumSpec spec {};
-        spec.algorithm = *a;
-        spec.has_address = true;
-        spec.address = request->address;
-        mask_stored_value(&spec, image->range.first, masked.data(), masked.size(), request->fill);
+        ChecksumStep sum_step {};
+        sum_step.algorithm = *a;
+        sum_step.has_address = true;
+        sum_step.address = request->address;
+        mask_stored_value(&sum_step, image->range.first, masked.data(), masked.size(), request->fill);
     }
     return masked;
 }

@@ -44,7 +44,7 @@ std::string checksum_names(); // "crc32, crc32c, ..."
 
 // One -K argument, parsed: <name>[:FIRST-LAST][@ADDR[/be]] or
 // ?[:FIRST-LAST]@ADDR[/be].
-struct ChecksumSpec {
+struct ChecksumStep {
     ChecksumAlgorithm algorithm; // a copy: a custom CRC has no catalogue entry
     bool identify; // ?@ADDR: the algorithm is unset
     bool has_range;
@@ -55,7 +55,7 @@ struct ChecksumSpec {
     bool order_given; // /be was written
 };
 // text: what follows -K. false with error set to a one-line message.
-bool parse_checksum_spec(const char* text, ChecksumSpec* spec, std::string* error);
+bool parse_checksum_step(const char* text, ChecksumStep* sum_step, std::string* error);
 bool parse_custom_crc(const std::string& params, ChecksumAlgorithm* algorithm, std::string* error);
 
 // The incremental engine: checksum_init, checksum_feed as often as wanted,
@@ -88,7 +88,7 @@ void store_checksum(const ChecksumAlgorithm* algorithm, uint32_t value, bool big
 uint32_t load_checksum(const ChecksumAlgorithm* algorithm, const unsigned char* in, bool big_endian);
 // Replaces the bytes of data (image bytes from address) that the stored value
 // occupies with what the self rule counts them as.
-void mask_stored_value(const ChecksumSpec* spec, uint64_t address, unsigned char* data, size_t n,
+void mask_stored_value(const ChecksumStep* sum_step, uint64_t address, unsigned char* data, size_t n,
     unsigned char fill);
 
 // Identification: each catalogue entry, in each byte order asked for, over

@@ -176,7 +176,7 @@ TEST(Checksums, TablesAgreeWithTheBitwiseModelOverLongInput)
 }
 
 // The parsed parts in one line: name, range, address and order.
-static std::string described(const ChecksumSpec& s)
+static std::string described(const ChecksumStep& s)
 {
     char text[100];
     snprintf(text, sizeof text, "%s%s", s.identify ? "?" : "", s.algorithm.name);
@@ -200,10 +200,10 @@ TEST(Checksums, GoodArgumentsParse)
         { "crc8@ffffffff", "crc8 @ffffffff/le" },
     };
     for (const auto& c : cases) {
-        ChecksumSpec spec;
+        ChecksumStep sum_step;
         std::string error;
-        ASSERT_TRUE(parse_checksum_spec(c[0], &spec, &error)) << c[0] << ": " << error;
-        EXPECT_EQ(described(spec), c[1]);
+        ASSERT_TRUE(parse_checksum_step(c[0], &sum_step, &error)) << c[0] << ": " << error;
+        EXPECT_EQ(described(sum_step), c[1]);
     }
 }
 
@@ -247,9 +247,9 @@ TEST(Checksums, BadArgumentsAreRefusedWithAReason)
         { "crc:16,1021,ffff,0,,0", "refin and refout are 0 or 1" },
     };
     for (const Case& c : cases) {
-        ChecksumSpec spec;
+        ChecksumStep sum_step;
         std::string error;
-        EXPECT_FALSE(parse_checksum_spec(c.text, &spec, &error)) << c.text;
+        EXPECT_FALSE(parse_checksum_step(c.text, &sum_step, &error)) << c.text;
         EXPECT_EQ(error.rfind("-K" + std::string(c.text) + ": ", 0), 0u) << error;
         EXPECT_NE(error.find(c.reason), std::string::npos) << c.text << " gave: " << error;
     }
@@ -261,7 +261,7 @@ TEST(Checksums, BadArgumentsAreRefusedWithAReason)
 TEST(Checksums, AValueInsideItsOwnRange)
 {
     struct Case {
-        const char* spec;
+        const char* sum_step;
         unsigned fill;
         const char* total; // what the whole range then gives, or "" for the same value again
         uint32_t total_value;
@@ -275,25 +275,25 @@ TEST(Checksums, AValueInsideItsOwnRange)
         { "sum16:0-ff@10/be", 0xa5, "", 0 },
     };
     for (const Case& c : cases) {
-        ChecksumSpec spec;
+        ChecksumStep sum_step;
         std::string error;
-        ASSERT_TRUE(parse_checksum_spec(c.spec, &spec, &error)) << error;
-        std::vector<unsigned char> image = random_bytes(spec.last + 1, 3);
-        mask_stored_value(&spec, 0, image.data(), image.size(), (unsigned char)c.fill);
-        const ChecksumAlgorithm* a = &spec.algorithm;
-        uint32_t value = checksum_of(a, spec.big_endian, image.data(), image.size());
-        store_checksum(a, value, spec.big_endian, image.data() + spec.address);
+        ASSERT_TRUE(parse_checksum_step(c.sum_step, &sum_step, &error)) << error;
+        std::vector<unsigned char> image = random_bytes(sum_step.last + 1, 3);
+        mask_stored_value(&sum_step, 0, image.data(), image.size(), (unsigned char)c.fill);
+        const ChecksumAlgorithm* a = &sum_step.algorithm;
+        uint32_t value = checksum_of(a, sum_step.big_endian, image.data(), image.size());
+        store_checksum(a, value, sum_step.big_endian, image.data() + sum_step.address);
         if (*c.total) {
-            EXPECT_EQ(checksum_of(find_checksum(c.total), spec.big_endian, image.data(), image.size()),
+            EXPECT_EQ(checksum_of(find_checksum(c.total), sum_step.big_endian, image.data(), image.size()),
                 c.total_value)
-                << c.spec;
+                << c.sum_step;
         } else {
             std::vector<unsigned char> again = image;
-            mask_stored_value(&spec, 0, again.data(), again.size(), (unsigned char)c.fill);
-            EXPECT_EQ(checksum_of(a, spec.big_endian, again.data(), again.size()), value) << c.spec;
-            EXPECT_NE(again, image) << c.spec;
+            mask_stored_value(&sum_step, 0, again.data(), again.size(), (unsigned char)c.fill);
+            EXPECT_EQ(checksum_of(a, sum_step.big_endian, again.data(), again.size()), value) << c.sum_step;
+            EXPECT_NE(again, image) << c.sum_step;
         }
-        EXPECT_EQ(load_checksum(a, image.data() + spec.address, spec.big_endian), value) << c.spec;
+        EXPECT_EQ(load_checksum(a, image.data() + sum_step.address, sum_step.big_endian), value) << c.sum_step;
     }
     // -c's worked example: words 1 to 7, then the word that -w writes
     unsigned char words[32] = { 1, 0, 0, 0, 2, 0, 0, 0, 3, 0, 0, 0, 4, 0, 0, 0, 5, 0, 0, 0, 6, 0, 0, 0, 7 };
@@ -314,7 +314,7 @@ static bool bytes_of(void* context, ChecksumRange range, std::vector<unsigned ch
 TEST(Checksums, IdentifyListsWhatProducesTheStoredValue)
 {
     struct Case {
-        const char* stored; // the spec that seals the image
+        const char* stored; // the sum_step that seals the image
         bool little, big;
         const char* found; // "name/le 0-fb ..." for each match
     };
@@ -328,14 +328,14 @@ TEST(Checksums, IdentifyListsWhatProducesTheStoredValue)
         { "adler32:10-fb@fc/be", true, true, "adler32/be 10-fb" },
     };
     for (const Case& c : cases) {
-        ChecksumSpec spec;
+        ChecksumStep sum_step;
         std::string error;
-        ASSERT_TRUE(parse_checksum_spec(c.stored, &spec, &error)) << error;
+        ASSERT_TRUE(parse_checksum_step(c.stored, &sum_step, &error)) << error;
         std::vector<unsigned char> image = random_bytes(256, 12);
-        mask_stored_value(&spec, 0, image.data(), image.size(), 0xff);
-        uint32_t value = checksum_of(&spec.algorithm, spec.big_endian, image.data() + spec.first,
-            spec.last - spec.first + 1);
-        store_checksum(&spec.algorithm, value, spec.big_endian, image.data() + spec.address);
+        mask_stored_value(&sum_step, 0, image.data(), image.size(), 0xff);
+        uint32_t value = checksum_of(&sum_step.algorithm, sum_step.big_endian, image.data() + sum_step.first,
+            sum_step.last - sum_step.first + 1);
+        store_checksum(&sum_step.algorithm, value, sum_step.big_endian, image.data() + sum_step.address);
         IdentifyRequest request {};
         request.ranges = { { 0, 0xfb }, { 0x10, 0xfb }, { 0, 0xff }, { 0, 0x1ff } };
         request.address = 0xfc;
