@@ -261,6 +261,11 @@ static bool run_steps(const std::vector<line_step>& steps)
     return true;
 }
 
+bool linectl_step(char what, int value)
+{
+    return run_steps({ { what, value } });
+}
+
 static bool linectl_run(void)
 {
     return run_steps(sequence);

@@ -22,6 +22,8 @@ bool linectl_acts_alone(int key); // after Ctrl-T: a command, not a byte to send
 // the list, and what runs them (false: Ctrl-A ended the session).
 void linectl_more_commands(const char* letters, const char* help, bool (*run)(int key));
 bool linectl_parse_step(const std::string& word, char* what, int* value);
+// Runs one such step on the open port, with -r's messages; false when Ctrl-A ended it.
+bool linectl_step(char what, int value);
 extern const char LINE_STEP_HELP[]; // what a bad step should be, in -r's words
 
 #endif

@@ -7,6 +7,7 @@
 #include "options.h"
 #include "portlist.h"
 #include "ports.h"
+#include "script_run.h"
 #include "terminal.h"
 #include "platform/platform.h"
 #include <cctype>
@@ -51,6 +52,8 @@ static const char more_options[]
       "  -r<sequence>  ... DTR/RTS steps once the port is open, as dtr=0,100,dtr=1.\n"
       "  -k            ... Ctrl-T is a command key (Ctrl-T h lists the commands).\n"
       "  -F<command>   ... Run a program (a flasher) first, then wait for the port.\n"
+      "  -S<file>      ... Run the script in the file (-S- standard input), then end.\n"
+      "  -E<steps>     ... Run the steps given, as -E 'send \"\\r\"; expect \"=> \"'.\n"
       "  --version     ... Print the version.\n";
 
 // The usage text in the console's encoding: elsewhere (a file, a pipe, another
@@ -112,6 +115,11 @@ int kestrel_main(int argc, char** argv)
         return report_end(0);
     }
     if (!linectl_parse()) return 1; // before any port is opened
+    if (script_given() && (option_text('e') || option_text('t'))) {
+        fprintf(stderr, "A script (-S, -E) runs in the terminal, not with -e or -t\n");
+        return 1;
+    }
+    if (script_given() && !option_text('L') && !option_text('p') && !script_load()) return 1;
     if (option_text('L')) return report_end(PortList());
     if (!network_url_ok()) return 1;
     check_rate_option();
@@ -145,6 +153,8 @@ int kestrel_main(int argc, char** argv)
         EchobackMode(com_port, baud_rate);
     else if (option_text('t'))
         code = Benchmark(com_port, baud_rate);
+    else if (script_given())
+        code = ScriptMode(com_port, baud_rate);
     else
         TerminalMode(com_port, baud_rate);
     plat_console_restore();

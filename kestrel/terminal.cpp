@@ -121,9 +121,14 @@ static void close_upload(void)
     uploading = false;
 }
 
-// One write of the next upload block, when the source has one now; the source
-// is closed at its end. 1: a block went out, 0: the end, -1: nothing yet.
-static int send_upload_block(void)
+bool upload_start(const char* path)
+{
+    close_upload();
+    uploading = plat_upload_open(path) == 0;
+    return uploading;
+}
+
+int send_upload_block(void)
 {
     unsigned char block[UPLOAD_BLOCK];
     int n = plat_upload_read(block, UPLOAD_BLOCK);
@@ -132,11 +137,18 @@ static int send_upload_block(void)
     return n > 0 ? 1 : n;
 }
 
-// Takes every byte waiting, up to a buffer: one read, one log write, one
-// console write. Returns the count received.
-static int receive_block(void)
+void receive_start(void)
+{
+    log_failed = false;
+    stamps = option_text('T') != nullptr;
+    console_view(stamps, option_text('x') != nullptr);
+    log_view = rx_view { stamps && !option_text('x'), false, 0 };
+}
+
+int receive_block(const unsigned char** got)
 {
     int n = RS_read(rx_buf, RX_BLOCK);
+    if (got) *got = rx_buf;
     if (n <= 0) return 0;
     plat_time now = {};
     if (stamps) plat_local_time(&now);
@@ -154,7 +166,7 @@ static int receive_block(void)
 // A hang-up under -w (the board behind the port has reset, so the rest of
 // an upload would reach it with a gap) or Ctrl-A: the upload is dropped, and
 // the user told.
-static void drop_upload(const char* by)
+void drop_upload(const char* by)
 {
     bool cut = uploading || preamble_pos != 0;
     preamble_pos = 0;
@@ -190,33 +202,13 @@ static bool open_session_port(int port, int baud)
     return opened;
 }
 
-void TerminalMode(int port, int baud)
+// The terminal on an open port, until Ctrl-A or the port's end.
+static void terminal_loop(int port, int baud)
 {
-    uploading = false;
-    log_failed = false;
-    // Opened before anything goes out: a -U whose file can't be read sends
-    // no preamble either. The open never waits (a FIFO without a writer).
-    if (upload_path) {
-        uploading = plat_upload_open(upload_path) == 0;
-        if (!uploading) fprintf(stderr, "WARNING: can't open upload file:%s\n", upload_path);
-    }
-    // Ctrl-C is ignored from before the banner on: once the banner shows, the
-    // terminal is up and an interrupt must not end it. Where keys come from a
-    // pipe an interrupt is Ctrl-A, which also ends a wait for the port (-w).
-    plat_sigint(1);
-    transfer_port(port, baud);
-    transfer_commands_on();
-    if (!open_session_port(port, baud)) {
-        end_terminal();
-        return;
-    }
-    console_banner("TerminalMode");
     if (option_text('k')) printf("Command key: ^T (^T h lists the commands)\n");
     preamble_pos = option_text('U') && uploading ? 1 : 0;
     preamble = option_text('s') ? "\r\r" : "\rUB\r";
-    stamps = option_text('T') != nullptr;
-    console_view(stamps, option_text('x') != nullptr);
-    log_view = rx_view { stamps && !option_text('x'), false, 0 };
+    receive_start();
     for (;;) {
         // Output waits while the port holds back what it already has;
         // received bytes go on flowing to the console and the log meanwhile.
@@ -242,7 +234,7 @@ void TerminalMode(int port, int baud)
                 sent = true;
             }
         }
-        int got = receive_block();
+        int got = receive_block(nullptr);
         if (RS_hung_up()) {
             drop_upload("a hang-up");
             if (!RS_reconnect(port, baud)) break;
@@ -251,5 +243,43 @@ void TerminalMode(int port, int baud)
             RS_wait(uploading ? IDLE_WAIT_MS : NO_DEADLINE, true);
         }
     }
+}
+
+// Opened before anything goes out: a -U whose file can't be read sends no
+// preamble either. The open never waits (a FIFO without a writer).
+static void open_upload_option(void)
+{
+    uploading = false;
+    if (upload_path && !upload_start(upload_path))
+        fprintf(stderr, "WARNING: can't open upload file:%s\n", upload_path);
+}
+
+void TerminalMode(int port, int baud)
+{
+    open_upload_option();
+    // Ctrl-C is ignored from before the banner on: once the banner shows, the
+    // terminal is up and an interrupt must not end it. Where keys come from a
+    // pipe an interrupt is Ctrl-A, which also ends a wait for the port (-w).
+    plat_sigint(1);
+    transfer_port(port, baud);
+    transfer_commands_on();
+    if (!open_session_port(port, baud)) {
+        end_terminal();
+        return;
+    }
+    console_banner("TerminalMode");
+    terminal_loop(port, baud);
+    end_terminal();
+}
+
+void terminal_interact(int port, int baud)
+{
+    open_upload_option();
+    plat_sigint(1);
+    plat_keys_hold(0);
+    transfer_commands_on();
+    message_line();
+    console_banner("TerminalMode");
+    terminal_loop(port, baud);
     end_terminal();
 }

@@ -69,6 +69,9 @@
 //                             another process group has in the foreground is left
 //                             alone and no keys are read from it.
 //   plat_console_restore()    put the console back as it was found
+//   plat_keys_typed()         1 when keys come from a console that someone types
+//                             at (Linux: stdin is a terminal; Windows: the
+//                             process has a console), 0 for a file or a pipe
 //   plat_key_poll()           next key byte, or -1 when none is waiting; never waits
 //   plat_keys_hold(hold)      while set, no key is read and no wait ends for a key
 //                             that waits (the caller can take no more); an
@@ -178,6 +181,7 @@ void plat_list_ports(std::vector<plat_port_desc>* ports);
 void plat_console_init(void);
 void plat_console_restore(void);
 int plat_key_poll(void);
+int plat_keys_typed(void);
 void plat_keys_hold(int hold);
 void plat_wait(int ms);
 void plat_wait_io(int ms, int in, int out);

@@ -227,6 +227,11 @@ void plat_keys_hold(int hold)
     fake.keys_held = hold != 0;
 }
 
+int plat_keys_typed(void)
+{
+    return fake.keys_typed;
+}
+
 int plat_key_poll(void)
 {
     if (fake.keys_held || fake.keys.empty()) return -1;

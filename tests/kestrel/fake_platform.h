@@ -19,6 +19,7 @@ struct Fake {
     std::deque<unsigned char> rx;     // bytes waiting in the receive queue
     std::deque<int> keys;             // keys, one per poll that finds one
     bool keys_held = false;           // plat_keys_hold: keys stay where they are
+    bool keys_typed = true;           // plat_keys_typed: keys come from a console
     std::vector<Sent> tx;             // bytes written, stamped with the clock
     std::vector<std::pair<int, long>> writes; // size of each write, bytes read before it
     long read_total = 0;

@@ -198,6 +198,11 @@ int console_wait_ms(int ms)
     return console_tty || interrupt_is_key ? UNWATCHED_LOOK_MS : ms;
 }
 
+int plat_keys_typed(void)
+{
+    return isatty(STDIN_FILENO);
+}
+
 int plat_key_poll(void)
 {
     if (interrupted) return 1; // as Ctrl-A: the terminal ends

@@ -88,6 +88,11 @@ static void wait_with_socket(HANDLE in, HANDLE net, int ms)
     }
 }
 
+int plat_keys_typed(void)
+{
+    return console_input() != INVALID_HANDLE_VALUE;
+}
+
 void plat_wait(int ms)
 {
     plat_wait_io(ms, 1, 0);
@@ -101,7 +106,8 @@ void plat_wait(int ms)
 // waits for it up to its time-out, so the wait for output is kept short.
 void plat_wait_io(int ms, int, int out)
 {
-    if (ms < 0) ms = IDLE_WAIT_MS; // the port can't be waited on: a short look
+    // The port can't be waited on: a short look, whatever the caller's deadline.
+    if (ms < 0 || (com_port_open() && ms > IDLE_WAIT_MS)) ms = IDLE_WAIT_MS;
     HANDLE in = keys_held ? INVALID_HANDLE_VALUE : console_input();
     HANDLE net = net_event();
     if (net) {

@@ -17,6 +17,11 @@
 // ---- the serial channel -----------------------------------------------------
 
 static HANDLE port_handle = INVALID_HANDLE_VALUE;
+
+bool com_port_open(void)
+{
+    return port_handle != INVALID_HANDLE_VALUE;
+}
 static DCB port_dcb;
 static bool port_gone; // the device went away (a USB adapter pulled)
 // Windows reports the modem inputs only: DTR and RTS are as last set.

@@ -9,6 +9,8 @@
 
 // Opens COMn by its "\\.\COMn" name, exclusively.
 HANDLE open_com(int port, DWORD attributes);
+// A COM port is open (its bytes can't be waited on).
+bool com_port_open(void);
 // plat_sigint: Ctrl-C does not end the run.
 extern volatile LONG sigint_ignored;
 

@@ -1,0 +1,101 @@
+#!/usr/bin/env python3
+"""A U-Boot-like console that kestrel's script tests play on the far end of
+a port: a banner, an autoboot countdown that a key stops, and a `=> ` prompt
+that echoes what is typed and answers a few commands.
+
+usage: board.py PATH [TICK_S]   (plays on the tty PATH until it closes)"""
+import os
+import select
+import sys
+import threading
+import time
+
+BANNER = b'\r\nU-Boot 2023.04 (Jan 01 2024 - 12:00:00 +0000)\r\n\r\nDRAM:  512 MiB\r\n'
+VERSION = b'U-Boot 2023.04 (Jan 01 2024 - 12:00:00 +0000)\r\n\r\ngcc (GCC) 12.2.0\r\n'
+PROMPT = b'=> '
+
+
+class Board:
+    def __init__(self, fd, tick=0.3):
+        self.fd, self.tick, self.stop = fd, tick, threading.Event()
+        self.heard = bytearray()  # every byte the board read
+
+    def write(self, data):
+        try:
+            os.write(self.fd, data)
+        except OSError:
+            self.stop.set()
+
+    def read(self, timeout):
+        """A byte, or None after timeout or once the port is gone."""
+        if self.stop.is_set():
+            return None
+        r, _, _ = select.select([self.fd], [], [], timeout)
+        if not r:
+            return None
+        try:
+            b = os.read(self.fd, 1)
+        except OSError:
+            b = b''
+        if not b:
+            self.stop.set()
+            return None
+        self.heard += b
+        return b
+
+    def boot(self):
+        """The banner and the countdown: True when a key stopped it."""
+        self.write(BANNER + b'Hit any key to stop autoboot:  3')
+        for n in (2, 1, 0):
+            if self.read(self.tick) is not None:
+                self.write(b'\x08\x08\x08 0\r\n' + PROMPT)
+                return True
+            self.write(b'\x08\x08\x08 %d' % n)
+        self.write(b'\r\nStarting kernel ...\r\n\r\n')
+        return False
+
+    def command(self, line):
+        if line == b'version':
+            self.write(VERSION)
+        elif line == b'reset':
+            self.write(b'resetting ...\r\n')
+            return self.boot()
+        elif line == b'panic':
+            self.write(b'Kernel panic - not syncing: Attempted to kill init!\r\n')
+            return False
+        elif line == b'split':
+            # One answer written in pieces with pauses: a pattern over several reads.
+            for piece in (b'sp', b'lit-mar', b'ker-', b'ok\r\n'):
+                self.write(piece)
+                time.sleep(0.15)
+        elif line:
+            self.write(b"Unknown command '%s' - try 'help'\r\n" % line)
+        self.write(PROMPT)
+        return True
+
+    def play(self):
+        at_prompt = self.boot()
+        line = b''
+        while not self.stop.is_set():
+            b = self.read(0.1)
+            if b is None or not at_prompt:
+                continue
+            if b == b'\r':
+                self.write(b'\r\n')
+                at_prompt = self.command(line)
+                line = b''
+            else:
+                self.write(b)
+                line += b
+
+    def start(self):
+        t = threading.Thread(target=self.play, daemon=True)
+        t.start()
+        return t
+
+
+if __name__ == '__main__':
+    import tty
+    fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)
+    tty.setraw(fd)
+    Board(fd, float(sys.argv[2]) if len(sys.argv) > 2 else 0.3).play()
