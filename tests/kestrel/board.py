@@ -16,8 +16,11 @@ PROMPT = b'=> '
 
 
 class Board:
-    def __init__(self, fd, tick=0.3):
+    def __init__(self, fd, tick=0.3, power_on_key=False):
+        """power_on_key: the board boots once a byte came (a path through a
+        server that may drop what comes before it is connected)."""
         self.fd, self.tick, self.stop = fd, tick, threading.Event()
+        self.power_on_key = power_on_key
         self.heard = bytearray()  # every byte the board read
 
     def write(self, data):
@@ -74,6 +77,8 @@ class Board:
         return True
 
     def play(self):
+        while self.power_on_key and not self.stop.is_set() and self.read(0.1) is None:
+            pass
         at_prompt = self.boot()
         line = b''
         while not self.stop.is_set():

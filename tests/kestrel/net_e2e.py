@@ -5,7 +5,7 @@ whose serial side is a pseudo-terminal that the test plays.
 
 usage: net_e2e.py CASE KESTREL DEVDIR PTYPAIR
 """
-import os, select, shutil, signal, socket, subprocess, sys, tempfile, termios, threading, time, tty
+import os, re, select, shutil, signal, socket, subprocess, sys, tempfile, termios, threading, time, tty
 
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 from pty_harness import fail, finish, procs, read_until, run_case, setup, start
@@ -578,6 +578,30 @@ def case_idle():
         if used > 20:
             fail('%r used %d ticks in 2 s idle' % (mode, used))
     s.stop()
+
+
+def case_script():
+    # A script over rfc2217:// and tcp:// against the U-Boot-like board on
+    # the pty ser2net serves: the autoboot stopped, an answer checked, an
+    # expect that times out with what came last. The board boots at the
+    # first byte, sent once ser2net has had time to set its side up.
+    from board import Board
+    stop = 'wait 300; send "\\r"; fail /Kernel panic/; expect "autoboot"; send " "; expect "=> "; send "version\\r"; '
+    for raw in (False, True):
+        s = Ser2net(raw=raw)
+        for tail, want_code, err_re in (('expect /gcc \\(GCC\\) [0-9.]+/', 0, '$'),
+                                        ('expect "Linux" 500', 3, '-E:1: expect "Linux" timed out after '
+                                         '500 ms; last bytes received: ".*12.2.0\\\\r\\\\n=> "\n$')):
+            p = start(['-c' + s.url, '-E', stop + tail], stdin=subprocess.DEVNULL)
+            out = banner(p, b'ScriptMode')
+            board = Board(s.master, power_on_key=True)
+            board.start()
+            code, rest, err = finish(p, 20)
+            board.stop.set()
+            out += rest
+            if code != want_code or b'gcc (GCC) 12.2.0' not in out or not re.search(err_re, err.decode()):
+                fail('%s: exit %d, console %r, stderr %r' % (s.url, code, out[-200:], err))
+        s.stop()
 
 
 try:
