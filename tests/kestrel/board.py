@@ -3,7 +3,8 @@
 a port: a banner, an autoboot countdown that a key stops, and a `=> ` prompt
 that echoes what is typed and answers a few commands.
 
-usage: board.py PATH [TICK_S]   (plays on the tty PATH until it closes)"""
+usage: board.py PATH [TICK_S [key]]   (plays on the tty PATH until it closes;
+key: boots at the first byte)"""
 import os
 import select
 import sys
@@ -103,4 +104,4 @@ if __name__ == '__main__':
     import tty
     fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)
     tty.setraw(fd)
-    Board(fd, float(sys.argv[2]) if len(sys.argv) > 2 else 0.3).play()
+    Board(fd, float(sys.argv[2]) if len(sys.argv) > 2 else 0.3, sys.argv[3:] == ['key']).play()

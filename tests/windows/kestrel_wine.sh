@@ -2,7 +2,7 @@
 # One end-to-end case of kestrel.exe under Wine on a COM port that the Wine
 # prefix maps to a pseudo-terminal.
 #   kestrel_wine.sh CASE KESTREL_EXE WORK [NATIVE_KESTREL NATIVE_DEV_DIR]
-# CASE: list | missing | echo | wait | names | stamps | line | usage | bench | stall | restore | net | xmodem. WINEPREFIX and the other Wine settings
+# CASE: list | missing | echo | wait | names | stamps | line | usage | bench | stall | restore | net | xmodem | script. WINEPREFIX and the other Wine settings
 # come from the environment (ctest passes them; see CMakeLists.txt here), WINE
 # and WINESERVER name the loader and server of the build's word size.
 # Each case uses COM numbers of its own, so cases may run side by side.
@@ -532,6 +532,24 @@ want = open('fw.bin', 'rb').read()
 if open('got/fw.bin', 'rb').read() != want + b'\x1a' * (-len(want) % 128):
     sys.exit('the file differs')
 PY
+    ;;
+script)
+  # A script on COM12 against the U-Boot-like board (booted by the first
+  # byte, once Wine has the port open): the autoboot stopped and an answer
+  # checked (exit 0); then an expect that times out (exit 3, with its line).
+  cable a12 b12 && com_port 12 a12
+  python3 "$here/../kestrel/board.py" "$work/b12" 0.3 key >board.log 2>&1 &
+  pids+=($!)
+  "$WINE" "$exe" -c12 -b115200 -E 'wait 300; send "\r"; fail /Kernel panic/; expect "autoboot"; send " "
+expect "=> "; send "version\r"; expect /gcc \(GCC\) [0-9.]+/; say "version ok"' \
+    >script.out 2>script.err </dev/null || fail "the script exited with $?"
+  grep -q $'^version ok\r$' script.out || fail "no say line"
+  grep -q 'U-Boot 2023.04' script.out || fail "no version shown"
+  rc=0
+  "$WINE" "$exe" -c12 -E 'send "\r"; expect "=> "; expect "Linux" 500' >late.out 2>late.err </dev/null || rc=$?
+  [ "$rc" = 3 ] || fail "a timed-out expect exited with $rc"
+  grep -q '^-E:1: expect "Linux" timed out after 500 ms; last bytes received: ".*=> "' late.err ||
+    fail "no time-out message"
   ;;
 *)
   echo "unknown case $case_name" >&2; exit 2 ;;
