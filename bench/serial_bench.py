@@ -3,6 +3,9 @@
 
 - terminal receive with a log: 4 MiB into the far end, timed until the log
   holds all of it, intact (kestrel -l, picocom --logfile, tio --log);
+- a script: 16 MiB of console lines into kestrel -l -S with five fail
+  patterns and one expect that matches at the very end, timed until it
+  ends, against the plain terminal with a log, three runs each;
 - echo-back: bytes/s for 512 KiB echoed and the 1-byte round trip (kestrel -e,
   socat echoing through a pipe), five runs of each, alternating;
 - idle CPU: user plus system ticks, the CPU time the scheduler counted and
@@ -13,7 +16,7 @@
   `yes >/dev/null` running.
 
 Usage: bench/serial_bench.py [BUILD_DIR [PART...]]   (default build-bench, every part)
-PART: terminal, echo, idle or runs. Builds a release kestrel and the relay in
+PART: terminal, script, echo, idle or runs. Builds a release kestrel and the relay in
 BUILD_DIR, whose device folder is BUILD_DIR/dev; COM33 and COM34 are its
 ttyUSB0 and ttyUSB1."""
 import fcntl, os, re, select, shutil, signal, statistics, subprocess, sys, tempfile, termios
@@ -21,7 +24,7 @@ import threading, time, tty
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BUILD = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT, 'build-bench'))
-PARTS = sys.argv[2:] or ['terminal', 'echo', 'idle', 'runs']
+PARTS = sys.argv[2:] or ['terminal', 'script', 'echo', 'idle', 'runs']
 DEV = os.path.join(BUILD, 'dev')
 KESTREL = os.path.join(BUILD, 'kestrel', 'kestrel')
 RELAY = os.path.join(BUILD, 'tests', 'kestrel', 'kestrel_ptypair')
@@ -306,6 +309,67 @@ def terminal_figures(work, have_tio):
     print('  picocom time / kestrel time: %.2f (-T: %.2f, -x: %.2f)' % (t_p / t_k, t_p / t_t, t_p / t_x))
 
 
+# ---- a script's matching against the plain terminal ---------------------------
+
+SCRIPT = (b'fail "Kernel panic"\nfail "Oops:"\nfail /Call trace:/\n'
+          b'fail /Unable to handle kernel [A-Z]+ pointer/\nfail /BUG: [a-z]+ /\n'
+          b'expect "BENCH-END-MARKER" 120000\n')
+
+
+def console_lines(size):
+    """Console-like log lines, size bytes, ending in the script's marker."""
+    out, n = [], 0
+    while n < size:
+        line = b'[%6d.%06d] usb 1-1: new high-speed USB device number %d using ehci-pci\r\n' % (
+            n // 4096, n % 999999, n % 127)
+        out.append(line)
+        n += len(line)
+    return (b''.join(out))[:size - 18] + b'BENCH-END-MARKER\r\n'
+
+
+def script_receive(name, work, data):
+    """kestrel -S with five fails and one expect that matches at the end,
+    timed until it ends (exit 0: matched); its log must hold everything."""
+    master, slave, path = link('ttyUSB0')
+    script, log = os.path.join(work, 'bench.ks'), os.path.join(work, 'script.log')
+    with open(script, 'wb') as f:
+        f.write(SCRIPT)
+    con = Console([KESTREL, '-l', log, '-S', script, '-c33'])
+    con.wait_for(b'Entering ScriptMode')
+    start, sent = time.perf_counter(), 0
+    while con.p.poll() is None and time.perf_counter() - start < 120:
+        if sent < len(data):
+            select.select([], [master], [], 0.01)
+            try:
+                sent += os.write(master, data[sent:sent + 65536])
+            except BlockingIOError:
+                pass
+        else:
+            time.sleep(0.0005)
+    elapsed = time.perf_counter() - start
+    code = con.p.wait(5)
+    with open(log, 'rb') as f:
+        state = 'intact, exit %d' % code if f.read() == data else 'LOG DIFFERS, exit %d' % code
+    os.close(master)
+    os.close(slave)
+    print('  %-26s %7.3f s  %6.2f MB/s  %s' % (name, elapsed, len(data) / elapsed / 1e6, state))
+    return elapsed
+
+
+def script_figures(work):
+    print('16 MiB of console lines into the far end; three runs each, alternating:')
+    data = console_lines(16 << 20)
+    log = os.path.join(work, 'plain.log')
+    plain, script = [], []
+    for _ in range(3):
+        plain.append(terminal_receive('kestrel -l', lambda path, lg: [KESTREL, '-l', lg, '-c33'],
+                                      b'Entering TerminalMode', b'\x01', log, data))
+        script.append(script_receive('kestrel -l -S (5 fails)', work, data))
+    p, s = statistics.median(plain), statistics.median(script)
+    print('  median: plain %.2f MB/s, script %.2f MB/s, script / plain %.2f' % (
+        len(data) / p / 1e6, len(data) / s / 1e6, p / s))
+
+
 def main():
     build()
     work = tempfile.mkdtemp(prefix='serial_bench_')
@@ -313,6 +377,8 @@ def main():
     try:
         if 'terminal' in PARTS:
             terminal_figures(work, have_tio)
+        if 'script' in PARTS:
+            script_figures(work)
         if 'echo' in PARTS:
             print('echo-back, 512 KiB, then 2000 one-byte round trips; five runs each, alternating:')
             rates = {'kestrel -e': [], 'socat PIPE': []}
