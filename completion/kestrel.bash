@@ -1,6 +1,6 @@
 # bash completion for kestrel.                                -*- shell-script -*-
 # Option values stick to their letter (-c33, -b115200, -ulog.bin, -m7E1); only
-# -b, -l and -r also take their value from the next word. The options end at the first
+# -b, -l, -r, -F, -S and -E also take their value from the next word. The options end at the first
 # word that is not one, and kestrel reads nothing after it.
 
 # The device folder: the build's, or KESTREL_COMPLETION_DEV_DIR (for tests).
@@ -77,15 +77,17 @@ _kestrel_files()
 _kestrel()
 {
     local cur=${COMP_WORDS[COMP_CWORD]} word i
-    local value_options='-c -b -l -u -U -m -f -r -F'
+    local value_options='-c -b -l -u -U -m -f -r -F -S -E'
     local framings='8N1 8N2 8E1 8O1 7E1 7O1 7E2 7O2 7N1 7N2 8M1 8S1 8E2 8O2 5N1 6N1'
     COMPREPLY=()
     for ((i = 1; i < COMP_CWORD; i++)); do
         word=${COMP_WORDS[i]}
-        if [[ $word == -b || $word == -l || $word == -r ]]; then
+        if [[ $word == -b || $word == -l || $word == -r || $word == -F || $word == -S || $word == -E ]]; then
             if ((i + 1 == COMP_CWORD)); then
-                # the value of -b, -l or -r in a word of its own
-                if [[ $word == -r ]]; then
+                # the value of -b, -l, -r, -F, -S or -E in a word of its own
+                if [[ $word == -E || $word == -F ]]; then
+                    : # steps and commands are the user's to type
+                elif [[ $word == -r ]]; then
                     COMPREPLY=($(compgen -W 'dtr=0,100,dtr=1' -- "$cur"))
                 elif [[ $word == -b ]]; then
                     COMPREPLY=($(compgen -W '9600 19200 38400 57600 115200 230400 460800 921600 1000000 2000000 3000000' -- "$cur"))
@@ -114,7 +116,7 @@ _kestrel()
     -b*)
         COMPREPLY=($(compgen -P -b -W '9600 19200 38400 57600 115200 230400 460800 921600 1000000 2000000 3000000' -- "${cur#-b}"))
         ;;
-    -[luU]*)
+    -[luUS]*)
         _kestrel_files "${cur:0:2}" "${cur:2}"
         ;;
     -m*)
