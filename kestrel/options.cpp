@@ -24,6 +24,8 @@ const char* option_text(char letter)
 
 // Every letter that some part of the program reads.
 static const char KNOWN_LETTERS[] = "bcdefhklmprstuwxEFLSTU?/-";
+// The letters that take their value from the next argument when none is attached.
+static const char NEXT_WORD_LETTERS[] = "blrFSE";
 
 // What the last walk left unread, one WARNING line each.
 static std::string walk_warnings;
@@ -63,11 +65,12 @@ void parse_args(int argc, char** argv)
         if (!strchr(KNOWN_LETTERS, letter))
             walk_warnings += std::string("WARNING: unknown option ") + arg + " ignored\n";
         const char* value = arg + 2;
-        if (*value == 0 && (letter == 'b' || letter == 'l' || letter == 'r' || letter == 'F' || letter == 'S' || letter == 'E')) {
+        if (*value == 0 && strchr(NEXT_WORD_LETTERS, letter)) {
             value = (i + 1 < argc) ? argv[++i] : nullptr;
             took_sequence = value && letter == 'r';
             if (!value && letter == 'r') walk_warnings += "WARNING: -r without a sequence ignored\n";
-            if (!value && letter != 'r') value = ""; // -S or -E alone: a script that is refused
+            if (!value && letter == 'F') walk_warnings += "WARNING: -F without a command ignored\n";
+            if (!value && (letter == 'S' || letter == 'E')) value = ""; // alone: a script refused
         }
         opt_table[letter] = value;
     }

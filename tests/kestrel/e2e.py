@@ -396,6 +396,8 @@ HELP_MORE = (b'  -s            ... With -U, type CR CR instead of CR UB CR.\n'
              b'  -r<sequence>  ... DTR/RTS steps once the port is open, as dtr=0,100,dtr=1.\n'
              b'  -k            ... Ctrl-T is a command key (Ctrl-T h lists the commands).\n'
              b'  -F<command>   ... Run a program (a flasher) first, then wait for the port.\n'
+             b'  -S<file>      ... Run the script in the file (-S- standard input), then end.\n'
+             b'  -E<steps>     ... Run the steps given, as -E \'send "\\r"; expect "=> "\'.\n'
              b'  --version     ... Print the version.\n')
 
 
