@@ -256,6 +256,7 @@ TEST_F(Dispatch, ArgumentsLeftUnreadAreWarnedOf)
         { {"-c3", "-r", "dtr=0", "100", "dtr=1"},
           "WARNING: \"100\" ends the options: 100 dtr=1 ignored (a -r sequence with blanks goes in quotes)\n", 0 },
         { {"-c3", "-r"}, "WARNING: -r without a sequence ignored\n", 0 },
+        { {"-c3", "-F"}, "WARNING: -F without a command ignored\n", 0 },
         { {"-c3", "-u", "fw.bin"},
           "WARNING: \"fw.bin\" ends the options: fw.bin ignored (the file goes in the same argument: -ufw.bin)\n"
           "WARNING: can't open upload file:\n", 0 },
