@@ -10,6 +10,7 @@
 #include "options.h"
 #include "platform/platform.h"
 #include "terminal.h"
+#include "transfer.h"
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -49,21 +50,6 @@ static bool read_all(const char* path, std::string* text)
     return ok;
 }
 
-// The transfer steps have their words in the language already; they are
-// refused until the session can run them.
-static bool steps_supported(void)
-{
-    for (const script_step& s : run.steps) {
-        if (s.op < OP_XSEND) continue;
-        std::string word = script_step_text(s);
-        word = word.substr(0, word.find(' '));
-        fprintf(stderr, "%s:%d:%d: %s is not supported yet\n", run.name.c_str(), s.line,
-            s.column, word.c_str());
-        return false;
-    }
-    return true;
-}
-
 bool script_load(void)
 {
     if (option_text('S') && option_text('E')) {
@@ -89,7 +75,7 @@ bool script_load(void)
         fprintf(stderr, "%s\n", error.c_str());
         return false;
     }
-    return steps_supported();
+    return true;
 }
 
 // ---- waiting on the port --------------------------------------------------------
@@ -249,6 +235,28 @@ static bool drain(const script_step& last)
     return false;
 }
 
+// A transfer or a program on the port: the transfer unit runs it and shows
+// its progress; its failure ends the run, Ctrl-A as Ctrl-A does anywhere.
+static step_end transfer_step(const script_step& s)
+{
+    transfer_result r;
+    switch (s.op) {
+    case OP_XSEND: r = transfer_send(XM_XMODEM, s.files); break;
+    case OP_XSEND1K: r = transfer_send(XM_XMODEM_1K, s.files); break;
+    case OP_YSEND: r = transfer_send(XM_YMODEM, s.files); break;
+    case OP_XRECV: r = transfer_receive(XM_XMODEM, s.files[0]); break;
+    case OP_YRECV: r = transfer_receive(XM_YMODEM, s.files[0]); break;
+    case OP_RUN: r = program_run_attached(s.text); break;
+    default: r = program_run_released(s.text); break;
+    }
+    if (r.ok) return STEP_ON;
+    if (r.session_over || r.by_escape) return end_with(0);
+    message_line();
+    fprintf(stderr, "%s:%d: %s failed: %s\n", run.name.c_str(), s.line,
+        script_step_text(s).c_str(), r.reason.c_str());
+    return end_with(SCRIPT_STEP_FAILED);
+}
+
 static step_end run_step(const script_step& s)
 {
     switch (s.op) {
@@ -265,7 +273,8 @@ static step_end run_step(const script_step& s)
     case OP_UPLOAD: return upload_step(s);
     case OP_SAY: return say_step(s);
     case OP_EXIT: return drain(s) ? end_with((int)s.number) : STEP_END;
-    default: return STEP_ON; // timeout: the parser put its wait into each expect
+    case OP_TIMEOUT: return STEP_ON; // the parser put its wait into each expect
+    default: return transfer_step(s);
     }
 }
 
@@ -296,9 +305,13 @@ int ScriptMode(int port, int baud)
     run.keys_watched = plat_keys_typed() && strcmp(option_text('S') ? option_text('S') : "", "-");
     plat_keys_hold(!run.keys_watched);
     keys_watch_start();
-    if (!RS_start(port, baud, true)) {
+    transfer_port(port, baud);
+    transfer_result before;
+    if (!session_open(port, baud, true, &before)) {
         end_script();
-        return 0;
+        if (before.ok || before.by_escape) return 0;
+        fprintf(stderr, "-F %s failed: %s\n", option_text('F'), before.reason.c_str());
+        return SCRIPT_STEP_FAILED;
     }
     console_banner("ScriptMode");
     receive_start();

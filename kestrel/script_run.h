@@ -3,8 +3,9 @@
 #ifndef KESTREL_SCRIPT_RUN_H
 #define KESTREL_SCRIPT_RUN_H
 
-// The exit codes a script adds to those of the terminal.
-enum { SCRIPT_TIMED_OUT = 3, SCRIPT_FAILED = 4 };
+// The exit codes a script adds to those of the terminal: an expect timed
+// out, a fail matched, a transfer or a program failed.
+enum { SCRIPT_TIMED_OUT = 3, SCRIPT_FAILED = 4, SCRIPT_STEP_FAILED = 5 };
 
 // -S or -E given: the run is a script.
 bool script_given(void);

@@ -187,21 +187,6 @@ static void end_terminal(void)
     plat_keys_hold(0);
 }
 
-// -F: the program runs first (a flasher that opens the port itself); the
-// port is then waited for as -w does, since a board on USB takes a while to
-// come back.
-static bool open_session_port(int port, int baud)
-{
-    const char* before = option_text('F');
-    if (!before) return RS_start(port, baud, true);
-    program_run_before(before);
-    bool keep = wait_flag;
-    wait_flag = true;
-    bool opened = RS_start(port, baud, keep);
-    wait_flag = keep;
-    return opened;
-}
-
 // The terminal on an open port, until Ctrl-A or the port's end.
 static void terminal_loop(int port, int baud)
 {
@@ -263,7 +248,8 @@ void TerminalMode(int port, int baud)
     plat_sigint(1);
     transfer_port(port, baud);
     transfer_commands_on();
-    if (!open_session_port(port, baud)) {
+    transfer_result before;
+    if (!session_open(port, baud, false, &before)) {
         end_terminal();
         return;
     }

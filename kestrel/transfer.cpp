@@ -21,6 +21,14 @@ static const int RUN_LOOK_MS = 2; // a program's output is looked at this often
 static const size_t RUN_QUEUE = 1 << 16; // bytes held for either side of a program
 
 static int session_port, session_baud;
+static bool escaped; // Ctrl-A came during the transfer or the program that runs
+
+// Ctrl-A came since the transfer or the program started.
+static bool escape_now(void)
+{
+    if (keys_escape_came()) escaped = true;
+    return escaped;
+}
 
 void transfer_port(int port, int baud)
 {
@@ -52,9 +60,14 @@ static bool exists(const std::string& path)
     return stat(path.c_str(), &st) == 0;
 }
 
+static transfer_result succeeded(void)
+{
+    return transfer_result { true, false, "", false };
+}
+
 static transfer_result failed(const std::string& reason)
 {
-    return transfer_result { false, false, reason };
+    return transfer_result { false, false, reason, escaped };
 }
 
 // A failure before anything went over the port, told on a line of its own.
@@ -184,7 +197,7 @@ static void drive(xm_state* x, transfer_files* f, progress* p, std::string* out)
         long long now = plat_clock_ms();
         int n = 0;
         if (!xm_finished(x)) {
-            if (keys_escape_came()) xm_abort(x, "aborted by Ctrl-A", out);
+            if (escape_now()) xm_abort(x, "aborted by Ctrl-A", out);
             n = RS_read(buf, (int)sizeof buf);
             for (int off = 0; off < n && !xm_finished(x);) {
                 off += xm_input(x, buf + off, n - off, now, out);
@@ -213,6 +226,7 @@ static void drive(xm_state* x, transfer_files* f, progress* p, std::string* out)
 static transfer_result run_transfer(xm_state* x, transfer_files* f, std::string* out)
 {
     progress p = { plat_clock_ms(), 0, -1, 0, false };
+    escaped = false;
     drive(x, f, &p, out);
     for (xm_event ev; xm_next_event(x, &ev);) { }
     bool ok = x->reason.empty();
@@ -220,7 +234,7 @@ static transfer_result run_transfer(xm_state* x, transfer_files* f, std::string*
     if (!x->sending) close_part(f, false);
     f->fp = nullptr;
     show_summary(x, &p, ok, x->reason);
-    return ok ? transfer_result { true, false, "" } : failed(x->reason);
+    return ok ? succeeded() : failed(x->reason);
 }
 
 transfer_result transfer_send(xm_protocol protocol, const std::vector<std::string>& files)
@@ -283,7 +297,7 @@ static transfer_result exit_result(int code)
 {
     message_line();
     printf("[program exited with code %d]\n", code);
-    if (code == 0) return transfer_result { true, false, "" };
+    if (code == 0) return succeeded();
     return failed("the program exited with code " + std::to_string(code));
 }
 
@@ -324,9 +338,10 @@ transfer_result program_run_attached(const std::string& cmd)
     printf("[running %s on %s: Ctrl-A ends it]\n", line.c_str(), RS_name());
     byte_queue to_program = {};
     bool open = true, exited = false;
+    escaped = false;
     int code = 0;
     for (;;) {
-        if (!exited && keys_escape_came()) plat_run_stop();
+        if (!exited && !escaped && escape_now()) plat_run_stop();
         bool moved = pump(&to_program, &open);
         if (!exited) exited = plat_run_done(&code) == 1;
         if (exited && (!open || !moved)) break;
@@ -349,8 +364,9 @@ static int run_alone(const std::string& line, transfer_result* r)
     }
     int code = 0;
     bool stopped = false;
+    escaped = false;
     while (plat_run_done(&code) == 0) {
-        if (!stopped && keys_escape_came()) {
+        if (!stopped && escape_now()) {
             plat_run_stop();
             stopped = true;
         }
@@ -380,6 +396,21 @@ transfer_result program_run_before(const std::string& cmd)
     transfer_result r = {};
     int code = run_alone(line, &r);
     return code >= 0 || r.reason.empty() ? exit_result(code) : r;
+}
+
+bool session_open(int port, int baud, bool stop_on_failure, transfer_result* before)
+{
+    *before = succeeded();
+    const char* cmd = option_text('F');
+    if (!cmd) return RS_start(port, baud, true);
+    *before = program_run_before(cmd);
+    if (!before->ok && stop_on_failure) return false;
+    // A board on USB takes a while to come back after its flasher.
+    bool keep = wait_flag;
+    wait_flag = true;
+    bool opened = RS_start(port, baud, keep);
+    wait_flag = keep;
+    return opened;
 }
 
 // Reads a line typed on the console, echoed, with backspace; false when
@@ -451,7 +482,7 @@ static bool command(int key)
 {
     xm_protocol p;
     std::string text;
-    transfer_result r = { true, false, "" };
+    transfer_result r = succeeded();
     if (key == 's') {
         if (!ask_protocol("Send with (x XMODEM, 1k XMODEM-1K, y YMODEM): ", &p)) return true;
         if (!ask("File to send: ", &text)) return true;

@@ -13,6 +13,7 @@ struct transfer_result {
     bool ok; // done, or the program exited with 0
     bool session_over; // Ctrl-A ended a wait for the port: the session ends
     std::string reason; // why it failed ("" when ok)
+    bool by_escape; // Ctrl-A ended it
 };
 
 // The port the session runs on: %p names it, and a released run reopens it.
@@ -25,6 +26,10 @@ transfer_result program_run_attached(const std::string& cmd);
 transfer_result program_run_released(const std::string& cmd);
 // -F: a program run before the session opens the port.
 transfer_result program_run_before(const std::string& cmd);
+// Opens the session's port. With -F its program runs first, and the port is
+// then waited for as -w does; a program that failed (*before says why) stops
+// the open when stop_on_failure is set, and Ctrl-A during it always does.
+bool session_open(int port, int baud, bool stop_on_failure, transfer_result* before);
 // The Ctrl-T commands s (send), g (receive), e (run attached), f (run released).
 void transfer_commands_on(void);
 

@@ -99,7 +99,7 @@ def case_refused():
         (['-E', 'send "x'], r'^-E:1:6: unclosed quote\n$'),
         (['-E', 'expect "=> "\nexpect /[/'], r'^-E:2:8: bad regex: '),
         (['-E', 'send "\\r";Send "x"'], r'^-E:1:11: unknown step "Send"\n$'),
-        (['-E', 'expect "=> "; xsend image.bin'], r'^-E:1:15: xsend is not supported yet\n$'),
+        (['-E', 'expect "=> "; xsend'], r'^-E:1:20: missing argument: use xsend FILE\n$'),
         (['-S', dev('none.ks')], r"^Can't read script file \S*none\.ks: No such file"),
         (['-E'], r'^-E:1:1: no steps\n$'),
         (['-S', 'a.ks', '-E', 'wait 1'], r'^Give the script with -S or with -E, not both\n$'),

@@ -220,7 +220,7 @@ fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)
 fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)  # fails while another program holds the port
 os.write(fd, b"FLASHING\r\n")
 os.close(fd)
-sys.exit(3)
+sys.exit(int(sys.argv[2]) if len(sys.argv) > 2 else 3)
 '''
 
 
@@ -255,6 +255,59 @@ def case_released():
             if q.poll() is None and q.args[0] == PTYPAIR:
                 q.kill()
                 q.wait()
+
+
+
+# Script steps: the steps ({s} the source folder, {d} the target one, {f}
+# the flasher), the far end's lrzsz command (its file names follow) or
+# None, the exit code, a regex over stderr, and the files that must arrive
+# (a name in {d}, its source in {s}, XMODEM-padded or not).
+STEPS = [
+    ('xsend {s}/a; say "sent"', ['rx', '-q', '-c', 'a'], 0, r'^$', [('a', True)]),
+    ('xsend1k {s}/b', ['rx', '-q', '-c', 'b'], 0, r'^$', [('b', True)]),
+    ('ysend {s}/a "{s}/c d"', ['rb', '-q'], 0, r'^$', [('a', False), ('c d', False)]),
+    ('xrecv {d}/a', ['sx', '-q', 'a'], 0, r'^$', [('a', True)]),
+    ('yrecv {d}', ['sb', '-q', '-k', 'a', 'b'], 0, r'^$', [('a', False), ('b', False)]),
+    ('run "sz -q {s}/b"', ['rz', '-q'], 0, r'^\r?$', [('b', False)]),  # sz's stderr: a CR
+    ('wait 10\nrun "exit 9"; say "not here"', None, 5,
+     r'^-E:2: run "exit 9" failed: the program exited with code 9\n$', []),
+    ('xsend {s}/none', None, 5, r'^-E:1: xsend \S*/none failed: can\'t read \S*/none: No such file', []),
+    ('yrecv {s}/none', None, 5, r'^-E:1: yrecv \S*/none failed: no folder ', []),
+    ('release "{f} %p 0"; send "x"; say "back"', None, 0, r'^$', []),
+    ('release "{f} %p 3"', None, 5, r'failed: the program exited with code 3\n$', []),
+]
+
+
+def case_steps():
+    """The transfer and program steps of a script against lrzsz, and how they fail."""
+    import re
+    import tempfile
+    flasher = '%s %s' % (sys.executable, os.path.join(DEVDIR, 'flasher.py'))
+    open(os.path.join(DEVDIR, 'flasher.py'), 'w').write(FLASHER)
+    for steps, cmd, want_rc, err_re, arrive in STEPS:
+        with tempfile.TemporaryDirectory() as src, tempfile.TemporaryDirectory() as dst:
+            for name, size in (('a', 1025), ('b', 200000), ('c d', 0)):
+                open(os.path.join(src, name), 'wb').write(os.urandom(size))
+            cable()
+            script = steps.format(s=src, d=dst, f=flasher)
+            p = start(['-c' + dev('A'), '-E', script], stdin=subprocess.DEVNULL)
+            read_until(p.stdout.fileno(), b'ScriptMode')
+            them = far_end(cmd, dst if cmd[0] in ('rx', 'rb', 'rz') else src) if cmd else None
+            rc, out, err = finish(p, 60)
+            if them:
+                them.wait(30)
+            if rc != want_rc or not re.search(err_re, err.decode(errors='replace')) or \
+                    (them and them.returncode != 0):
+                fail('%r: exit %d (want %d), stderr %r, output %r, far end %r' % (
+                    script, rc, want_rc, err, out[-300:], them and them.returncode))
+            for name, padded in arrive:
+                check_same(src, dst, name, padded)
+    # -F whose program fails ends a script before the port opens.
+    cable()
+    p = start(['-c' + dev('A'), '-F' + flasher + ' %p 4', '-E', 'send "x"'], stdin=subprocess.DEVNULL)
+    rc, out, err = finish(p, 20)
+    if rc != 5 or b'ScriptMode' in out or not err.endswith(b'failed: the program exited with code 4\n'):
+        fail('-F failing under -E: exit %d, stdout %r, stderr %r' % (rc, out, err))
 
 
 run_case(globals(), 240)
