@@ -443,14 +443,27 @@ static bool ask(const char* prompt, std::string* answer)
     }
 }
 
+// The words of a typed answer, split at blanks; a name with blanks goes in
+// double quotes, inside which \" stands for " (other backslashes are kept:
+// Windows paths).
 static std::vector<std::string> words(const std::string& text)
 {
     std::vector<std::string> list;
     size_t at = 0;
     while ((at = text.find_first_not_of(" \t", at)) != std::string::npos) {
-        size_t end = text.find_first_of(" \t", at);
-        list.push_back(text.substr(at, end == std::string::npos ? end : end - at));
-        at = end;
+        std::string word;
+        if (text[at] != '"') {
+            size_t end = text.find_first_of(" \t", at);
+            word = text.substr(at, end == std::string::npos ? end : end - at);
+            at = end;
+        } else {
+            for (at++; at < text.size() && text[at] != '"'; at++) {
+                if (text[at] == '\\' && at + 1 < text.size() && text[at + 1] == '"') at++;
+                word += text[at];
+            }
+            at = at < text.size() ? at + 1 : at;
+        }
+        list.push_back(word);
     }
     return list;
 }

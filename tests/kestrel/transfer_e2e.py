@@ -94,7 +94,8 @@ def one_transfer(letter, proto, cmd, names, src, dst):
     # The far end starts once kestrel's side runs, as lrzsz's own tests have it.
     p = kestrel()
     if letter == 's':
-        command(p, 's', proto, ' '.join(os.path.join(src, n) for n in names))
+        # Names in quotes, as a name with blanks must be given.
+        command(p, 's', proto, ' '.join('"%s"' % os.path.join(src, n) for n in names))
         them = far_end(cmd + names[:1] if proto != 'y' else cmd, dst)
     else:
         command(p, 'g', proto, os.path.join(dst, names[0]) if proto == 'x' else dst)
