@@ -265,12 +265,13 @@ transfer_result transfer_receive(xm_protocol protocol, const std::string& path)
 {
     transfer_files f = {};
     f.into_folder = protocol == XM_YMODEM;
-    f.target = path.empty() ? "." : path;
-    if (f.into_folder) {
-        struct stat st;
-        if (stat(f.target.c_str(), &st) != 0 || !(st.st_mode & S_IFDIR))
-            return refused("no folder " + f.target);
-    }
+    f.target = path.empty() && f.into_folder ? "." : path;
+    struct stat st;
+    bool folder = stat(f.target.c_str(), &st) == 0 && (st.st_mode & S_IFDIR);
+    if (f.into_folder && !folder) return refused("no folder " + f.target);
+    // XMODEM brings no name: the file must be named, and a folder is not one.
+    if (!f.into_folder && (f.target.empty() || folder))
+        return refused(f.target.empty() ? "no file to receive into" : f.target + " is a folder");
     xm_state x = {};
     std::string out;
     xm_recv_start(&x, protocol, plat_clock_ms(), &out);
@@ -342,9 +343,11 @@ transfer_result program_run_attached(const std::string& cmd)
     int code = 0;
     for (;;) {
         if (!exited && !escaped && escape_now()) plat_run_stop();
+        // What it wrote just before it exited is read in the pass after.
+        bool exit_seen = exited;
         bool moved = pump(&to_program, &open);
         if (!exited) exited = plat_run_done(&code) == 1;
-        if (exited && (!open || !moved)) break;
+        if (exit_seen && (!open || !moved)) break;
         if (RS_hung_up()) plat_run_stop();
         if (!moved) RS_wait(RUN_LOOK_MS, true);
     }

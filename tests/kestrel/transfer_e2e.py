@@ -274,6 +274,7 @@ STEPS = [
      r'^-E:2: run "exit 9" failed: the program exited with code 9\n$', []),
     ('xsend {s}/none', None, 5, r'^-E:1: xsend \S*/none failed: can\'t read \S*/none: No such file', []),
     ('yrecv {s}/none', None, 5, r'^-E:1: yrecv \S*/none failed: no folder ', []),
+    ('xrecv {d}', None, 5, r'^-E:1: xrecv \S* failed: \S* is a folder\n$', []),
     ('release "{f} %p 0"; send "x"; say "back"', None, 0, r'^$', []),
     ('release "{f} %p 3"', None, 5, r'failed: the program exited with code 3\n$', []),
 ]

@@ -97,10 +97,10 @@ expect "kestrel -b115" "$(complete_words "$comp/kestrel" kestrel -b115)" '-b1152
 expect "kestrel -ua" "$(complete_words "$comp/kestrel" kestrel -ua)" '-ua.hex'
 expect "kestrel -c3 x" "$(complete_words "$comp/kestrel" kestrel -c33 x '')" ''
 expect "kestrel --" "$(complete_words "$comp/kestrel" kestrel -T --)" $'--help\n--version'
-expect "kestrel -" "$(complete_words "$comp/kestrel" kestrel -)" "$(printf -- "%s\n" --help --version -F -L -T -U -b -c -d -e -f -h -k -l -m -p -r -s -t -u -w -x | sort)"
+expect "kestrel -" "$(complete_words "$comp/kestrel" kestrel -)" "$(printf -- "%s\n" --help --version -E -F -L -S -T -U -b -c -d -e -f -h -k -l -m -p -r -s -t -u -w -x | sort)"
 expect "kestrel -m7" "$(complete_words "$comp/kestrel" kestrel -m7)" "$(printf -- "%s\n" -m7E1 -m7E2 -m7N1 -m7N2 -m7O1 -m7O2 | sort)"
 expect "kestrel -f" "$(complete_words "$comp/kestrel" kestrel -c33 -f)" $'-fh\n-fn\n-fs'
-expect "kestrel -r x" "$(complete_words "$comp/kestrel" kestrel -r dtr=0 '')" "$(printf -- "%s\n" --help --version -F -L -T -U -b -c -d -e -f -h -k -l -m -p -r -s -t -u -w -x | sort)"
+expect "kestrel -r x" "$(complete_words "$comp/kestrel" kestrel -r dtr=0 '')" "$(printf -- "%s\n" --help --version -E -F -L -S -T -U -b -c -d -e -f -h -k -l -m -p -r -s -t -u -w -x | sort)"
 expect "marigold" "$(complete_words "$comp/marigold" marigold -b '')" $'a.hex\nb.S19\nsub'
 expect "marigold -" "$(complete_words "$comp/marigold" marigold -)" "$(printf -- "%s\n" --help --version -F -K -R -b -c -d -f -i -w -x | sort)"
 expect "marigold -x a b" "$(complete_words "$comp/marigold" marigold -x a.hex b.S19 '')" $'a.hex\nb.S19\nsub'
