@@ -322,8 +322,11 @@ restore)
   # pseudo-terminal set to 19200 baud, two stop bits, no flow control; the
   # keyboard is a pseudo-terminal too (Wine's console on it).
   python3 - "$WINE" "$exe" "$WINEPREFIX/dosdevices/com12" <<'PY' || fail "the port's settings were not restored"
-import os, select, subprocess, sys, termios, time, tty
+import os, re, select, subprocess, sys, termios, time, tty
 wine, exe, link = sys.argv[1:4]
+# Wine's console draws with escape sequences and moves the cursor over blanks.
+def plain(text):
+    return re.sub(rb'\x1b\[[0-9;?]*[A-Za-z]', b'', text).replace(b' ', b'')
 FLAGS = ((0, termios.IXON | termios.IXOFF),
          (2, termios.CSIZE | termios.PARENB | termios.CSTOPB | termios.CRTSCTS), (4, -1), (5, -1))
 def settings(fd):
@@ -345,7 +348,7 @@ for name, args, key, want in (('Ctrl-A', ['-fs', '-m8N1', '-b115200'], b'\x01', 
     p = subprocess.Popen([wine, exe, '-c12'] + args, stdin=ks, stdout=ks, stderr=subprocess.PIPE,
                          start_new_session=True)
     shown, end = b'', time.monotonic() + 60
-    while b'Escape=^A' not in shown and time.monotonic() < end:
+    while b'Escape=^A' not in plain(shown) and time.monotonic() < end:
         if select.select([km], [], [], 0.1)[0]:
             shown += os.read(km, 65536)
     during = settings(s)
