@@ -76,6 +76,17 @@ static bool mark_present(Page* page, uint32_t at, uint32_t n)
     return seen;
 }
 
+// The bytes of a write go into its page, in pieces of 16 bytes: a copy of
+// a size only known at run time would start slowly for so few bytes.
+static void write_bytes(Page* page, uint32_t at, const unsigned char* data, uint32_t n)
+{
+    unsigned char* to = page->bytes + at;
+    for (; n >= 16; n -= 16, to += 16, data += 16)
+        memcpy(to, data, 16);
+    for (; n; n--)
+        *to++ = *data++;
+}
+
 // The held writes: every page they touch is found (or made) and asked for
 // first, then the bytes are written, so that the misses overlap.
 static void write_held(PageStore* s)
@@ -103,7 +114,7 @@ static void write_held(PageStore* s)
             uint32_t at = address & (PAGE_SIZE - 1);
             uint32_t take = std::min<uint32_t>(n, PAGE_SIZE - at);
             if (mark_present(pages[p], at, take)) s->overlap = true;
-            memcpy(pages[p++]->bytes + at, data, take);
+            write_bytes(pages[p++], at, data, take);
             address += take; // wraps to 0 only once n is done
             data += take;
             n -= take;
@@ -114,6 +125,15 @@ static void write_held(PageStore* s)
 
 void pages_put(PageStore* s, uint32_t address, const unsigned char* data, uint32_t n)
 {
+    // A write within the page found last (records in descending order) goes
+    // there at once.
+    uint32_t at = address & (PAGE_SIZE - 1);
+    if (s->last.index && s->last.number == address >> PAGE_SHIFT && at + n <= PAGE_SIZE) {
+        Page* page = page_at(s, s->last.index);
+        if (mark_present(page, at, n)) s->overlap = true;
+        write_bytes(page, at, data, n);
+        return;
+    }
     s->held[2 * s->held_count] = address;
     s->held[2 * s->held_count + 1] = n;
     s->held_count++;
