@@ -7,12 +7,12 @@
 #include <algorithm>
 #include <cstring>
 
-enum { BLOCK_SHIFT = 10, PAGES_PER_BLOCK = 1 << BLOCK_SHIFT, FIRST_TABLE_BITS = 10 };
+enum { BLOCK_SHIFT = 10, PAGES_PER_BLOCK = 1 << BLOCK_SHIFT, FIRST_TABLE_BITS = 10, PAGES_AHEAD = 2 };
 
-static Page* page_at(PageStore* s, uint32_t index)
+static Page* page_at(const PageStore* s, uint32_t index)
 {
     index--;
-    return &s->blocks[index >> BLOCK_SHIFT][index & (PAGES_PER_BLOCK - 1)];
+    return (Page*)&s->blocks[index >> BLOCK_SHIFT][index & (PAGES_PER_BLOCK - 1)];
 }
 
 // Where number is, or the free slot where it would go.
@@ -126,8 +126,10 @@ static void write_held(PageStore* s)
 void pages_put(PageStore* s, uint32_t address, const unsigned char* data, uint32_t n)
 {
     // A write within the page found last (records in descending order) goes
-    // there at once.
+    // there at once; a second write in a row to one page finds it.
     uint32_t at = address & (PAGE_SIZE - 1);
+    if (s->held_count && s->held[2 * s->held_count - 2] >> PAGE_SHIFT == address >> PAGE_SHIFT)
+        write_held(s);
     if (s->last.index && s->last.number == address >> PAGE_SHIFT && at + n <= PAGE_SIZE) {
         Page* page = page_at(s, s->last.index);
         if (mark_present(page, at, n)) s->overlap = true;
@@ -200,8 +202,14 @@ const Page* pages_find(const PageStore* s, uint32_t address, size_t* hint)
                          [](const PageSlot& slot, uint32_t n) { return slot.number < n; })
             - table.begin());
     *hint = i;
-    uint32_t index = table[i].index - 1;
-    return &s->blocks[index >> BLOCK_SHIFT][index & (PAGES_PER_BLOCK - 1)];
+    // Pages are read in address order but lie in memory in the order they
+    // were written: the one after next is asked for now.
+    if (i + PAGES_AHEAD < table.size()) {
+        const Page* ahead = page_at(s, table[i + PAGES_AHEAD].index);
+        for (uint32_t at = 0; at < PAGE_SIZE; at += 64)
+            __builtin_prefetch(ahead->bytes + at);
+    }
+    return page_at(s, table[i].index);
 }
 
 void pages_clear(PageStore* s)

@@ -160,6 +160,40 @@ void parser_feed(RecordParser* parser, const char* text, size_t n)
     decode_hex(parser, p, end);
 }
 
+// The length of the record line at text as its count field states it,
+// without the line end, and the characters before its digits; 0 when the
+// text does not begin with a count.
+static size_t stated_length(const unsigned char* text, size_t n, size_t* prefix)
+{
+    if (n < 4) return 0;
+    *prefix = text[0] == ':' ? 1 : text[0] == 'S' && text[1] >= '0' && text[1] <= '9' ? 2 : 0;
+    if (!*prefix) return 0;
+    int count = PairValue[text[*prefix] | text[*prefix + 1] << 8];
+    if (count < 0) return 0;
+    return *prefix + 2 * ((*prefix == 1 ? 5 : 1) + (size_t)count);
+}
+
+size_t parser_whole_line(RecordParser* parser, const char* text, size_t n)
+{
+    const unsigned char* p = (const unsigned char*)text;
+    size_t prefix = 0, length = stated_length(p, n, &prefix);
+    if (!length || parser->open_line.phase != PHASE_START) return 0;
+    size_t end = length < n && p[length] == '\r' ? length + 1 : length;
+    if (end >= n || p[end] != '\n') return 0;
+    parser->open_line.kind = prefix == 1 ? ':' : (char)p[1];
+    parser->open_line.phase = PHASE_HEX;
+    decode_hex(parser, p + prefix, p + end);
+    // A line feed among the digits would have ended the line before: such
+    // text is left to be read piece by piece.
+    if (parser->open_line.phase != PHASE_HEX || parser->open_line.high >= 0
+        || parser->open_line.count != (length - prefix) / 2) {
+        line_reset(parser);
+        return 0;
+    }
+    parser_end_line(parser);
+    return end + 1;
+}
+
 // Starts a problem's line with "PATH:LINE: " and the text; the caller
 // adds any figures and ends the line.
 static void problem(RecordParser* parser, const char* text)
