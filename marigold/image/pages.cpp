@@ -16,10 +16,15 @@ static Page* page_at(const PageStore* s, uint32_t index)
 }
 
 // Where number is, or the free slot where it would go.
+static size_t home_slot(const PageStore* s, uint32_t number)
+{
+    return (uint32_t)(number * 2654435761u) >> (32 - s->table_bits);
+}
+
 static size_t slot_for(const PageStore* s, uint32_t number)
 {
     size_t mask = s->table.size() - 1;
-    size_t i = (uint32_t)(number * 2654435761u) >> (32 - s->table_bits);
+    size_t i = home_slot(s, number);
     while (s->table[i].index && s->table[i].number != number)
         i = (i + 1) & mask;
     return i;
@@ -93,10 +98,6 @@ static void write_held(PageStore* s)
 {
     Page* pages[2 * PAGES_HELD]; // a write spans at most two pages
     size_t count = s->held_count, k = 0;
-    for (size_t i = 0; i < count && s->table_bits; i++) {
-        uint32_t number = s->held[2 * i] >> PAGE_SHIFT;
-        __builtin_prefetch(&s->table[(uint32_t)(number * 2654435761u) >> (32 - s->table_bits)]);
-    }
     for (size_t i = 0; i < count; i++) {
         uint32_t address = s->held[2 * i], end = address + s->held[2 * i + 1] - 1;
         for (uint32_t number = address >> PAGE_SHIFT;; number++) {
@@ -136,6 +137,8 @@ void pages_put(PageStore* s, uint32_t address, const unsigned char* data, uint32
         write_bytes(page, at, data, n);
         return;
     }
+    // Its slot is asked for now, to be there when the held writes are done.
+    if (s->table_bits) __builtin_prefetch(&s->table[home_slot(s, address >> PAGE_SHIFT)]);
     s->held[2 * s->held_count] = address;
     s->held[2 * s->held_count + 1] = n;
     s->held_count++;
