@@ -115,9 +115,13 @@ void temp_done()
     SignalPath = nullptr;
 }
 
+// A file that holds nothing yet is not truncated: on ext4 that alone would
+// make its close wait until all that is written after is allocated.
 bool empty_file(FILE* file)
 {
-    return fflush(file) == 0 && ftruncate(fileno(file), 0) == 0 && fseeko(file, 0, SEEK_SET) == 0;
+    struct stat st;
+    if (fflush(file) != 0 || fstat(fileno(file), &st) != 0) return false;
+    return (st.st_size == 0 || ftruncate(fileno(file), 0) == 0) && fseeko(file, 0, SEEK_SET) == 0;
 }
 
 bool file_size(FILE* file, uint64_t* size)
