@@ -3,6 +3,7 @@
 // byte given twice is seen as it comes. Once the input is read, the table
 // is sorted by address and the pages become runs, read back from memory.
 #include "image/pages.h"
+#include "platform/platform.h"
 
 #include <algorithm>
 #include <cstring>
@@ -50,6 +51,7 @@ static Page* page_for(PageStore* s, uint32_t number)
         if (s->count % PAGES_PER_BLOCK == 0) {
             s->blocks.emplace_back();
             s->blocks.back().reserve(PAGES_PER_BLOCK);
+            memory_at_once(s->blocks.back().data(), PAGES_PER_BLOCK * sizeof(Page));
         }
         s->blocks.back().push_back(Page {});
         s->table[i] = PageSlot { number, ++s->count };

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -136,4 +137,17 @@ bool file_seekable(FILE* file)
 {
     struct stat st;
     return fstat(fileno(file), &st) == 0 && (S_ISREG(st.st_mode) || S_ISBLK(st.st_mode));
+}
+
+void memory_at_once(void* start, size_t n)
+{
+#ifdef MADV_POPULATE_WRITE
+    uintptr_t page = (uintptr_t)sysconf(_SC_PAGESIZE);
+    uintptr_t first = ((uintptr_t)start + page - 1) & ~(page - 1);
+    uintptr_t end = ((uintptr_t)start + n) & ~(page - 1);
+    if (end > first) madvise((void*)first, end - first, MADV_POPULATE_WRITE); // older kernels refuse it
+#else
+    (void)start;
+    (void)n;
+#endif
 }
