@@ -181,6 +181,7 @@ void pages_to_runs(PageStore* s, uint32_t input, std::vector<Run>* runs)
     for (const PageSlot& slot : table)
         if (slot.index) table[used++] = slot;
     table.resize(used);
+    table.shrink_to_fit(); // the free slots' memory goes back before the output is written
     std::sort(table.begin(), table.end(),
         [](const PageSlot& a, const PageSlot& b) { return a.number < b.number; });
     s->sorted = true;
