@@ -330,6 +330,7 @@ static void keep_line_data(FirstPass* pass)
 
 // The data of every input in turn, in file order, shifted; a record file's
 // from its checked lines, each valid until the next call. False at the end.
+// While no data are wanted the inputs are only noted, and nothing is handed out.
 bool first_pass_next(FirstPass* pass, Piece* piece)
 {
     ImageRuns* image = pass->image;

@@ -10,18 +10,25 @@
 
 enum { BLOCK_SHIFT = 10, PAGES_PER_BLOCK = 1 << BLOCK_SHIFT, FIRST_TABLE_BITS = 10, PAGES_AHEAD = 2 };
 
-static Page* page_at(const PageStore* s, uint32_t index)
+static Page* page_at(PageStore* s, uint32_t index)
 {
     index--;
-    return (Page*)&s->blocks[index >> BLOCK_SHIFT][index & (PAGES_PER_BLOCK - 1)];
+    return &s->blocks[index >> BLOCK_SHIFT][index & (PAGES_PER_BLOCK - 1)];
 }
 
-// Where number is, or the free slot where it would go.
+static const Page* page_read(const PageStore* s, uint32_t index)
+{
+    index--;
+    return &s->blocks[index >> BLOCK_SHIFT][index & (PAGES_PER_BLOCK - 1)];
+}
+
+// The slot where the search for number starts.
 static size_t home_slot(const PageStore* s, uint32_t number)
 {
     return (uint32_t)(number * 2654435761u) >> (32 - s->table_bits);
 }
 
+// Where number is, or the free slot where it would go.
 static size_t slot_for(const PageStore* s, uint32_t number)
 {
     size_t mask = s->table.size() - 1;
@@ -211,11 +218,11 @@ const Page* pages_find(const PageStore* s, uint32_t address, size_t* hint)
     // Pages are read in address order but lie in memory in the order they
     // were written: the one after next is asked for now.
     if (i + PAGES_AHEAD < table.size()) {
-        const Page* ahead = page_at(s, table[i + PAGES_AHEAD].index);
+        const Page* ahead = page_read(s, table[i + PAGES_AHEAD].index);
         for (uint32_t at = 0; at < PAGE_SIZE; at += 64)
             __builtin_prefetch(ahead->bytes + at);
     }
-    return page_at(s, table[i].index);
+    return page_read(s, table[i].index);
 }
 
 void pages_clear(PageStore* s)
