@@ -121,6 +121,19 @@ def merging():
         first = int(overlap[4:12], 16)
         err = refused(["descending.s37"], "bad.hex", name, ["descending.s37:"])
         expect(name + ": overlap", "overlap at %08x-%08x" % (first, first + 15) in err, err)
+    # Bytes at even addresses in order, more than the writer holds, then the
+    # odd ones in descending order: the output written so far is emptied.
+    def s1(address):
+        body = bytes([4, address >> 8, address & 0xFF, address * 7 & 0xFF])
+        return "S1%s%02X" % (body.hex().upper(), ~sum(body) & 0xFF)
+    count = 24000
+    write("even_first.s19", ("\n".join([s1(a) for a in range(0, 2 * count, 2)]
+                                       + [s1(a) for a in range(2 * count - 1, 0, -2)]) + "\n").encode())
+    x(["even_first.s19"], "even_first.s19.hex", "written in order, then out of order")
+    peer(["srec_cat", "even_first.s19", "-o", "peer.hex", "-intel"])
+    size = len(read("even_first.s19.hex"))
+    expect("written in order, then out of order: as srec_cat, no old text left",
+           same_as_peer("even_first.s19.hex", "peer.hex") and size == 2 * count // 16 * 44 + 12, size)
 
 
 def placing_and_shifting():
