@@ -278,7 +278,7 @@ static bool first_pass(ImageRuns* image)
         bool flood = image->fill && !image->fill_large && Next != NO_BYTE_YET
             && piece.address > Next && Filled + (piece.address - Next) > FillLimit;
         if (piece.address < reach || end > ADDRESS_END || too_long || flood) {
-            stream = pass.raw_data = false;
+            stream = pass.data_wanted = false;
             continue;
         }
         reach = end;

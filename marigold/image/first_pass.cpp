@@ -270,12 +270,12 @@ static void end_input(FirstPass* pass, bool sound)
     pass->input++;
 }
 
-void first_pass_start(FirstPass* pass, ImageRuns* image, bool raw_data)
+void first_pass_start(FirstPass* pass, ImageRuns* image, bool data_wanted)
 {
     pass->image = image;
     pass->input = 0;
     pass->sound = true;
-    pass->raw_data = raw_data;
+    pass->data_wanted = data_wanted;
     pass->reader.buf.resize(READ_BLOCK);
 }
 
@@ -284,7 +284,7 @@ static bool raw_block(FirstPass* pass, Piece* piece)
 {
     RunReader* r = &pass->reader;
     const Input& input = pass->image->inputs[pass->input];
-    if (!pass->raw_data || pass->next >= input.size) return false;
+    if (!pass->data_wanted || pass->next >= input.size) return false;
     r->buf_len = fread(r->buf.data(), 1, r->buf.size(), r->file);
     if (r->buf_len == 0) return false; // shorter than it was: close_input tells
     *piece = Piece { (uint64_t)((int64_t)pass->next + input.shift),
@@ -298,7 +298,7 @@ static bool elf_block(FirstPass* pass, Piece* piece)
 {
     const std::vector<Run>& runs = pass->image->runs;
     const Input& input = pass->image->inputs[pass->input];
-    for (; pass->raw_data && pass->elf_run < runs.size(); pass->elf_run++, pass->next = 0) {
+    for (; pass->data_wanted && pass->elf_run < runs.size(); pass->elf_run++, pass->next = 0) {
         const Run& run = runs[pass->elf_run];
         if (pass->next >= run.n) continue;
         uint32_t n = (uint32_t)std::min<uint64_t>(run.n - pass->next, READ_BLOCK);
@@ -330,6 +330,7 @@ static void keep_line_data(FirstPass* pass)
 
 // The data of every input in turn, in file order, shifted; a record file's
 // from its checked lines, each valid until the next call. False at the end.
+// While no data are wanted the inputs are only noted, and nothing is handed out.
 bool first_pass_next(FirstPass* pass, Piece* piece)
 {
     ImageRuns* image = pass->image;
@@ -353,7 +354,7 @@ bool first_pass_next(FirstPass* pass, Piece* piece)
             return true;
         }
         if (reader_line(&pass->reader)) {
-            keep_line_data(pass);
+            if (pass->data_wanted) keep_line_data(pass);
             for (int i = 0; i < pass->reader.parser.piece_count; i++)
                 note_run(pass, pass->reader.parser.pieces[i]);
             continue;

@@ -28,11 +28,11 @@ struct FirstPass {
     uint32_t checksum_column;
     unsigned char data[RECORD_BYTES_SIZE];
     bool sound;
-    bool raw_data; // raw images are read too, not only noted
+    bool data_wanted; // the data are handed out, not only noted
     std::vector<unsigned char> elf; // the ELF file being read, whole
     size_t elf_run; // its run being handed out, from next
 };
-void first_pass_start(FirstPass* pass, ImageRuns* image, bool raw_data);
+void first_pass_start(FirstPass* pass, ImageRuns* image, bool data_wanted);
 bool first_pass_next(FirstPass* pass, Piece* piece);
 bool read_inputs(ImageRuns* image); // of inputs set up before; false after saying why
 

@@ -3,11 +3,12 @@
 // byte given twice is seen as it comes. Once the input is read, the table
 // is sorted by address and the pages become runs, read back from memory.
 #include "image/pages.h"
+#include "platform/platform.h"
 
 #include <algorithm>
 #include <cstring>
 
-enum { BLOCK_SHIFT = 10, PAGES_PER_BLOCK = 1 << BLOCK_SHIFT, FIRST_TABLE_BITS = 10 };
+enum { BLOCK_SHIFT = 10, PAGES_PER_BLOCK = 1 << BLOCK_SHIFT, FIRST_TABLE_BITS = 10, PAGES_AHEAD = 2 };
 
 static Page* page_at(PageStore* s, uint32_t index)
 {
@@ -15,11 +16,23 @@ static Page* page_at(PageStore* s, uint32_t index)
     return &s->blocks[index >> BLOCK_SHIFT][index & (PAGES_PER_BLOCK - 1)];
 }
 
+static const Page* page_read(const PageStore* s, uint32_t index)
+{
+    index--;
+    return &s->blocks[index >> BLOCK_SHIFT][index & (PAGES_PER_BLOCK - 1)];
+}
+
+// The slot where the search for number starts.
+static size_t home_slot(const PageStore* s, uint32_t number)
+{
+    return (uint32_t)(number * 2654435761u) >> (32 - s->table_bits);
+}
+
 // Where number is, or the free slot where it would go.
 static size_t slot_for(const PageStore* s, uint32_t number)
 {
     size_t mask = s->table.size() - 1;
-    size_t i = (uint32_t)(number * 2654435761u) >> (32 - s->table_bits);
+    size_t i = home_slot(s, number);
     while (s->table[i].index && s->table[i].number != number)
         i = (i + 1) & mask;
     return i;
@@ -45,6 +58,7 @@ static Page* page_for(PageStore* s, uint32_t number)
         if (s->count % PAGES_PER_BLOCK == 0) {
             s->blocks.emplace_back();
             s->blocks.back().reserve(PAGES_PER_BLOCK);
+            memory_at_once(s->blocks.back().data(), PAGES_PER_BLOCK * sizeof(Page));
         }
         s->blocks.back().push_back(Page {});
         s->table[i] = PageSlot { number, ++s->count };
@@ -76,16 +90,23 @@ static bool mark_present(Page* page, uint32_t at, uint32_t n)
     return seen;
 }
 
+// The bytes of a write go into its page, in pieces of 16 bytes: a copy of
+// a size only known at run time would start slowly for so few bytes.
+static void write_bytes(Page* page, uint32_t at, const unsigned char* data, uint32_t n)
+{
+    unsigned char* to = page->bytes + at;
+    for (; n >= 16; n -= 16, to += 16, data += 16)
+        memcpy(to, data, 16);
+    for (; n; n--)
+        *to++ = *data++;
+}
+
 // The held writes: every page they touch is found (or made) and asked for
 // first, then the bytes are written, so that the misses overlap.
 static void write_held(PageStore* s)
 {
     Page* pages[2 * PAGES_HELD]; // a write spans at most two pages
     size_t count = s->held_count, k = 0;
-    for (size_t i = 0; i < count && s->table_bits; i++) {
-        uint32_t number = s->held[2 * i] >> PAGE_SHIFT;
-        __builtin_prefetch(&s->table[(uint32_t)(number * 2654435761u) >> (32 - s->table_bits)]);
-    }
     for (size_t i = 0; i < count; i++) {
         uint32_t address = s->held[2 * i], end = address + s->held[2 * i + 1] - 1;
         for (uint32_t number = address >> PAGE_SHIFT;; number++) {
@@ -103,7 +124,7 @@ static void write_held(PageStore* s)
             uint32_t at = address & (PAGE_SIZE - 1);
             uint32_t take = std::min<uint32_t>(n, PAGE_SIZE - at);
             if (mark_present(pages[p], at, take)) s->overlap = true;
-            memcpy(pages[p++]->bytes + at, data, take);
+            write_bytes(pages[p++], at, data, take);
             address += take; // wraps to 0 only once n is done
             data += take;
             n -= take;
@@ -114,6 +135,19 @@ static void write_held(PageStore* s)
 
 void pages_put(PageStore* s, uint32_t address, const unsigned char* data, uint32_t n)
 {
+    // A write within the page found last (records in descending order) goes
+    // there at once; a second write in a row to one page finds it.
+    uint32_t at = address & (PAGE_SIZE - 1);
+    if (s->held_count && s->held[2 * s->held_count - 2] >> PAGE_SHIFT == address >> PAGE_SHIFT)
+        write_held(s);
+    if (s->last.index && s->last.number == address >> PAGE_SHIFT && at + n <= PAGE_SIZE) {
+        Page* page = page_at(s, s->last.index);
+        if (mark_present(page, at, n)) s->overlap = true;
+        write_bytes(page, at, data, n);
+        return;
+    }
+    // Its slot is asked for now, to be there when the held writes are done.
+    if (s->table_bits) __builtin_prefetch(&s->table[home_slot(s, address >> PAGE_SHIFT)]);
     s->held[2 * s->held_count] = address;
     s->held[2 * s->held_count + 1] = n;
     s->held_count++;
@@ -154,6 +188,7 @@ void pages_to_runs(PageStore* s, uint32_t input, std::vector<Run>* runs)
     for (const PageSlot& slot : table)
         if (slot.index) table[used++] = slot;
     table.resize(used);
+    table.shrink_to_fit(); // the free slots' memory goes back before the output is written
     std::sort(table.begin(), table.end(),
         [](const PageSlot& a, const PageSlot& b) { return a.number < b.number; });
     s->sorted = true;
@@ -180,8 +215,14 @@ const Page* pages_find(const PageStore* s, uint32_t address, size_t* hint)
                          [](const PageSlot& slot, uint32_t n) { return slot.number < n; })
             - table.begin());
     *hint = i;
-    uint32_t index = table[i].index - 1;
-    return &s->blocks[index >> BLOCK_SHIFT][index & (PAGES_PER_BLOCK - 1)];
+    // Pages are read in address order but lie in memory in the order they
+    // were written: the one after next is asked for now.
+    if (i + PAGES_AHEAD < table.size()) {
+        const Page* ahead = page_read(s, table[i + PAGES_AHEAD].index);
+        for (uint32_t at = 0; at < PAGE_SIZE; at += 64)
+            __builtin_prefetch(ahead->bytes + at);
+    }
+    return page_read(s, table[i].index);
 }
 
 void pages_clear(PageStore* s)

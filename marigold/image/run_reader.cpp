@@ -36,6 +36,11 @@ static void reader_seek(RunReader* r, uint64_t offset, const char* path)
 bool reader_line(RunReader* r)
 {
     r->parser.line_offset = r->buf_at + r->buf_pos;
+    size_t whole = parser_whole_line(&r->parser, r->buf.data() + r->buf_pos, r->buf_len - r->buf_pos);
+    if (whole) {
+        r->buf_pos += whole;
+        return true;
+    }
     bool any = false;
     for (;;) {
         if (r->buf_pos == r->buf_len) {

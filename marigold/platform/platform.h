@@ -2,6 +2,7 @@
 #ifndef MARIGOLD_PLATFORM_H
 #define MARIGOLD_PLATFORM_H
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -31,6 +32,10 @@ bool seek_file(FILE* file, uint64_t offset);
 bool empty_file(FILE* file);
 // The size of an open file in bytes. False on failure.
 bool file_size(FILE* file, uint64_t* size);
+// Asks the system for the memory of a new allocation at once, where it
+// would otherwise come a 4 KiB page at a time as it is first written; the
+// whole pages inside it only. Nothing where the system has no such call.
+void memory_at_once(void* start, size_t n);
 // True when the stream is a file on disk that can be read again from the
 // start; false for a pipe, a FIFO or a terminal.
 bool file_seekable(FILE* file);

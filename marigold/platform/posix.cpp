@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -115,9 +116,13 @@ void temp_done()
     SignalPath = nullptr;
 }
 
+// A file that holds nothing yet is not truncated: on ext4 that alone would
+// make its close wait until all that is written after is allocated.
 bool empty_file(FILE* file)
 {
-    return fflush(file) == 0 && ftruncate(fileno(file), 0) == 0 && fseeko(file, 0, SEEK_SET) == 0;
+    struct stat st;
+    if (fflush(file) != 0 || fstat(fileno(file), &st) != 0) return false;
+    return (st.st_size == 0 || ftruncate(fileno(file), 0) == 0) && fseeko(file, 0, SEEK_SET) == 0;
 }
 
 bool file_size(FILE* file, uint64_t* size)
@@ -132,4 +137,17 @@ bool file_seekable(FILE* file)
 {
     struct stat st;
     return fstat(fileno(file), &st) == 0 && (S_ISREG(st.st_mode) || S_ISBLK(st.st_mode));
+}
+
+void memory_at_once(void* start, size_t n)
+{
+#ifdef MADV_POPULATE_WRITE
+    uintptr_t page = (uintptr_t)sysconf(_SC_PAGESIZE);
+    uintptr_t first = ((uintptr_t)start + page - 1) & ~(page - 1);
+    uintptr_t end = ((uintptr_t)start + n) & ~(page - 1);
+    if (end > first) madvise((void*)first, end - first, MADV_POPULATE_WRITE); // older kernels refuse it
+#else
+    (void)start;
+    (void)n;
+#endif
 }

@@ -51,6 +51,66 @@ static void odd_character(RecordParser* parser, const unsigned char* p, const un
         parser->open_line.phase = PHASE_GARBLED;
 }
 
+#ifdef __SSE2__
+// Sixteen characters as hex digits into the low eight bytes of *bytes; a
+// bit for each of them that is a hex digit.
+static inline int decode_sixteen(const unsigned char* p, __m128i* bytes)
+{
+    __m128i text = _mm_loadu_si128((const __m128i*)p);
+    __m128i flip = _mm_set1_epi8((char)0x80); // unsigned compares through signed ones
+    __m128i digit = _mm_sub_epi8(text, _mm_set1_epi8('0'));
+    __m128i letter = _mm_sub_epi8(_mm_or_si128(text, _mm_set1_epi8(0x20)), _mm_set1_epi8('a'));
+    __m128i is_digit
+        = _mm_cmplt_epi8(_mm_xor_si128(digit, flip), _mm_set1_epi8((char)(0x80 + 10)));
+    __m128i is_letter
+        = _mm_cmplt_epi8(_mm_xor_si128(letter, flip), _mm_set1_epi8((char)(0x80 + 6)));
+    int digits = _mm_movemask_epi8(_mm_or_si128(is_digit, is_letter));
+    __m128i value = _mm_or_si128(_mm_and_si128(is_digit, digit),
+        _mm_andnot_si128(is_digit, _mm_add_epi8(letter, _mm_set1_epi8(10))));
+    // Each 16-bit lane holds a pair: its first digit in the low byte.
+    __m128i pairs = _mm_or_si128(
+        _mm_slli_epi16(_mm_and_si128(value, _mm_set1_epi16(0xff)), 4), _mm_srli_epi16(value, 8));
+    *bytes = _mm_packus_epi16(pairs, _mm_setzero_si128());
+    return digits;
+}
+
+// An even count of hex digits into bytes, and their sum, read sixteen at a
+// time: the last sixteen where they end, over some read before, whose bytes
+// the sum leaves out; fewer than sixteen with the characters after them
+// (room must be there). False when one of them is no hex digit.
+static bool decode_digits(const unsigned char* p, size_t digits, unsigned char* out, uint32_t* sum)
+{
+    // Eight bytes from [8 - k] keep all but the first k; from [16 - k] the first k.
+    static const unsigned char keep[24] = { 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff,
+        0xff, 0xff, 0, 0, 0, 0, 0, 0, 0, 0 };
+    __m128i bytes, zero = _mm_setzero_si128();
+    if (digits < 16) {
+        int wanted = (1 << digits) - 1;
+        if ((decode_sixteen(p, &bytes) & wanted) != wanted) return false;
+        _mm_storel_epi64((__m128i*)out, bytes);
+        bytes = _mm_and_si128(bytes, _mm_loadl_epi64((const __m128i*)(keep + 16 - digits / 2)));
+        *sum = (uint32_t)_mm_cvtsi128_si32(_mm_sad_epu8(bytes, zero));
+        return true;
+    }
+    uint32_t total = 0;
+    size_t i = 0;
+    for (; i + 16 <= digits; i += 16) {
+        if (decode_sixteen(p + i, &bytes) != 0xffff) return false;
+        _mm_storel_epi64((__m128i*)(out + i / 2), bytes);
+        total += (uint32_t)_mm_cvtsi128_si32(_mm_sad_epu8(bytes, zero));
+    }
+    if (i < digits) {
+        size_t again = (16 - (digits - i)) / 2; // bytes decoded twice
+        if (decode_sixteen(p + digits - 16, &bytes) != 0xffff) return false;
+        _mm_storel_epi64((__m128i*)(out + digits / 2 - 8), bytes);
+        bytes = _mm_and_si128(bytes, _mm_loadl_epi64((const __m128i*)(keep + 8 - again)));
+        total += (uint32_t)_mm_cvtsi128_si32(_mm_sad_epu8(bytes, zero));
+    }
+    *sum = total;
+    return true;
+}
+#endif
+
 // The hot loop of -i: pairs of digits into bytes, with the line's figures
 // held in locals so that the byte stores cannot make them reload.
 static void decode_hex(RecordParser* parser, const unsigned char* p, const unsigned char* end)
@@ -72,22 +132,8 @@ static void decode_hex(RecordParser* parser, const unsigned char* p, const unsig
     unsigned char* keep = parser->open_line.bytes;
 #ifdef __SSE2__
     // Sixteen digits at a time while they are all hex digits.
-    while (end - p >= 16 && count + 8 <= LINE_KEEP) {
-        __m128i text = _mm_loadu_si128((const __m128i*)p);
-        __m128i flip = _mm_set1_epi8((char)0x80); // unsigned compares through signed ones
-        __m128i digit = _mm_sub_epi8(text, _mm_set1_epi8('0'));
-        __m128i letter = _mm_sub_epi8(_mm_or_si128(text, _mm_set1_epi8(0x20)), _mm_set1_epi8('a'));
-        __m128i is_digit
-            = _mm_cmplt_epi8(_mm_xor_si128(digit, flip), _mm_set1_epi8((char)(0x80 + 10)));
-        __m128i is_letter
-            = _mm_cmplt_epi8(_mm_xor_si128(letter, flip), _mm_set1_epi8((char)(0x80 + 6)));
-        if (_mm_movemask_epi8(_mm_or_si128(is_digit, is_letter)) != 0xffff) break;
-        __m128i value = _mm_or_si128(_mm_and_si128(is_digit, digit),
-            _mm_andnot_si128(is_digit, _mm_add_epi8(letter, _mm_set1_epi8(10))));
-        // Each 16-bit lane holds a pair: its first digit in the low byte.
-        __m128i pairs = _mm_or_si128(
-            _mm_slli_epi16(_mm_and_si128(value, _mm_set1_epi16(0xff)), 4), _mm_srli_epi16(value, 8));
-        __m128i bytes = _mm_packus_epi16(pairs, _mm_setzero_si128());
+    __m128i bytes;
+    while (end - p >= 16 && count + 8 <= LINE_KEEP && decode_sixteen(p, &bytes) == 0xffff) {
         _mm_storel_epi64((__m128i*)(keep + count), bytes);
         sum += (uint32_t)_mm_cvtsi128_si32(_mm_sad_epu8(bytes, _mm_setzero_si128()));
         count += 8;
@@ -158,6 +204,53 @@ void parser_feed(RecordParser* parser, const char* text, size_t n)
         p++;
     }
     decode_hex(parser, p, end);
+}
+
+// The length of the record line at text as its count field states it,
+// without the line end, and the characters before its digits; 0 when the
+// text does not begin with a count.
+static size_t stated_length(const unsigned char* text, size_t n, size_t* prefix)
+{
+    if (n < 4) return 0;
+    *prefix = text[0] == ':' ? 1 : text[0] == 'S' && text[1] >= '0' && text[1] <= '9' ? 2 : 0;
+    if (!*prefix) return 0;
+    int count = PairValue[text[*prefix] | text[*prefix + 1] << 8];
+    if (count < 0) return 0;
+    return *prefix + 2 * ((*prefix == 1 ? 5 : 1) + (size_t)count);
+}
+
+size_t parser_whole_line(RecordParser* parser, const char* text, size_t n)
+{
+    const unsigned char* p = (const unsigned char*)text;
+    size_t prefix = 0, length = stated_length(p, n, &prefix);
+    if (!length || parser->open_line.phase != PHASE_START) return 0;
+    size_t end = length < n && p[length] == '\r' ? length + 1 : length;
+    if (end >= n || p[end] != '\n') return 0;
+    LineState* line = &parser->open_line;
+    line->kind = prefix == 1 ? ':' : (char)p[1];
+#ifdef __SSE2__
+    size_t digits = length - prefix;
+    if (digits >= 16 || n - prefix >= 16) {
+        if (!decode_digits(p + prefix, digits, line->bytes, &line->sum)) return 0;
+        line->phase = PHASE_HEX;
+        line->count = digits / 2;
+        line->last = line->bytes[digits / 2 - 1];
+        line->cr = end != length;
+        parser_end_line(parser);
+        return end + 1;
+    }
+#endif
+    line->phase = PHASE_HEX;
+    decode_hex(parser, p + prefix, p + end);
+    // A line feed among the digits would have ended the line before: such
+    // text is left to be read piece by piece.
+    if (parser->open_line.phase != PHASE_HEX || parser->open_line.high >= 0
+        || parser->open_line.count != (length - prefix) / 2) {
+        line_reset(parser);
+        return 0;
+    }
+    parser_end_line(parser);
+    return end + 1;
 }
 
 // Starts a problem's line with "PATH:LINE: " and the text; the caller

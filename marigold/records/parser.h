@@ -56,6 +56,10 @@ struct RecordParser {
 void parser_reset(RecordParser* parser, const char* path);
 void parser_feed(RecordParser* parser, const char* text, size_t n);
 void parser_end_line(RecordParser* parser);
+// A whole record line, its end where its count field says, read at once:
+// the characters taken with the line feed, or 0 when text does not start
+// with such a line (it is then left to parser_feed).
+size_t parser_whole_line(RecordParser* parser, const char* text, size_t n);
 void parser_check_end(RecordParser* parser); // the end-of-file record, once the file is read
 // A CS:IP start (type 03) as the linear address it means; 0 when there is none.
 uint32_t linear_start(StartKind start_kind, uint32_t start);

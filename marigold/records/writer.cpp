@@ -17,7 +17,7 @@ static OutKind Kind;
 static int Width; // address bytes of an S-record data line
 static const char* Eol;
 static size_t EolLen;
-static char Text[1 << 16];
+static char Text[1 << 18]; // written in large blocks, which the system's file cache takes faster
 static size_t TextLen;
 static unsigned char Line[LINE_BYTES];
 static uint32_t LineAddress, LineLen;

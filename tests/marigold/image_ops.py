@@ -104,6 +104,36 @@ def merging():
     printed = x(["top_shuffled.s37"], "top.bin", "shuffled records at the top to .bin")
     expect("shuffled records at the top", read("top.bin") == read("app.bin")
            and printed == "image: fffeee90-ffffffff 70000 bytes\n", printed)
+    # Descending records, where each write after a page's first goes straight
+    # into it: at the top, and a record given twice in a row or one apart.
+    data.sort(key=lambda line: line[4:12], reverse=True)
+    head, tail = [lines[0]], lines[-2:]
+    for name, records, overlap in (
+            ("descending records at the top", data, None),
+            ("a record given twice in a row", data[:41] + data[40:], data[40]),
+            ("a record given twice one apart", data[:41] + [data[39]] + data[41:], data[39])):
+        write("descending.s37", ("\n".join(head + records + tail[overlap is not None:]) + "\n").encode())
+        if overlap is None:
+            printed = x(["descending.s37"], "top.bin", name)
+            expect(name, read("top.bin") == read("app.bin")
+                   and printed == "image: fffeee90-ffffffff 70000 bytes\n", printed)
+            continue
+        first = int(overlap[4:12], 16)
+        err = refused(["descending.s37"], "bad.hex", name, ["descending.s37:"])
+        expect(name + ": overlap", "overlap at %08x-%08x" % (first, first + 15) in err, err)
+    # Bytes at even addresses in order, more than the writer holds, then the
+    # odd ones in descending order: the output written so far is emptied.
+    def s1(address):
+        body = bytes([4, address >> 8, address & 0xFF, address * 7 & 0xFF])
+        return "S1%s%02X" % (body.hex().upper(), ~sum(body) & 0xFF)
+    count = 24000
+    write("even_first.s19", ("\n".join([s1(a) for a in range(0, 2 * count, 2)]
+                                       + [s1(a) for a in range(2 * count - 1, 0, -2)]) + "\n").encode())
+    x(["even_first.s19"], "even_first.s19.hex", "written in order, then out of order")
+    peer(["srec_cat", "even_first.s19", "-o", "peer.hex", "-intel"])
+    size = len(read("even_first.s19.hex"))
+    expect("written in order, then out of order: as srec_cat, no old text left",
+           same_as_peer("even_first.s19.hex", "peer.hex") and size == 2 * count // 16 * 44 + 12, size)
 
 
 def placing_and_shifting():

@@ -147,3 +147,73 @@ TEST(Ranges, MergeWhereTheyTouchAndListWhatOverlaps)
     ranges_add(0xfffffff0, 0x10);
     EXPECT_EQ(std::prev(Ranges.end())->second, 0x100000000u);
 }
+
+// What the parser made of each line of text, read either a line at a time
+// through parser_feed or, where it takes them, through parser_whole_line
+// from a buffer that holds the rest of the text: its problems, and each
+// line's data, columns, base and counts.
+static std::string parsed(const std::string& text, bool whole)
+{
+    RecordParser parser;
+    std::string seen;
+    std::string problems = capture_output([&] {
+        parser_reset(&parser, "t");
+        ranges_clear();
+        for (size_t at = 0; at < text.size();) {
+            size_t taken = whole ? parser_whole_line(&parser, text.data() + at, text.size() - at) : 0;
+            if (!taken) {
+                size_t lf = text.find('\n', at);
+                size_t end = lf == std::string::npos ? text.size() : lf;
+                parser_feed(&parser, text.data() + at, end - at);
+                parser_end_line(&parser);
+                taken = end + 1 - at;
+            }
+            at += taken;
+            char fields[96];
+            snprintf(fields, sizeof fields, "|%d %u %u %d %llu %llu %d:", parser.piece_count,
+                parser.checksum_column, parser.base, parser.segmented,
+                (unsigned long long)parser.records, (unsigned long long)parser.data_records,
+                parser.start_kind);
+            seen += fields;
+            for (int i = 0; i < parser.piece_count; i++) {
+                const LineData& piece = parser.pieces[i];
+                seen += std::to_string(piece.address) + "@" + std::to_string(piece.column) + "="
+                    + std::string((const char*)piece.data, piece.n) + ";";
+            }
+        }
+    });
+    return problems + seen;
+}
+
+TEST(Parser, WholeLinesReadAsLinesFedInPieces)
+{
+    std::string full = ":10010000000102030405060708090A0B0C0D0E0F77";
+    std::string long_s3 = s3_record(250);
+    const char* texts[] = {
+        ":10010000000102030405060708090A0B0C0D0E0F77\n:00000001FF\n", // sound, a short line
+        ":10010000000102030405060708090a0b0c0d0e0f77\r\n:00000001FF\r\n\r\n", // lower case, CR LF
+        ":10010000000102030405060708090A0B0C0D0E0F78\n", // checksum
+        ":0F010000000102030405060708090A0B0C0D0E0F77\n", // states fewer than it holds
+        ":11010000000102030405060708090A0B0C0D0E0F77\n:00000001FF\n", // states more: next line
+        ":1001000000010203040506070809XA0B0C0D0E0F77\n", // no hex digit
+        ":100100000001020304050607\r8090A0B0C0D0E0F77\n", // CR inside
+        ":10010000000102030405060708090A0B0C0D0E0F77\r\r\n", // two CRs
+        ":10010000000102030405060708090A0B0C0D0E0F77 \n", // a blank after it
+        ":020000021000EC\n:04FFFE0001020304F5\n:020000040800F2\n:0400000005060708DE\n", // bases, wrap
+        ":00000001FF\n:0400000005060708DE\n:00000001FF", // after the end; no last line feed
+        ":00000001F\n:00000001FF0\n:0\n:\nS\nS1\nSX0300FC\n", // odd digits, too short
+        ":00000001FG\n:00000001FF\n", // no hex digit in a short line
+        "S1130000000102030405060708090A0B0C0D0E0F64\nS2080100000102030AE6\nS5030001FB\nS9030000FC\n",
+        ":0400000508000131BD\n:04000003ABCD01235D\n:00000001FF\n", // start addresses
+    };
+    for (const char* text : texts) {
+        std::string expected = parsed(text, false);
+        EXPECT_EQ(parsed(text, true), expected) << text;
+        // Each line at the very end of what is read, where no digits follow it.
+        EXPECT_EQ(parsed(std::string(text) + "\n", true), parsed(std::string(text) + "\n", false)) << text;
+    }
+    std::string big = ":FF000000" + std::string(510, 'A') + "57\n";
+    EXPECT_EQ(parsed(big + long_s3 + "\n" + full + "\n", true), parsed(big + long_s3 + "\n" + full + "\n", false));
+    EXPECT_EQ(parsed(full + "\n", true),
+        "|1 41 0 0 1 1 0:256@9=" + std::string("\0\1\2\3\4\5\6\7\10\11\12\13\14\15\16\17", 16) + ";");
+}
