@@ -191,11 +191,11 @@ def case_echo():
         s.stop()
 
 
-def relay_pair():
+def relay_pair(seconds=60):
     """A pty pair: DEVDIR/ttyUSB0 (COM33) for a local kestrel, and the slave
     behind DEVDIR/ttyUSB1 for ser2net."""
     relay = subprocess.Popen([PTYPAIR, os.path.join(DEVDIR, 'ttyUSB0'),
-                              os.path.join(DEVDIR, 'ttyUSB1'), '60'], stdout=subprocess.PIPE)
+                              os.path.join(DEVDIR, 'ttyUSB1'), str(seconds)], stdout=subprocess.PIPE)
     procs.append(relay)
     read_until(relay.stdout.fileno(), b'ready')
     return relay, os.path.realpath(os.path.join(DEVDIR, 'ttyUSB1'))
@@ -563,7 +563,7 @@ def case_transfer():
     # YMODEM both ways as script steps over rfc2217://, against lrzsz behind
     # socat's pipes on the far end of the pty pair that ser2net serves.
     # Random data holds 0xFF bytes, which Telnet doubles on the wire.
-    relay, far = relay_pair()
+    relay, far = relay_pair(300)
     s = Ser2net(device=far)
     warned = ''.join('WARNING: %s did not confirm the %s setting\n' % (s.url, n) for n in ('DTR', 'RTS'))
     for step, cmd in (('ysend', ['rb', '-q']), ('yrecv', ['sb', '-q', '-k'])):
