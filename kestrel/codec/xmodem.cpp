@@ -19,6 +19,7 @@ enum {
 };
 static const unsigned char CPMEOF = 0x1a; // pads the last block
 static const int ABORT_CANS = 8; // more than two, as one may fall inside a block the peer reads
+static const int CANCEL_RUN = 5; // CANs in a row that cancel when they fall inside a block
 
 enum {
     SP_FIRST, // sender: waits for 'C' or NAK before a file (YMODEM: before its block 0)
@@ -371,6 +372,7 @@ static void ask(xm_state* x, std::string* out)
 static void wait_block(xm_state* x, long long now)
 {
     x->phase = RP_WAIT;
+    x->cans = 0;
     x->deadline = now + XM_BLOCK_MS;
 }
 
@@ -531,13 +533,24 @@ static void take_eot(xm_state* x, long long now, std::string* out)
     wait_block(x, now);
 }
 
+// A sender that cancels inside a block cuts it short or ends it with its
+// CANs; a good block may hold any bytes, so the run counts only once the
+// block turned out bad.
+static void count_cans(xm_state* x, unsigned char c)
+{
+    x->cans = c == CAN ? x->cans + 1 : 0;
+    if (x->cans > x->can_run) x->can_run = x->cans;
+}
+
 static void receiver_take(xm_state* x, unsigned char c, long long now, std::string* out)
 {
     if (x->phase == RP_PURGE) {
+        count_cans(x, c);
         x->deadline = now + XM_CHAR_MS;
         return;
     }
     if (x->phase == RP_BLOCK) {
+        count_cans(x, c);
         x->packet += (char)c;
         x->deadline = now + XM_CHAR_MS;
         if ((int)x->packet.size() == x->packet_len) take_block(x, now, out);
@@ -546,6 +559,7 @@ static void receiver_take(xm_state* x, unsigned char c, long long now, std::stri
     if (cancelled(x, c, "cancelled by the sender")) return;
     if (c == SOH || c == STX) {
         x->packet.assign(1, (char)c);
+        x->can_run = 0;
         x->packet_len = 3 + (c == STX ? 1024 : 128) + (x->crc ? 2 : 1);
         x->phase = RP_BLOCK;
         x->deadline = now + XM_CHAR_MS;
@@ -557,7 +571,11 @@ static void receiver_take(xm_state* x, unsigned char c, long long now, std::stri
 static void receiver_poll(xm_state* x, long long now, std::string* out)
 {
     if (x->phase == RP_BLOCK || x->phase == RP_PURGE) {
-        reject(x, true, now, out); // a block cut short, or the quiet after a bad one
+        // A block cut short, or the quiet after a bad one.
+        if (x->can_run >= CANCEL_RUN)
+            fail(x, "cancelled by the sender", nullptr);
+        else
+            reject(x, true, now, out);
         return;
     }
     if (x->heard) {

@@ -53,6 +53,7 @@ struct xm_state {
     long long started; // ms: when the current wait for the peer began
     int tries; // of the current block or request
     int cans; // consecutive CANs from the peer
+    int can_run; // receiver: the longest run of CANs in the block coming in and the purge after it
     long block; // number of the current block (counting on past 255)
     std::string packet; // sender: the block as last sent; receiver: the block coming in
     int packet_len; // receiver: the whole block's length

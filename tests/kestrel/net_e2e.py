@@ -191,11 +191,11 @@ def case_echo():
         s.stop()
 
 
-def relay_pair():
+def relay_pair(seconds=60):
     """A pty pair: DEVDIR/ttyUSB0 (COM33) for a local kestrel, and the slave
     behind DEVDIR/ttyUSB1 for ser2net."""
     relay = subprocess.Popen([PTYPAIR, os.path.join(DEVDIR, 'ttyUSB0'),
-                              os.path.join(DEVDIR, 'ttyUSB1'), '60'], stdout=subprocess.PIPE)
+                              os.path.join(DEVDIR, 'ttyUSB1'), str(seconds)], stdout=subprocess.PIPE)
     procs.append(relay)
     read_until(relay.stdout.fileno(), b'ready')
     return relay, os.path.realpath(os.path.join(DEVDIR, 'ttyUSB1'))
@@ -559,6 +559,39 @@ def case_hostile():
     s.stop()
 
 
+def case_transfer():
+    # YMODEM both ways as script steps over rfc2217://, against lrzsz behind
+    # socat's pipes on the far end of the pty pair that ser2net serves.
+    # Random data holds 0xFF bytes, which Telnet doubles on the wire.
+    relay, far = relay_pair(300)
+    s = Ser2net(device=far)
+    warned = ''.join('WARNING: %s did not confirm the %s setting\n' % (s.url, n) for n in ('DTR', 'RTS'))
+    for step, cmd in (('ysend', ['rb', '-q']), ('yrecv', ['sb', '-q', '-k'])):
+        src, dst = tempfile.mkdtemp(dir=WORK), tempfile.mkdtemp(dir=WORK)
+        sent = {'f%d' % size: os.urandom(size) for size in (0, 1025, 1 << 20)}
+        for name, data in sent.items():
+            open(os.path.join(src, name), 'wb').write(data)
+        script = 'ysend ' + ' '.join(os.path.join(src, n) for n in sent) if step == 'ysend' else 'yrecv ' + dst
+        p = start(['-c' + s.url, '-E', script], stdin=subprocess.DEVNULL)
+        banner(p, b'ScriptMode')
+        them = subprocess.Popen(['socat', '-b65536', 'FILE:%s,raw,echo=0' % os.path.join(DEVDIR, 'ttyUSB0'),
+                                 'EXEC:%s,pipes,stderr' % ' '.join(cmd + (list(sent) if step == 'yrecv' else []))],
+                                cwd=dst if step == 'ysend' else src, stderr=subprocess.PIPE)
+        procs.append(them)
+        # ser2net holds a block's tail back until kestrel's delayed ACK (40 ms a block).
+        code, out, err = finish(p, 150)
+        them.wait(30)
+        got = {n: open(os.path.join(dst, n), 'rb').read() for n in os.listdir(dst)}
+        if code != 0 or err.decode() != warned or them.returncode != 0 or b'[transfer done' not in out:
+            fail('%s: exit %d, stderr %r, output %r, lrzsz exit %d %r' % (
+                step, code, err, out[-200:], them.returncode, them.stderr.read()))
+        if got != sent:
+            fail('%s: received %r' % (step, {n: len(d) for n, d in got.items()}))
+    s.stop()
+    relay.kill()
+    relay.wait()
+
+
 def cpu_ticks(p):
     with open('/proc/%d/stat' % p.pid) as f:
         fields = f.read().rsplit(')', 1)[1].split()
@@ -605,6 +638,6 @@ def case_script():
 
 
 try:
-    run_case(globals(), 120)
+    run_case(globals(), 300 if CASE == 'transfer' else 120)
 finally:
     shutil.rmtree(WORK, ignore_errors=True)

@@ -27,6 +27,9 @@ struct relay {
     int drop_ack = -1;
     bool drop_c = false;
     int sender_abort_after = -1, receiver_abort_after = -1;
+    // The sender's block number `cancel_block` is cut after `cancel_at` bytes
+    // by its cancel as lrzsz sends it (ten CANs, ten backspaces); it says no more.
+    int cancel_block = -1, cancel_at = 0;
 };
 
 struct outcome {
@@ -132,6 +135,13 @@ static outcome transfer(xm_protocol send_p, xm_protocol recv_p, const std::vecto
             int n = blocks++;
             if (n == r.corrupt || (r.corrupt_every && r.corrupt >= 0 && n >= r.corrupt))
                 for_receiver[for_receiver.size() / 2] ^= 0x10;
+            if (n == r.cancel_block) {
+                for_receiver.replace((size_t)r.cancel_at, std::string::npos,
+                    std::string(10, '\x18') + std::string(10, '\x08'));
+                std::string unsent;
+                xm_abort(&s, "aborted with Ctrl-A", &unsent);
+                sender_events(&s, data, &reads, r, now, &unsent, &o);
+            }
         }
         if (!for_receiver.empty()) {
             o.sender_tail = for_receiver;
@@ -277,12 +287,15 @@ TEST(Xmodem, FailuresSayWhy)
         relay r;
         const char *sender_reason, *receiver_reason;
     };
-    relay sender_aborts, receiver_aborts, always_bad, checksum_only;
+    relay sender_aborts, receiver_aborts, always_bad, checksum_only, cancel_inside, cancel_across;
     sender_aborts.sender_abort_after = 3;
     receiver_aborts.receiver_abort_after = 2;
     always_bad.corrupt = 4;
     always_bad.corrupt_every = 1;
     checksum_only.drop_c = true;
+    cancel_inside.cancel_block = cancel_across.cancel_block = 3;
+    cancel_inside.cancel_at = 500;
+    cancel_across.cancel_at = 1029 - 4; // four CANs end the block, the rest follow it
     const failure failures[] = {
         { "the sender aborts", XM_XMODEM, XM_XMODEM, sender_aborts, "aborted with Ctrl-A",
             "cancelled by the sender" },
@@ -296,6 +309,10 @@ TEST(Xmodem, FailuresSayWhy)
             "cancelled by the receiver", "the sender uses XMODEM, not YMODEM" },
         { "YMODEM to a checksum receiver", XM_YMODEM, XM_XMODEM, checksum_only,
             "the receiver asks for XMODEM with the checksum, not YMODEM", "no answer within 60 s" },
+        { "the sender cancels inside a block", XM_XMODEM_1K, XM_XMODEM, cancel_inside,
+            "aborted with Ctrl-A", "cancelled by the sender" },
+        { "the sender's cancel ends a block", XM_YMODEM, XM_YMODEM, cancel_across,
+            "aborted with Ctrl-A", "cancelled by the sender" },
     };
     std::string d = pattern(20000, 9);
     for (const failure& f : failures) {

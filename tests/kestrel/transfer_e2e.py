@@ -262,13 +262,15 @@ def case_released():
 # Script steps: the steps ({s} the source folder, {d} the target one, {f}
 # the flasher), the far end's lrzsz command (its file names follow) or
 # None, the exit code, a regex over stderr, and the files that must arrive
-# (a name in {d}, its source in {s}, XMODEM-padded or not).
+# (a name in {d}, its source in {s}, XMODEM-padded or not); then kestrel's
+# options, if any (two stop bits show on the pty, which refuses CS7 and PARENB).
 STEPS = [
     ('xsend {s}/a; say "sent"', ['rx', '-q', '-c', 'a'], 0, r'^$', [('a', True)]),
     ('xsend1k {s}/b', ['rx', '-q', '-c', 'b'], 0, r'^$', [('b', True)]),
     ('ysend {s}/a "{s}/c d"', ['rb', '-q'], 0, r'^$', [('a', False), ('c d', False)]),
     ('xrecv {d}/a', ['sx', '-q', 'a'], 0, r'^$', [('a', True)]),
     ('yrecv {d}', ['sb', '-q', '-k', 'a', 'b'], 0, r'^$', [('a', False), ('b', False)]),
+    ('ysend {s}/b; say "sent"', ['rb', '-q'], 0, r'^$', [('b', False)], ['-m8N2']),
     ('run "sz -q {s}/b"', ['rz', '-q'], 0, r'^\r?$', [('b', False)]),  # sz's stderr: a CR
     ('wait 10\nrun "exit 9"; say "not here"', None, 5,
      r'^-E:2: run "exit 9" failed: the program exited with code 9\n$', []),
@@ -286,14 +288,20 @@ def case_steps():
     import tempfile
     flasher = '%s %s' % (sys.executable, os.path.join(DEVDIR, 'flasher.py'))
     open(os.path.join(DEVDIR, 'flasher.py'), 'w').write(FLASHER)
-    for steps, cmd, want_rc, err_re, arrive in STEPS:
+    import termios
+    for steps, cmd, want_rc, err_re, arrive, *options in STEPS:
         with tempfile.TemporaryDirectory() as src, tempfile.TemporaryDirectory() as dst:
             for name, size in (('a', 1025), ('b', 200000), ('c d', 0)):
                 open(os.path.join(src, name), 'wb').write(os.urandom(size))
             cable()
             script = steps.format(s=src, d=dst, f=flasher)
-            p = start(['-c' + dev('A'), '-E', script], stdin=subprocess.DEVNULL)
+            p = start(['-c' + dev('A'), '-E', script] + sum(options, []), stdin=subprocess.DEVNULL)
             read_until(p.stdout.fileno(), b'ScriptMode')
+            port = os.open(dev('A'), os.O_RDONLY | os.O_NOCTTY | os.O_NONBLOCK)
+            stop2 = termios.tcgetattr(port)[2] & termios.CSTOPB
+            os.close(port)
+            if bool(stop2) != (['-m8N2'] in options):
+                fail('%r %r: CSTOPB is %d on the port' % (script, options, stop2))
             them = far_end(cmd, dst if cmd[0] in ('rx', 'rb', 'rz') else src) if cmd else None
             rc, out, err = finish(p, 60)
             if them:
