@@ -203,11 +203,27 @@ int plat_net_connected(int ms, char* why, int size)
     return -1;
 }
 
+// A server that holds its last small segment until the previous one is
+// acknowledged (Nagle, as ser2net's default accepter does) would otherwise
+// wait for Linux's delayed ACK, up to 40 ms each time: once per block of a
+// transfer. The kernel drops the quick mode again by itself, so it is asked
+// for after every read.
+static void ack_at_once(void)
+{
+#ifdef TCP_QUICKACK
+    int on = 1;
+    setsockopt(sock, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
+#endif
+}
+
 int plat_net_read(unsigned char* buf, int n)
 {
     for (;;) {
         ssize_t r = recv(sock, buf, (size_t)n, 0);
-        if (r > 0) return (int)r;
+        if (r > 0) {
+            ack_at_once();
+            return (int)r;
+        }
         if (r == 0) return -1; // the far end closed
         if (errno == EINTR) continue;
         return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
