@@ -19,6 +19,7 @@ static const int PROGRESS_MS = 100; // the progress line changes at most this of
 static const int DRAIN_MS = 1000; // longest wait for the last bytes (the CANs) to go out
 static const int RUN_LOOK_MS = 2; // a program's output is looked at this often
 static const size_t RUN_QUEUE = 1 << 16; // bytes held for either side of a program
+static const long STUCK_MS = 3000; // an exited program's output that the port takes nothing of
 
 static int session_port, session_baud;
 static bool escaped; // Ctrl-A came during the transfer or the program that runs
@@ -303,18 +304,21 @@ static transfer_result exit_result(int code)
 }
 
 // One pass of the pump: the program's output to the port, the port's bytes
-// to the program. True when something moved; *open false once its output ended.
-static bool pump(byte_queue* to_program, bool* open)
+// to the program. True when something moved; *open false once its output
+// ended; *quiet when its output had room to go and nothing came.
+static bool pump(byte_queue* to_program, bool* open, bool* quiet)
 {
     static unsigned char buf[RX_BLOCK];
     bool moved = false;
+    *quiet = false;
     if (*open && RS_pending() < (int)RUN_QUEUE) {
         int n = plat_run_read(buf, (int)sizeof buf);
         if (n > 0) RS_write(buf, n);
         *open = n >= 0;
+        *quiet = n == 0;
         moved = n > 0;
     }
-    RS_flush();
+    moved = RS_flush() > 0 || moved;
     if (bq_size(to_program) < RUN_QUEUE) {
         int n = RS_read(buf, (int)sizeof buf);
         if (n > 0) bq_push(to_program, buf, (size_t)n);
@@ -341,13 +345,19 @@ transfer_result program_run_attached(const std::string& cmd)
     bool open = true, exited = false;
     escaped = false;
     int code = 0;
+    long moved_at = plat_clock_ms();
     for (;;) {
-        if (!exited && !escaped && escape_now()) plat_run_stop();
-        // What it wrote just before it exited is read in the pass after.
-        bool exit_seen = exited;
-        bool moved = pump(&to_program, &open);
+        if (!escaped && escape_now() && !exited) plat_run_stop();
+        // What it wrote before it exited still goes to the port, however
+        // slow: the run is over once its output ended or went quiet (a child
+        // it left behind may hold it open), at Ctrl-A, or when the port
+        // took nothing for a while.
+        bool exit_seen = exited, quiet;
+        bool moved = pump(&to_program, &open, &quiet);
+        if (moved) moved_at = plat_clock_ms();
         if (!exited) exited = plat_run_done(&code) == 1;
-        if (exit_seen && (!open || !moved)) break;
+        bool stuck = plat_clock_ms() - moved_at > STUCK_MS;
+        if (exit_seen && (!open || quiet || escaped || stuck)) break;
         if (RS_hung_up()) plat_run_stop();
         if (!moved) RS_wait(RUN_LOOK_MS, true);
     }

@@ -197,7 +197,7 @@ void plat_sigint(int ignore);
 int plat_run_start(const char* cmd, int piped, char* why, int size);
 int plat_run_read(unsigned char* buf, int n); // its output: count, 0 none yet, -1 ended
 int plat_run_write(const unsigned char* buf, int n); // count taken now, -1 input closed
-int plat_run_done(int* code); // 1 when it has exited (code: its exit code), else 0
+int plat_run_done(int* code); // 1 when it has exited (code: its exit code), else 0; its output stays readable
 void plat_run_stop(void); // ends the program, its own process only
 long plat_clock_ms(void);
 void plat_sleep_ms(int ms);

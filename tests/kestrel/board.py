@@ -95,9 +95,15 @@ class Board:
                 line += b
 
     def start(self):
-        t = threading.Thread(target=self.play, daemon=True)
-        t.start()
-        return t
+        self.thread = threading.Thread(target=self.play, daemon=True)
+        self.thread.start()
+        return self.thread
+
+    def end(self):
+        """Stops the board and waits for it: once its port is closed, the
+        number may name another file, which the board must not read."""
+        self.stop.set()
+        self.thread.join(5)
 
 
 if __name__ == '__main__':

@@ -630,7 +630,7 @@ def case_script():
             board = Board(s.master, power_on_key=True)
             board.start()
             code, rest, err = finish(p, 20)
-            board.stop.set()
+            board.end()
             out += rest
             if code != want_code or b'gcc (GCC) 12.2.0' not in out or not re.search(err_re, err.decode()):
                 fail('%s: exit %d, console %r, stderr %r' % (s.url, code, out[-200:], err))

@@ -118,9 +118,12 @@ def finish(p, timeout=5.0):
 def read_until(fd, want, timeout=5.0):
     """Reads fd until it holds `want` bytes (int) or the text `want` (bytes)."""
     data, end, ended = b'', time.time() + timeout, False
-    while time.time() < end and not ended:
+    while True:
+        # Checked after every read: bytes that came just before the deadline count.
         if (isinstance(want, int) and len(data) >= want) or (isinstance(want, bytes) and want in data):
             return data
+        if time.time() >= end or ended:
+            break
         r, _, _ = select.select([fd], [], [], 0.05)
         if r:
             try:

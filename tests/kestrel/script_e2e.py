@@ -34,7 +34,7 @@ def run_on_board(args, stdin=subprocess.DEVNULL, feed=None):
     board = Board(master)
     board.start()
     code, rest, err = finish(p, 20)
-    board.stop.set()
+    board.end()
     os.close(slave)
     return code, out + rest, err, board
 
@@ -127,7 +127,7 @@ def case_interact():
     p.stdin.write(b'\x01')
     p.stdin.flush()
     code, rest, err = finish(p)
-    board.stop.set()
+    board.end()
     if code != 0 or err != b'' or bytes(board.heard) != b' version\rreset\r':
         fail('exit %d, the board heard %r, stderr %r' % (code, bytes(board.heard), err))
     os.close(slave)
@@ -137,7 +137,7 @@ def relay_up():
     """A ptypair cable: COM33 is ttyUSB0, its far end ttyUSB1, opened here raw."""
     relay = subprocess.Popen([PTYPAIR, dev('ttyUSB0'), dev('ttyUSB1'), '30'], stdout=subprocess.PIPE)
     procs.append(relay)
-    read_until(relay.stdout.fileno(), b'ready')
+    read_until(relay.stdout.fileno(), b'ready', 15)  # a loaded machine starts it slowly
     far = os.open(dev('ttyUSB1'), os.O_RDWR | os.O_NOCTTY)
     tty.setraw(far)
     return relay, far
@@ -160,7 +160,7 @@ def case_hangup():
     board = Board(far)
     board.start()
     out += read_until(p.stdout.fileno(), b'=> ')
-    board.stop.set()
+    board.end()
     relay_down(relay, far)
     out += read_until(p.stdout.fileno(), b'again.\n')
     relay, far = relay_up()
@@ -169,7 +169,7 @@ def case_hangup():
     board.start()
     code, rest, err = finish(p, 10)
     out += rest
-    board.stop.set()
+    board.end()
     said = (b'=> \n[-E:2: expect "never" 20000 cut short by the hang-up: the script goes on with '
             b'the next step once the port is back]\nPort COM33 hung up. Waiting for it again.\n'
             b'Port COM33 is back.\n')

@@ -176,6 +176,18 @@ def case_attached():
             os.write(p.stdin.fileno(), keys)
             want = b'[program exited with code %d]' % code
             seen += got if want in got else got + read_until(p.stdout.fileno(), want, 10)
+        # A program that exits while the port holds its output back: all of
+        # it still reaches the far end, read only once the program is gone.
+        import tty
+        far = os.open(dev('B'), os.O_RDWR | os.O_NOCTTY)
+        tty.setraw(far)
+        command(p, 'e', 'head -c 1000000 /dev/zero')
+        time.sleep(1.5)
+        got = len(read_until(far, 1000000, 30))
+        if got != 1000000:
+            fail('the far end got %d bytes of the 1000000 written' % got)
+        seen += read_until(p.stdout.fileno(), b'[program exited with code 0]', 10)
+        os.close(far)
         end(p, seen)
         check_same(src, dst, names[0], False)
 

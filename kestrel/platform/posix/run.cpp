@@ -20,6 +20,7 @@ static void close_fd(int* fd)
 
 int plat_run_start(const char* cmd, int piped, char* why, int size)
 {
+    close_fd(&from_child); // the last program's, if its output never ended
     int in[2] = { -1, -1 }, out[2] = { -1, -1 };
     if (piped && (pipe(in) != 0 || pipe(out) != 0)) {
         snprintf(why, (size_t)size, "%s", strerror(errno));
@@ -83,8 +84,7 @@ int plat_run_done(int* code)
     if (r == 0) return 0;
     *code = r < 0 ? -1 : WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     child = -1;
-    close_fd(&to_child);
-    close_fd(&from_child);
+    close_fd(&to_child); // its output stays open: what it wrote last is still read
     return 1;
 }
 

@@ -16,6 +16,7 @@ static void close_handle(HANDLE* h)
 
 int plat_run_start(const char* cmd, int piped, char* why, int size)
 {
+    close_handle(&from_child); // the last program's, if its output never ended
     SECURITY_ATTRIBUTES sa = { sizeof sa, nullptr, TRUE };
     HANDLE in_read = nullptr, out_write = nullptr;
     STARTUPINFOA si = {};
@@ -82,8 +83,7 @@ int plat_run_done(int* code)
     GetExitCodeProcess(child, &exit_code);
     *code = (int)exit_code;
     close_handle(&child);
-    close_handle(&to_child);
-    close_handle(&from_child);
+    close_handle(&to_child); // its output stays open: what it wrote last is still read
     return 1;
 }
 
