@@ -109,5 +109,6 @@ class Board:
 if __name__ == '__main__':
     import tty
     fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)
-    tty.setraw(fd)
+    tty.setraw(fd)  # flushes what came before: the caller waits for "ready"
+    print('ready', flush=True)
     Board(fd, float(sys.argv[2]) if len(sys.argv) > 2 else 0.3, sys.argv[3:] == ['key']).play()

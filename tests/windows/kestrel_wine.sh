@@ -543,6 +543,8 @@ script)
   cable a12 b12 && com_port 12 a12
   python3 "$here/../kestrel/board.py" "$work/b12" 0.3 key >board.log 2>&1 &
   pids+=($!)
+  for _ in $(seq 100); do grep -q ready board.log && break; sleep 0.1; done
+  grep -q ready board.log || fail "the board did not start"
   "$WINE" "$exe" -c12 -b115200 -E 'wait 300; send "\r"; fail /Kernel panic/; expect "autoboot"; send " "
 expect "=> "; send "version\r"; expect /gcc \(GCC\) [0-9.]+/; say "version ok"' \
     >script.out 2>script.err </dev/null || fail "the script exited with $?"
