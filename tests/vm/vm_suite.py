@@ -285,17 +285,28 @@ def monitor_read():
     return data
 
 
-def monitor(command):
+def monitor_text(command):
     mon.sendall(command.encode() + b'\n')
-    reply = monitor_read().decode(errors='replace')
+    return monitor_read().decode(errors='replace')
+
+
+def monitor(command):
+    reply = monitor_text(command)
     if 'rror' in reply:
         fail('monitor: %s: %s' % (command, reply))
 
 
 def unplug():
-    """Pulls the adapter out; returns once the guest's node is gone."""
+    """Pulls the adapter out; returns once the guest's node is gone and QEMU
+    has let go of the device (its pseudo-terminal is free for the next)."""
     monitor('device_del ' + adapter['id'])
     must('node /dev/ttyUSB0 no 10')
+    listed = re.compile(r'ID: %s\b' % adapter['id'])
+    end = time.time() + 10
+    while listed.search(monitor_text('info usb')):
+        if time.time() > end:
+            fail('QEMU still holds %s 10 s after the unplug' % adapter['id'])
+        time.sleep(0.05)
 
 
 def replug():
