@@ -134,17 +134,11 @@ def unstamped(log):
     return b'\n'.join(line[13:] for line in lines)
 
 
-def terminal_receive(name, cmd, ready, keys, log, data, slack=0, stamps=False):
-    """slack: bytes the program keeps in its own log buffer until it quits.
-    stamps: the log has a time stamp at the start of each line (kestrel -T)."""
-    master, slave, path = link('ttyUSB0')
-    con = Console(cmd(path, log))
-    con.wait_for(ready)
-    start, sent, size = time.perf_counter(), 0, 0
-    want = stamped_size(data) if stamps else len(data)
-    while size < want - slack:
-        if time.perf_counter() - start > 120:
-            break
+def feed(master, data, done, limit=120):
+    """Writes data into the far end, as fast as it takes it, until done()
+    holds or limit seconds passed: the elapsed seconds."""
+    start, sent = time.perf_counter(), 0
+    while not done() and time.perf_counter() - start <= limit:
         if sent < len(data):
             select.select([], [master], [], 0.01)
             try:
@@ -153,8 +147,17 @@ def terminal_receive(name, cmd, ready, keys, log, data, slack=0, stamps=False):
                 pass
         else:
             time.sleep(0.0005)
-        size = os.path.getsize(log) if os.path.exists(log) else 0
-    elapsed = time.perf_counter() - start
+    return time.perf_counter() - start
+
+
+def terminal_receive(name, cmd, ready, keys, log, data, slack=0, stamps=False):
+    """slack: bytes the program keeps in its own log buffer until it quits.
+    stamps: the log has a time stamp at the start of each line (kestrel -T)."""
+    master, slave, path = link('ttyUSB0')
+    con = Console(cmd(path, log))
+    con.wait_for(ready)
+    want = stamped_size(data) if stamps else len(data)
+    elapsed = feed(master, data, lambda: (os.path.getsize(log) if os.path.exists(log) else 0) >= want - slack)
     time.sleep(0.5)  # what a buffered log still holds has reached the program
     quit(con, keys)
     with open(log, 'rb') as f:
@@ -336,17 +339,7 @@ def script_receive(name, work, data):
         f.write(SCRIPT)
     con = Console([KESTREL, '-l', log, '-S', script, '-c33'])
     con.wait_for(b'Entering ScriptMode')
-    start, sent = time.perf_counter(), 0
-    while con.p.poll() is None and time.perf_counter() - start < 120:
-        if sent < len(data):
-            select.select([], [master], [], 0.01)
-            try:
-                sent += os.write(master, data[sent:sent + 65536])
-            except BlockingIOError:
-                pass
-        else:
-            time.sleep(0.0005)
-    elapsed = time.perf_counter() - start
+    elapsed = feed(master, data, lambda: con.p.poll() is not None)
     code = con.p.wait(5)
     with open(log, 'rb') as f:
         state = 'intact, exit %d' % code if f.read() == data else 'LOG DIFFERS, exit %d' % code
