@@ -313,7 +313,15 @@ def replug():
     """Plugs the adapter back in (a new device on the same pseudo-terminal)."""
     adapter['n'] += 1
     adapter['id'] = 'ftdi%d' % adapter['n']
-    monitor('device_add usb-serial,id=%s,chardev=ftdi,serial=%s' % (adapter['id'], SERIAL))
+    add = 'device_add usb-serial,id=%s,chardev=ftdi,serial=%s' % (adapter['id'], SERIAL)
+    # QEMU frees the unplugged device's pseudo-terminal later than it drops
+    # the device from its list; until then it answers that it is in use.
+    reply, end = monitor_text(add), time.time() + 10
+    while 'is in use' in reply and time.time() < end:
+        time.sleep(0.05)
+        reply = monitor_text(add)
+    if 'rror' in reply:
+        fail('monitor: %s: %s' % (add, reply))
     must('node /dev/ttyUSB0 yes 20')
     board_take('ftdi')
 
