@@ -6,16 +6,24 @@
 #include "keys.h"
 #include "platform/platform.h"
 
+#include <cstring>
+
 static unsigned char rx_buf[RX_BLOCK];
 static unsigned char tx_buf[2 * RX_BLOCK]; // room for an LF after every byte
 
-// Copies n received bytes to out, each CR followed by an LF; returns the length.
+// Copies n received bytes to out, each CR followed by an LF; returns the
+// length. The runs between CRs are copied whole.
 static int expand_cr(const unsigned char* in, int n, unsigned char* out)
 {
     int len = 0;
-    for (int i = 0; i < n; i++) {
-        out[len++] = in[i];
-        if (in[i] == '\r') out[len++] = '\n';
+    const unsigned char* end = in + n;
+    while (in < end) {
+        const unsigned char* cr = (const unsigned char*)memchr(in, '\r', (size_t)(end - in));
+        size_t run = cr ? (size_t)(cr - in) + 1 : (size_t)(end - in);
+        memcpy(out + len, in, run);
+        len += (int)run;
+        in += run;
+        if (cr) out[len++] = '\n';
     }
     return len;
 }
@@ -55,20 +63,35 @@ static void show_all_echoed(void)
     show_echoed(unshown());
 }
 
-// Echoes the n bytes received, and keeps them for the console.
+// Echoes the n bytes received, and keeps them for the console. A block
+// without a CR goes back as it was read.
 static void echo(int n)
 {
-    int len = expand_cr(rx_buf, n, tx_buf);
+    const unsigned char* out = rx_buf;
+    int len = n;
+    if (memchr(rx_buf, '\r', (size_t)n)) {
+        len = expand_cr(rx_buf, n, tx_buf);
+        out = tx_buf;
+    }
     if (unshown() == 0) shown_since = plat_clock_ms();
-    bq_push(&shown, tx_buf, (size_t)len); // kept first: a failed write ends the run
-    RS_write(tx_buf, len);
+    bq_push(&shown, out, (size_t)len); // kept first: a failed write ends the run
+    RS_write(out, len);
+}
+
+// The console's queue takes its memory once, before the first byte: growing
+// it while bytes stream would copy it and wait for fresh pages.
+static void reserve_shown(void)
+{
+    bq_clear(&shown);
+    shown.bytes.resize(CONSOLE_HOLD + 2 * RX_BLOCK);
+    bq_clear(&shown);
 }
 
 void EchobackMode(int port, int baud)
 {
     if (!RS_start(port, baud, true)) return;
+    reserve_shown();
     console_banner("EchobackMode");
-    bq_clear(&shown);
     RS_on_fatal(show_all_echoed);
     long looked = plat_clock_ms();
     bool waited = false; // the last pass ended in a wait
@@ -101,7 +124,10 @@ void EchobackMode(int port, int baud)
         // find nothing, so the wait comes at once (a system call less a block).
         bool emptied = n > 0 && n < RX_BLOCK && RS_pending() == 0;
         if (due || (!moved && paused && unshown() > 0)) {
-            show_echoed(CONSOLE_PIECE);
+            // Past the hold the console takes all beyond it: the echo then
+            // keeps the console's pace, and the queue stays in its memory.
+            size_t over = unshown() > CONSOLE_HOLD ? unshown() - CONSOLE_HOLD : 0;
+            show_echoed(over + CONSOLE_PIECE);
         } else if (!moved || emptied) {
             // A short look for more first while the console has bytes to show.
             paused = unshown() > 0;

@@ -1,6 +1,7 @@
 // test_modes.cpp - terminal and echo-back modes.
 #include "fake_platform.h"
 #include "bench.h"
+#include "byte_queue.h"
 #include "channel.h"
 #include "console.h"
 #include "echoback.h"
@@ -179,6 +180,57 @@ TEST(Echoback, ReturnsEverythingAndExpandsCR)
     EXPECT_EQ(fake.waits, 9);
     EXPECT_EQ(fake.endless_waits, 8); // the pause had a deadline, the idle waits none
     EXPECT_TRUE(fake.sigint.empty());
+}
+
+// Each CR gains an LF wherever it falls in a block: first, last, in a run,
+// or alone; a block without one goes back as it came.
+TEST(Echoback, CRGainsAnLFWhereverItFalls)
+{
+    std::string big(RX_BLOCK + 9, 'x'); // the first read ends just after a CR
+    big[RX_BLOCK - 1] = '\r';
+    big[RX_BLOCK + 8] = '\r';
+    std::string big_echo = big.substr(0, RX_BLOCK) + "\n" + big.substr(RX_BLOCK) + "\n";
+    const struct {
+        std::string in, echo;
+    } rows[] = {
+        { "plain", "plain" },
+        { "\r", "\r\n" },
+        { "\r\r\r", "\r\n\r\n\r\n" },
+        { "\rab", "\r\nab" },
+        { "ab\r", "ab\r\n" },
+        { "a\rb\r\nc", "a\r\nb\r\n\nc" },
+        { big, big_echo },
+    };
+    for (const auto &row : rows) {
+        fake_reset();
+        fake.openable = {2};
+        fake.rx.assign(row.in.begin(), row.in.end());
+        fake.keys.push_back(ESCAPE_KEY);
+        CaptureStdout();
+        EchobackMode(2, 9600);
+        std::string shown = GetCapturedStdout();
+        EXPECT_EQ(fake_tx_string(), row.echo) << row.in.size() << " bytes";
+        EXPECT_EQ(shown, "Entering EchobackMode: Escape=^A\n" + row.echo) << row.in.size() << " bytes";
+    }
+}
+
+// A queue that never empties, as under a port that always lags a little,
+// holds memory for what waits in it, not for all that has passed through.
+TEST(ByteQueue, MemoryFollowsWhatWaits)
+{
+    byte_queue q = {};
+    std::string block(4096, 0);
+    unsigned char next = 0, expect = 0;
+    for (int i = 0; i < 4096; i++) { // 16 MiB through, 4 KiB waiting at most
+        for (auto &c : block) c = (char)next++;
+        bq_push(&q, block.data(), block.size());
+        size_t n = bq_size(&q) - 1 - (i % 7);
+        for (size_t k = 0; k < n; k += 997) // the front is intact, in order
+            ASSERT_EQ(bq_front(&q)[k], (unsigned char)(expect + k));
+        expect = (unsigned char)(expect + n);
+        bq_drop(&q, n);
+    }
+    EXPECT_LT(q.bytes.capacity(), (size_t)1 << 20);
 }
 
 TEST(Console, MessagesStartOnALineOfTheirOwn)
