@@ -28,7 +28,7 @@ void console_show(const unsigned char* data, int n, const plat_time* at)
 {
     if (n <= 0) return;
     if (!view.stamps && !view.hex) {
-        fwrite(data, 1, (size_t)n, stdout);
+        if (!plat_console_block(data, n)) fwrite(data, 1, (size_t)n, stdout);
         line_open = data[n - 1] != '\n';
         return;
     }
@@ -39,7 +39,8 @@ void console_show(const unsigned char* data, int n, const plat_time* at)
     }
     view_text.clear();
     view_render(&view, data, n, at, &view_text);
-    fwrite(view_text.data(), 1, view_text.size(), stdout);
+    const unsigned char* text = (const unsigned char*)view_text.data();
+    if (!plat_console_block(text, (int)view_text.size())) fwrite(text, 1, view_text.size(), stdout);
     line_open = !view_text.empty() && view_text.back() != '\n';
 }
 

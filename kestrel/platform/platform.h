@@ -111,6 +111,12 @@
 //                             Linux locale whose character set is UTF-8, a Windows
 //                             console); else writes nothing and returns 0, and the
 //                             caller writes its own bytes as they are
+//   plat_console_block(s, n)  writes a block of received bytes to the console
+//                             where that is faster than standard output and
+//                             gives the terminal the same bytes (Linux: a big
+//                             block, stdout the console, whose output processing
+//                             only puts a CR before each LF) and returns 1; else
+//                             writes nothing and returns 0
 //   plat_local_time(t)        the local time of day, to the millisecond
 #ifndef KESTREL_PLATFORM_H
 #define KESTREL_PLATFORM_H
@@ -207,6 +213,7 @@ struct plat_time {
     int hour, minute, second, msec;
 };
 int plat_console_unicode(const char* text, int n);
+int plat_console_block(const unsigned char* data, int n);
 void plat_local_time(plat_time* t);
 
 #endif

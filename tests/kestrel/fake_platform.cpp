@@ -286,6 +286,7 @@ void plat_sleep_ms(int ms) { fake.clock += ms; }
 
 // The usage text's bytes as they are; its UTF-8 form is tested end to end.
 int plat_console_unicode(const char *, int) { return 0; }
+int plat_console_block(const unsigned char *, int) { return 0; }
 
 void plat_local_time(plat_time *t)
 {

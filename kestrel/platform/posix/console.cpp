@@ -12,7 +12,9 @@
 #include <fcntl.h>
 #include <langinfo.h>
 #include <poll.h>
+#include <string>
 #include <strings.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -40,6 +42,8 @@ static bool stdin_done;
 static bool keys_held; // plat_keys_hold
 static bool sigint_ignored; // ignored when kestrel started: left so
 static struct termios console_saved;
+static struct termios console_raw_settings; // as apply_raw set them
+static bool blocks_here; // plat_console_block writes to this console
 
 // False when stdin is the controlling terminal of a session in which another
 // process group has the foreground (kestrel ... &): that group owns the keys
@@ -61,6 +65,21 @@ static void apply_raw(void)
     t.c_cc[VMIN] = 1;
     t.c_cc[VTIME] = 0;
     tcsetattr(STDIN_FILENO, TCSANOW, &t);
+    console_raw_settings = t;
+}
+
+// Output processing that does more than put a CR before each LF.
+static const tcflag_t OTHER_OUTPUT
+    = OLCUC | OCRNL | ONOCR | ONLRET | OFILL | NLDLY | CRDLY | TABDLY | BSDLY | VTDLY | FFDLY;
+
+// Standard output is the console whose keys we read, and its output
+// processing at most puts a CR before each LF.
+static bool plain_output_here(void)
+{
+    struct stat in, out;
+    if (!(console_saved.c_oflag & OPOST) || (console_saved.c_oflag & OTHER_OUTPUT)) return false;
+    if (fstat(STDIN_FILENO, &in) != 0 || fstat(STDOUT_FILENO, &out) != 0) return false;
+    return S_ISCHR(out.st_mode) && in.st_rdev == out.st_rdev;
 }
 
 static void take_console(void)
@@ -75,6 +94,7 @@ static void take_console(void)
     if (!console_raw && in_foreground() && tcgetattr(STDIN_FILENO, &console_saved) == 0) {
         console_raw = 1;
         apply_raw();
+        blocks_here = plain_output_here();
     }
     sigprocmask(SIG_SETMASK, &old, nullptr);
 }
@@ -275,6 +295,52 @@ int plat_console_unicode(const char* text, int n)
 {
     if (!utf8_locale()) return 0;
     fwrite(text, 1, (size_t)n, stdout);
+    return 1;
+}
+
+// ---- blocks of received bytes ------------------------------------------------
+
+// Smaller blocks go through the kernel's output processing: turning it off
+// and on again would cost more than it saves.
+static const int CONSOLE_BLOCK_MIN = 1024;
+static std::string crlf_block;
+
+static void write_all(const char* data, size_t n)
+{
+    while (n > 0) {
+        ssize_t w = write(STDOUT_FILENO, data, n);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return; // a console that is gone takes nothing more
+        data += w;
+        n -= (size_t)w;
+    }
+}
+
+// The kernel hands each run of bytes up to an LF or a tab to the terminal
+// on its own, which makes a big block of received bytes cost several times
+// its copy. Here the block gets its CRs in one pass and goes out in one write
+// with output processing off, then on again: the console gets the same bytes.
+int plat_console_block(const unsigned char* data, int n)
+{
+    if (n < CONSOLE_BLOCK_MIN || !console_raw || !blocks_here) return 0;
+    crlf_block.clear();
+    const unsigned char* end = data + n;
+    bool onlcr = (console_saved.c_oflag & ONLCR) != 0;
+    while (data < end) {
+        const unsigned char* lf = onlcr ? (const unsigned char*)memchr(data, '\n', (size_t)(end - data)) : nullptr;
+        const unsigned char* stop = lf ? lf : end;
+        crlf_block.append((const char*)data, (size_t)(stop - data));
+        if (lf) crlf_block.append("\r\n", 2);
+        data = lf ? lf + 1 : end;
+    }
+    struct termios t = console_raw_settings;
+    t.c_oflag &= ~OPOST;
+    fflush(stdout);
+    if (tcsetattr(STDOUT_FILENO, TCSANOW, &t) != 0) return 0;
+    write_all(crlf_block.data(), crlf_block.size());
+    // A stop meanwhile gave the console back; a job continued in the
+    // background must leave it as the shell has it.
+    if (console_raw) tcsetattr(STDOUT_FILENO, TCSANOW, &console_raw_settings);
     return 1;
 }
 

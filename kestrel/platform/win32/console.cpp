@@ -169,6 +169,13 @@ int plat_console_unicode(const char* text, int n)
     return 1;
 }
 
+// A Windows console does no output processing of its own that is worth
+// going around.
+int plat_console_block(const unsigned char*, int)
+{
+    return 0;
+}
+
 void plat_local_time(plat_time* t)
 {
     SYSTEMTIME st;
