@@ -82,7 +82,6 @@ static void echo(int n)
 // it while bytes stream would copy it and wait for fresh pages.
 static void reserve_shown(void)
 {
-    bq_clear(&shown);
     shown.bytes.resize(CONSOLE_HOLD + 2 * RX_BLOCK);
     bq_clear(&shown);
 }

@@ -316,6 +316,20 @@ static void write_all(const char* data, size_t n)
     }
 }
 
+// Copies the block into crlf_block with a CR before each LF.
+static void put_crs(const unsigned char* data, int n)
+{
+    crlf_block.clear();
+    const unsigned char* end = data + n;
+    const unsigned char* lf;
+    while ((lf = (const unsigned char*)memchr(data, '\n', (size_t)(end - data))) != nullptr) {
+        crlf_block.append((const char*)data, (size_t)(lf - data));
+        crlf_block.append("\r\n", 2);
+        data = lf + 1;
+    }
+    crlf_block.append((const char*)data, (size_t)(end - data));
+}
+
 // The kernel hands each run of bytes up to an LF or a tab to the terminal
 // on its own, which makes a big block of received bytes cost several times
 // its copy. Here the block gets its CRs in one pass and goes out in one write
@@ -323,21 +337,18 @@ static void write_all(const char* data, size_t n)
 int plat_console_block(const unsigned char* data, int n)
 {
     if (n < CONSOLE_BLOCK_MIN || !console_raw || !blocks_here) return 0;
-    crlf_block.clear();
-    const unsigned char* end = data + n;
-    bool onlcr = (console_saved.c_oflag & ONLCR) != 0;
-    while (data < end) {
-        const unsigned char* lf = onlcr ? (const unsigned char*)memchr(data, '\n', (size_t)(end - data)) : nullptr;
-        const unsigned char* stop = lf ? lf : end;
-        crlf_block.append((const char*)data, (size_t)(stop - data));
-        if (lf) crlf_block.append("\r\n", 2);
-        data = lf ? lf + 1 : end;
+    const char* out = (const char*)data;
+    size_t len = (size_t)n;
+    if (console_saved.c_oflag & ONLCR) {
+        put_crs(data, n);
+        out = crlf_block.data();
+        len = crlf_block.size();
     }
     struct termios t = console_raw_settings;
     t.c_oflag &= ~OPOST;
     fflush(stdout);
     if (tcsetattr(STDOUT_FILENO, TCSANOW, &t) != 0) return 0;
-    write_all(crlf_block.data(), crlf_block.size());
+    write_all(out, len);
     // A stop meanwhile gave the console back; a job continued in the
     // background must leave it as the shell has it.
     if (console_raw) tcsetattr(STDOUT_FILENO, TCSANOW, &console_raw_settings);
